@@ -1,0 +1,149 @@
+// The chat server: a TNetTCPServer whose connection loop reads IRC-style lines, looks the
+// command word up in a fixed table and calls the owner's event or a built-in handler. It
+// owns the lobby list and user registry, the message of the day and the sweep timer.
+// Events run on the thread that raises them (mostly connection threads; the operator's
+// thread for the console's own calls). Set events, Host and MOTD before activation.
+//
+// Lock order: LobbyStore->Lock(), then the console's state lock, then PeerThreads, then a
+// connection's lock. BroadcastExcept takes the lobby lock itself before PeerThreads.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LobbyList.h"
+#include "net/NetTCPServer.h"
+
+using TNetIrcGetEvent = std::function<void(TNetPeerThread& Thread)>;
+using TNetIrcOtherEvent = std::function<void(TNetPeerThread& Thread, const std::string& Command,
+                                             const std::string& Parm)>;
+using TNetIrcOneParmEvent = std::function<void(TNetPeerThread& Thread, const std::string& Parm)>;
+using TNetIrcTwoParmEvent = std::function<void(TNetPeerThread& Thread, const std::string& Parm1,
+                                               const std::string& Parm2)>;
+using TNetIrcThreeParmEvent =
+    std::function<void(TNetPeerThread& Thread, const std::string& Parm1,
+                       const std::string& Parm2, const std::string& Parm3)>;
+using TNetIrcFiveParmEvent = std::function<void(
+    TNetPeerThread& Thread, const std::string& Parm1, const std::string& Parm2,
+    const std::string& Parm3, const std::string& Parm4, const std::string& Parm5)>;
+using TNetIrcUserEvent = std::function<void(
+    TNetPeerThread& Thread, const std::string& UserName, const std::string& HostName,
+    const std::string& ServerName, const std::string& RealName)>;
+using TNetIrcServerEvent =
+    std::function<void(TNetPeerThread& Thread, const std::string& ServerName,
+                       const std::string& Hopcount, const std::string& Info)>;
+using TNetIrcUserEnterEvent =
+    std::function<void(TNetPeerThread& Thread, const std::string& NickName, bool& AllowEnter)>;
+using TNetIrcUserJoinEvent =
+    std::function<void(TNetPeerThread& Thread, TLobby& Lobby, const std::string& NickName,
+                       bool& AllowJoin, std::string& Msg)>;
+using TNetIrcPartEvent = std::function<void(TNetPeerThread& Thread, TLobby& Lobby,
+                                            const std::string& NickName, std::string& Msg)>;
+using TNetIrcQuitEvent =
+    std::function<void(TNetPeerThread& Thread, const std::string& NickName)>;
+using TNetIrcLobbyEvent =
+    std::function<void(TLobbySender Sender, TLobby& Lobby, bool& Allow)>;
+// Lobby is null when the target names no lobby.
+using TNetIrcChatEvent = std::function<void(TNetPeerThread& Sender, TLobby* Lobby,
+                                            std::string& msg, bool& AllowSend)>;
+
+class TNetIRCServer : public TNetTCPServer {
+public:
+    // sweepInterval: the period of the connection sweep (30 s in the program; tests
+    // shorten it; zero disables the core's own timer so the program can drive
+    // SweepConnections itself).
+    explicit TNetIRCServer(std::chrono::milliseconds sweepInterval = std::chrono::seconds(30));
+    ~TNetIRCServer() override;
+
+    TNetIrcOtherEvent OnCommandOther;
+    TNetIrcOneParmEvent OnCommandPass;
+    TNetIrcTwoParmEvent OnCommandNick;
+    TNetIrcUserEvent OnCommandUser;
+    TNetIrcServerEvent OnCommandServer;
+    TNetIrcTwoParmEvent OnCommandOper;
+    TNetIrcOneParmEvent OnCommandQuit;
+    TNetIrcTwoParmEvent OnCommandSQuit;
+    TNetIrcTwoParmEvent OnCommandJoin;
+    TNetIrcOneParmEvent OnCommandPart;
+    TNetIrcFiveParmEvent OnCommandMode;
+    TNetIrcTwoParmEvent OnCommandTopic;
+    TNetIrcOneParmEvent OnCommandNames;
+    TNetIrcTwoParmEvent OnCommandList;
+    TNetIrcTwoParmEvent OnCommandInvite;
+    TNetIrcThreeParmEvent OnCommandKick;
+    TNetIrcOneParmEvent OnCommandVersion;
+    TNetIrcTwoParmEvent OnCommandStats;
+    TNetIrcTwoParmEvent OnCommandLinks;
+    TNetIrcOneParmEvent OnCommandTime;
+    TNetIrcThreeParmEvent OnCommandConnect;
+    TNetIrcOneParmEvent OnCommandTrace;
+    TNetIrcOneParmEvent OnCommandAdmin;
+    TNetIrcOneParmEvent OnCommandInfo;
+    TNetIrcTwoParmEvent OnCommandPrivMsg;
+    TNetIrcTwoParmEvent OnCommandNotice;
+    TNetIrcTwoParmEvent OnCommandWho;
+    TNetIrcTwoParmEvent OnCommandWhoIs;
+    TNetIrcThreeParmEvent OnCommandWhoWas;
+    TNetIrcTwoParmEvent OnCommandKill;
+    TNetIrcTwoParmEvent OnCommandPing;
+    TNetIrcTwoParmEvent OnCommandPong;
+    TNetIrcOneParmEvent OnCommandError;
+    TNetIrcOneParmEvent OnCommandAway;
+    TNetIrcGetEvent OnCommandRehash;
+    TNetIrcGetEvent OnCommandRestart;
+    TNetIrcTwoParmEvent OnCommandSummon;
+    TNetIrcOneParmEvent OnCommandUsers;
+    TNetIrcOneParmEvent OnCommandWallops;
+    TNetIrcOneParmEvent OnCommandUserHost;
+    TNetIrcOneParmEvent OnCommandIsOn;
+
+    TNetIrcUserEnterEvent OnUserEnter;
+    TNetIrcUserJoinEvent OnUserJoin;
+    TNetIrcPartEvent OnUserPart;
+    TNetIrcQuitEvent OnUserQuit;
+    TNetIrcLobbyEvent OnAddLobby;
+    TNetIrcLobbyEvent OnRemoveLobby;
+    TNetIrcChatEvent OnChat;
+
+    TLobbyList& LobbyStore() { return *lobbyStore_; }
+    std::string Host = "localhost";
+    std::vector<std::string> MOTD;
+
+    bool ExecuteStep(TNetPeerThread& thread) override;
+    void BroadcastExcept(const std::string& exceptNick, const std::string& line);
+    void SendLobbyList(TNetPeerThread& thread);
+    void HandleDisconnect(TNetPeerThread& thread);
+    // One pass of the periodic check; never runs twice at once (a second caller returns).
+    void SweepConnections();
+    // How long the last sweep held PeerThreads, for the benchmarks.
+    std::chrono::nanoseconds LastSweepLockTime() const;
+
+    // Once set, connections that end quit nobody (the program is shutting down).
+    void SetShuttingDown(bool value) { shuttingDown_ = value; }
+    bool ShuttingDown() const { return shuttingDown_; }
+
+private:
+    void SweepTimerLoop();
+    void DispatchCommand(TNetPeerThread& thread, std::string& command, std::string& rest);
+
+    std::unique_ptr<TLobbyList> lobbyStore_;
+    std::atomic<bool> shuttingDown_{false};
+    std::mutex sweepMutex_;  // held for a whole sweep; try_lock keeps passes from overlapping
+    std::atomic<long long> lastSweepLockNs_{0};
+
+    std::chrono::milliseconds sweepInterval_;
+    std::mutex timerMutex_;
+    std::condition_variable timerCv_;
+    bool timerStop_ = false;  // guarded by timerMutex_
+    std::thread sweepTimer_;  // joined in the destructor, before the lobby list goes
+};
+
+// Splits the text before the first space off Text; Text keeps what follows that space.
+std::string SplitWord(std::string& text);

@@ -1,0 +1,44 @@
+// The process-wide socket layer: error-code mapping, the select-style wait, and the
+// count of live networking objects. Every function here is safe to call from any thread.
+#pragma once
+
+#include <atomic>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+// Time-outs are in milliseconds; this value means "wait without limit".
+constexpr int TimeoutInfinite = -2;
+
+// Maps a Linux errno value by meaning onto the Windows Sockets number
+// (ECONNABORTED -> 10053, ECONNRESET/EPIPE -> 10054, ESHUTDOWN/EBADF on a closed socket -> 10058, ...).
+int WinsockErrorFromErrno(int err);
+
+// The table text for a Windows Sockets code; "" for a code missing from the table.
+std::string SocketErrorDescription(int code);
+
+// The error check after a socket call: a result other than -1 passes (returns false);
+// on -1 the errno is mapped; a tolerated code returns true, any other raises ENetSocketError.
+bool CheckSocketResult(int result, std::initializer_list<int> tolerated = {});
+
+// Waits until a descriptor of the given sets is ready or Timeout passes; each set that is
+// given is replaced by its ready members. More than 64 descriptors in a set raises
+// ENetStackSetSizeExceeded. Returns the number ready, 0 on time-out, -1 on error.
+int WaitForSockets(std::vector<int>* readSet, std::vector<int>* writeSet,
+                   std::vector<int>* errorSet, int timeout);
+
+// Raises the soft open-file limit to the hard limit; called once when the layer starts.
+void RaiseOpenFileLimit();
+
+// Base of every networking object (servers and connections). The first one created starts
+// the socket layer (SIGPIPE ignored, open-file limit raised); the count is atomic because
+// connections are created and released on different threads.
+class TNetComponent {
+public:
+    TNetComponent();
+    virtual ~TNetComponent();
+    TNetComponent(const TNetComponent&) = delete;
+    TNetComponent& operator=(const TNetComponent&) = delete;
+
+    static int LiveCount();
+};

@@ -1,0 +1,101 @@
+// A TCP connection with line-oriented reading and queued, non-blocking writing.
+// Threads: ReadLine/FillPendingInput on the owning peer thread; the periodic probe
+// (ProbeConnections) from the sweeping thread; WriteLine/WriteText/WriteBytes, IsConnected
+// and Disconnect from any thread. Everything that touches PendingInput, the output queue
+// and the flags is done under the connection's own mutex, the innermost lock of the
+// program (lock order: lobby list, console state, PeerThreads, connection).
+//
+// Writing never blocks on the network: a writer hands its whole buffer to the output
+// queue under the connection mutex and the queue is sent with non-blocking sends. Bytes
+// that the socket does not take at once stay queued and are flushed by the frame's
+// flusher thread as the socket drains, together in one send, so a burst to a busy
+// receiver costs one system call, not one per line. Lines never interleave and stay in
+// order. When more than MaxQueuedOutput bytes are waiting, the connection is closed and
+// ends like a lost one.
+//
+// Reading: a peer that sends more than MaxLineLength bytes without the terminator ends
+// its connection like a lost one (ReadLine raises ENetConnClosedGracefully).
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "NetSocketHandle.h"
+#include "NetSocketLayer.h"
+
+class TNetTCPServer;
+struct TNetOutputQueue;
+
+class TNetTCPConnection : public TNetComponent {
+public:
+    static constexpr std::size_t MaxLineLength = 8192;
+    static constexpr std::size_t MaxQueuedOutput = 1024 * 1024;
+
+    TNetTCPConnection();
+    ~TNetTCPConnection() override;
+
+    TNetSocketHandle& Socket() { return socket_; }
+    const TNetSocketHandle& Socket() const { return socket_; }
+    // The peer's address as captured at accept; stays valid after the socket is closed.
+    const std::string& PeerAddress() const { return peerAddress_; }
+
+    std::string ReadLine(const std::string& terminator = "", int timeout = TimeoutInfinite);
+    void WriteText(std::string_view text);
+    void WriteLine(std::string_view text = "");
+    void WriteBytes(const char* data, int count);
+
+    bool IsConnected();
+    void Disconnect();
+    void CheckForClose(bool raiseIfClosed = true, bool ignorePending = false);
+    int FillPendingInput(bool raiseIfClosed = true, int timeout = TimeoutInfinite);
+    void ProbeForClose(bool raiseIfClosed);
+    std::string ExtractPending(int count);
+
+    bool PeerClosed() const;
+    bool ReadTimedOut() const;
+    std::size_t PendingInputSize() const;
+    std::size_t QueuedOutputSize() const;
+
+    // One readiness poll over all the given connections without waiting, then one
+    // non-blocking receive on each readable one; a close or error is recorded on that
+    // connection only. Used by the chat server's sweep, which holds PeerThreads meanwhile.
+    static void ProbeConnections(std::span<TNetTCPConnection* const> connections);
+
+    int RecvBufferSize = 32768;
+    int SendBufferSize = 32768;
+    // Fired after the connection closed its socket, on the thread that closed it.
+    std::function<void(TNetTCPConnection&)> OnDisconnected;
+
+protected:
+    // Called by the accepting listener once the socket is accepted.
+    void Accepted();
+
+private:
+    friend class TNetListenerThread;
+    friend struct TNetOutputQueue;
+
+    mutable std::mutex mutex_;
+    TNetSocketHandle socket_;
+    std::string peerAddress_;            // written once in Accepted(), before any sharing
+    std::string pendingInput_;           // guarded by mutex_
+    std::size_t searchedUpTo_ = 0;       // bytes of pendingInput_ known to hold no LF; mutex_
+    bool peerClosed_ = false;            // guarded by mutex_
+    bool readTimedOut_ = false;          // guarded by mutex_
+    std::shared_ptr<TNetOutputQueue> output_;  // shared with the flusher thread
+};
+
+// A connection accepted by a server.
+class TNetTCPServerConnection : public TNetTCPConnection {
+public:
+    explicit TNetTCPServerConnection(TNetTCPServer& server) : server_(server) {}
+    TNetTCPServer& Server() const { return server_; }
+
+private:
+    friend class TNetListenerThread;
+    TNetTCPServer& server_;
+};

@@ -1,0 +1,85 @@
+// The thread-per-connection TCP server: listens on its bindings while Active, gives each
+// accepted connection a peer thread, and runs the connect, execute and disconnect steps on
+// it. Active may be set from any thread, a peer thread included (it then does not wait
+// for itself beyond TerminateWaitTime). Destruction waits until every peer thread is gone.
+//
+// Lock order of the whole program: the lobby-list lock, then the console's state lock,
+// then PeerThreads, then a connection's own lock. PeerThreads is never held while a
+// lock earlier in that order is taken.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "NetPeerThread.h"
+#include "NetSocketHandle.h"
+#include "NetSocketLayer.h"
+#include "NetThreadMgr.h"
+
+class TNetListenerThread;
+
+using TNetServerThreadEvent = std::function<void(TNetPeerThread& AThread)>;
+
+// The list of live peer threads with its lock.
+class TNetThreadList {
+public:
+    std::mutex& Mutex() { return mutex_; }
+    // Callers hold Mutex() while they use Items().
+    std::vector<TNetPeerThread*>& Items() { return items_; }
+    void Add(TNetPeerThread& thread);
+    void Remove(TNetPeerThread& thread);
+    std::size_t Count();
+
+private:
+    std::mutex mutex_;
+    std::vector<TNetPeerThread*> items_;  // guarded by mutex_
+};
+
+class TNetTCPServer : public TNetComponent {
+public:
+    TNetTCPServer();
+    ~TNetTCPServer() override;
+
+    bool Active() const { return active_; }
+    virtual void SetActive(bool value);
+
+    TNetSocketHandles& Bindings() { return bindings_; }
+    int DefaultPort() const { return bindings_.DefaultPort(); }
+    void SetDefaultPort(int port) { bindings_.SetDefaultPort(port); }
+
+    int TerminateWaitTime = 5000;
+    int AcceptWaitTime = 1000;
+    std::shared_ptr<TNetThreadMgr> ThreadMgr;
+    TNetThreadMgr::ThreadFactory PeerThreadClass;
+
+    TNetServerThreadEvent OnConnect;
+    TNetServerThreadEvent OnExecute;
+    TNetServerThreadEvent OnDisconnect;
+
+    TNetThreadList& PeerThreads() { return peerThreads_; }
+
+    virtual void ConnectStep(TNetPeerThread& thread);
+    virtual void DisconnectStep(TNetPeerThread& thread);
+    virtual bool ExecuteStep(TNetPeerThread& thread);
+    void DisconnectAllPeers();
+
+protected:
+    // Derived servers call this first in their destructor: deactivates and waits until
+    // every peer thread has left, so that no step runs on a half-destroyed object.
+    void ShutdownAndWaitForPeers();
+
+private:
+    friend class TNetListenerThread;
+    void Activate();
+    void Deactivate();
+
+    std::mutex activeMutex_;  // serialises SetActive; taken before every lock above
+    std::atomic<bool> active_{false};
+    bool ownsThreadMgr_ = false;
+    TNetSocketHandles bindings_;
+    TNetThreadList peerThreads_;
+    std::unique_ptr<TNetListenerThread> listener_;
+};
