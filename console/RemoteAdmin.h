@@ -1,0 +1,111 @@
+// Remote administration from an ordinary chat connection: the "private" command, which
+// creates a private lobby for the player, and the thirteen administrator code words. The
+// console hooks HandleCommand to the chat server's OnCommandOther; it then runs on the
+// sender's connection thread, many at once, while the UI thread acts too. It also owns the
+// problem-report file that the console's report lobby fills (Report()).
+//
+// Locks: HandleCommand takes the lobby-list lock only around lobby operations that must
+// see one state (find, then part), and never while calling the host. The guess record has
+// a mutex of its own, the innermost lock of all: nothing is called while it is held.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "AdminHost.h"
+#include "ReportFile.h"
+
+class TNetPeerThread;
+
+// Time sources, injectable so tests need not wait for real seconds and minutes.
+struct TRemoteAdminTiming {
+    using Clock = std::chrono::steady_clock;
+    // The pause after each of the ten countdown lines of a remote shutdown.
+    std::chrono::milliseconds CountdownStep{1000};
+    // The clock of the guessing limit; empty means Clock::now.
+    std::function<Clock::time_point()> Now;
+};
+
+class TRemoteAdmin {
+  public:
+    using Clock = TRemoteAdminTiming::Clock;
+
+    // Failed code-shaped guesses tolerated from one peer address within GuessWindow; the
+    // next failure locks that address out of every code word for LockOutTime.
+    static constexpr int MaxFailedGuesses = 3;
+    static constexpr std::chrono::minutes GuessWindow{10};
+    static constexpr std::chrono::minutes LockOutTime{10};
+
+    using TAction = void (TRemoteAdmin::*)(TNetPeerThread& Thread, const std::string& Parm);
+    struct TAdminCode {
+        const char* Code;  // four digits, "!", four digits
+        TAction Action;
+        const char* ErrorPrefix;  // put before the text of an error raised by Action
+    };
+    // The administrator codes in their fixed order.
+    static const std::array<TAdminCode, 13> AdminCodes;
+
+    // Reads host.ProgramDir() once, here, for the report file's path.
+    explicit TRemoteAdmin(TAdminHost& host, TRemoteAdminTiming timing = {});
+    TRemoteAdmin(const TRemoteAdmin&) = delete;
+    TRemoteAdmin& operator=(const TRemoteAdmin&) = delete;
+
+    // The OnCommandOther handler. Connection threads; any number at once. Lets a failure
+    // to write to the sender's own connection leave, as every other handler does.
+    void HandleCommand(TNetPeerThread& Thread, const std::string& Command, const std::string& Parm);
+
+    // The report file: the console appends reports to it, the codes read and clear it.
+    TReportFile& Report() { return report_; }
+
+    // Four digits, "!", four digits: the only words the codes and the guessing limit see.
+    static bool IsCodeShaped(const std::string& word);
+    // How many code words were compared with the table so far (for tests of the limit).
+    std::uint64_t CodeEvaluations() const { return evaluations_.load(); }
+
+  private:
+    enum class TVerdict { Refused, NoMatch, NoMatchLockedOut, Match };
+    struct TGuessRecord {
+        std::deque<Clock::time_point> Failures;  // the latest, at most MaxFailedGuesses
+        Clock::time_point LockedUntil{};         // code words refused while now is before
+    };
+
+    void PrivateLobby(TNetPeerThread& Thread, const std::string& Parm);
+    // Decides under guessMutex_ whether the word may be compared, compares it and
+    // records a failure; row receives the matching row's index.
+    TVerdict CheckCode(const std::string& address, const std::string& word, int& row);
+    void PruneGuesses(Clock::time_point now);
+    Clock::time_point Now() const;
+
+    void AdminSendReport(TNetPeerThread& Thread, const std::string& Parm);
+    void AdminClearReport(TNetPeerThread& Thread, const std::string& Parm);
+    void AdminKick(TNetPeerThread& Thread, const std::string& Parm);
+    void AdminMessage(TNetPeerThread& Thread, const std::string& Parm);
+    void AdminPartLobby(TNetPeerThread& Thread, const std::string& Parm);
+    void AdminKickAll(TNetPeerThread& Thread, const std::string& Parm);
+    void AdminAddLobby(TNetPeerThread& Thread, const std::string& Parm);
+    void AdminAddPrivateLobby(TNetPeerThread& Thread, const std::string& Parm);
+    void AdminRemoveLobby(TNetPeerThread& Thread, const std::string& Parm);
+    void AdminSaveLobbies(TNetPeerThread& Thread, const std::string& Parm);
+    void AdminSendLog(TNetPeerThread& Thread, const std::string& Parm);
+    void AdminShutdown(TNetPeerThread& Thread, const std::string& Parm);
+    void AdminListLobbies(TNetPeerThread& Thread, const std::string& Parm);
+
+    void AddConsoleLobby(TNetPeerThread& Thread, const std::string& Parm, bool isPrivate);
+    // Sleeps one countdown step; false when the server stopped meanwhile.
+    bool WaitCountdownStep();
+
+    TAdminHost& host_;
+    TReportFile report_;
+    const TRemoteAdminTiming timing_;
+
+    std::mutex guessMutex_;                                  // innermost lock; guards guesses_
+    std::unordered_map<std::string, TGuessRecord> guesses_;  // by peer address
+    std::atomic<std::uint64_t> evaluations_{0};
+};
