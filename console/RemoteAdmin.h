@@ -52,7 +52,9 @@ class TRemoteAdmin {
     // The administrator codes in their fixed order.
     static const std::array<TAdminCode, 13> AdminCodes;
 
-    // Reads host.ProgramDir() once, here, for the report file's path.
+    // Reads host.ProgramDir() once, here, for the report file's path. The object must
+    // outlive every connection thread that may be inside HandleCommand: destroy it only
+    // after the server has been stopped and its peer threads have ended.
     explicit TRemoteAdmin(TAdminHost& host, TRemoteAdminTiming timing = {});
     TRemoteAdmin(const TRemoteAdmin&) = delete;
     TRemoteAdmin& operator=(const TRemoteAdmin&) = delete;
