@@ -8,11 +8,18 @@
 // Code holding PeerThreads or a console lock must never take this one.
 //
 // Writes: lines go out through the connections' non-blocking queues, so holding the lock
-// across a fan-out never waits on the network. A failed write to one recipient of a
-// fan-out is skipped; that recipient's own disconnect handling quits it.
+// across a fan-out never waits on the network. A failed write to one recipient (a fan-out
+// or a reply to the caller) is skipped and never ends the operation; that recipient's own
+// disconnect handling quits it. Changes once made stay made.
+//
+// Lobby lifetime: a removed lobby leaves Lobbies() at once but is destroyed only when the
+// outermost holder of Lock() lets go of it. Operations and event handlers further up the
+// same call chain may still hold a reference to it (a handler of OnUserPart may remove the
+// lobby that PartAll is walking), and those references stay valid until then.
 #pragma once
 
 #include <atomic>
+#include <initializer_list>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -23,6 +30,7 @@
 class TNetPeerThread;
 class TNetIRCServer;
 class TLobbyList;
+class TLobby;
 
 // Spaces become "_"; ":", "@", "!" and every byte below 32 are deleted. In place.
 void SanitizeName(std::string& name);
@@ -45,8 +53,31 @@ struct TLobbyMember {
     TNetPeerThread* Thread;
 };
 
+// The lobby list's re-entrant lock. Usable with std::lock_guard / std::unique_lock like a
+// std::recursive_mutex; it also counts how deep the holding thread is, so that lobbies
+// removed meanwhile are destroyed when the outermost holder unlocks (see above).
+class TLobbyLock {
+  public:
+    TLobbyLock();
+    ~TLobbyLock();
+    TLobbyLock(const TLobbyLock&) = delete;
+    TLobbyLock& operator=(const TLobbyLock&) = delete;
+
+    void lock();
+    bool try_lock();
+    void unlock();
+
+    // The caller holds the lock; the lobby is destroyed at the outermost unlock.
+    void Retire(std::unique_ptr<TLobby> lobby);
+
+  private:
+    std::recursive_mutex mutex_;
+    int depth_ = 0;                                 // guarded by mutex_
+    std::vector<std::unique_ptr<TLobby>> retired_;  // guarded by mutex_
+};
+
 class TLobby {
-public:
+  public:
     TLobby(TLobbyList& owner, std::string name, std::string description, bool isPrivate);
     ~TLobby();
 
@@ -61,6 +92,13 @@ public:
     bool RemoveMember(TNetPeerThread& thread, const std::string& msg);
     void SendToMembers(const std::string& line);
     int MemberCount() const;
+    bool HasMember(const TNetPeerThread& thread) const;
+    bool HasNick(const std::string& nick) const;  // without regard to letter case
+
+  private:
+    void SendJoinReplies(const std::string& nick, TNetPeerThread& thread, const std::string& msg);
+    // Private lobbies tell their members, public ones every registered user.
+    void Announce(const std::string& line);
 };
 
 struct TUserEntry {
@@ -69,19 +107,20 @@ struct TUserEntry {
 };
 
 class TLobbyList {
-public:
+  public:
     explicit TLobbyList(TNetIRCServer& server);
     ~TLobbyList();
     TLobbyList(const TLobbyList&) = delete;
     TLobbyList& operator=(const TLobbyList&) = delete;
 
-    std::recursive_mutex& Lock() const { return lock_; }
+    TLobbyLock& Lock() const { return lock_; }
 
     TNetIRCServer& Server;
     std::atomic<bool> AllowCreate{false};
     std::atomic<bool> Modified{false};
 
-    // Callers hold Lock() while they use these two.
+    // Callers hold Lock() while they use these two, and while they use a TLobby* or a
+    // TNetPeerThread* taken from them.
     const std::vector<std::unique_ptr<TLobby>>& Lobbies() const { return lobbies_; }
     const std::list<TUserEntry>& Users() const { return users_; }
     int UserCount() const;
@@ -111,8 +150,16 @@ public:
     void QuitAll(const std::string& msg);
     void PrivMsg(TNetPeerThread& thread, const std::string& params);
 
-private:
-    mutable std::recursive_mutex lock_;
+  private:
+    // Registration steps of SetNick, each a refusal or a go-ahead; the caller holds lock_.
+    bool NickAllowedByRule(TNetPeerThread& thread, const std::string& nick);
+    bool NickInUse(const std::string& nick) const;
+    void RefuseConnection(TNetPeerThread& thread, std::initializer_list<const char*> lines);
+    void SendWelcome(TNetPeerThread& thread, const std::string& nick);
+    void RemoveEntry(const TNetPeerThread& thread);
+    std::list<TUserEntry>::iterator FindEntryByNick(const std::string& nick);
+
+    mutable TLobbyLock lock_;
     std::vector<std::unique_ptr<TLobby>> lobbies_;  // guarded by lock_
     // The registry in registration order, with an index by connection beside it so that
     // a fan-out's per-recipient NickOf is constant time. Both guarded by lock_.

@@ -6,6 +6,13 @@
 //
 // Lock order: LobbyStore->Lock(), then the console's state lock, then PeerThreads, then a
 // connection's lock. BroadcastExcept takes the lobby lock itself before PeerThreads.
+//
+// Safety limits on top of the protocol: at most MaxConnectionsPerAddress connections from
+// one peer address at a time (counted over PeerThreads when a connection starts; the ones
+// beyond are told so and closed), and a connection that has not registered a nick within
+// RegistrationTimeout of connecting is closed. The time-out rides on the connection's own
+// read: until registration the loop reads with the time left as the read's time limit,
+// so no timer has to visit idle connections and the sweep stays a pure probe.
 #pragma once
 
 #include <atomic>
@@ -25,11 +32,11 @@ using TNetIrcGetEvent = std::function<void(TNetPeerThread& Thread)>;
 using TNetIrcOtherEvent = std::function<void(TNetPeerThread& Thread, const std::string& Command,
                                              const std::string& Parm)>;
 using TNetIrcOneParmEvent = std::function<void(TNetPeerThread& Thread, const std::string& Parm)>;
-using TNetIrcTwoParmEvent = std::function<void(TNetPeerThread& Thread, const std::string& Parm1,
-                                               const std::string& Parm2)>;
+using TNetIrcTwoParmEvent =
+    std::function<void(TNetPeerThread& Thread, const std::string& Parm1, const std::string& Parm2)>;
 using TNetIrcThreeParmEvent =
-    std::function<void(TNetPeerThread& Thread, const std::string& Parm1,
-                       const std::string& Parm2, const std::string& Parm3)>;
+    std::function<void(TNetPeerThread& Thread, const std::string& Parm1, const std::string& Parm2,
+                       const std::string& Parm3)>;
 using TNetIrcFiveParmEvent = std::function<void(
     TNetPeerThread& Thread, const std::string& Parm1, const std::string& Parm2,
     const std::string& Parm3, const std::string& Parm4, const std::string& Parm5)>;
@@ -46,16 +53,14 @@ using TNetIrcUserJoinEvent =
                        bool& AllowJoin, std::string& Msg)>;
 using TNetIrcPartEvent = std::function<void(TNetPeerThread& Thread, TLobby& Lobby,
                                             const std::string& NickName, std::string& Msg)>;
-using TNetIrcQuitEvent =
-    std::function<void(TNetPeerThread& Thread, const std::string& NickName)>;
-using TNetIrcLobbyEvent =
-    std::function<void(TLobbySender Sender, TLobby& Lobby, bool& Allow)>;
+using TNetIrcQuitEvent = std::function<void(TNetPeerThread& Thread, const std::string& NickName)>;
+using TNetIrcLobbyEvent = std::function<void(TLobbySender Sender, TLobby& Lobby, bool& Allow)>;
 // Lobby is null when the target names no lobby.
-using TNetIrcChatEvent = std::function<void(TNetPeerThread& Sender, TLobby* Lobby,
-                                            std::string& msg, bool& AllowSend)>;
+using TNetIrcChatEvent =
+    std::function<void(TNetPeerThread& Sender, TLobby* Lobby, std::string& msg, bool& AllowSend)>;
 
 class TNetIRCServer : public TNetTCPServer {
-public:
+  public:
     // sweepInterval: the period of the connection sweep (30 s in the program; tests
     // shorten it; zero disables the core's own timer so the program can drive
     // SweepConnections itself).
@@ -115,7 +120,12 @@ public:
     TLobbyList& LobbyStore() { return *lobbyStore_; }
     std::string Host = "localhost";
     std::vector<std::string> MOTD;
+    // Safety limits (see the top of this header). Set before activation.
+    int MaxConnectionsPerAddress = 32;
+    std::chrono::milliseconds RegistrationTimeout = std::chrono::seconds(60);
 
+    // Runs OnConnect, then turns away a connection beyond the per-address limit.
+    void ConnectStep(TNetPeerThread& thread) override;
     bool ExecuteStep(TNetPeerThread& thread) override;
     void BroadcastExcept(const std::string& exceptNick, const std::string& line);
     void SendLobbyList(TNetPeerThread& thread);
@@ -129,8 +139,11 @@ public:
     void SetShuttingDown(bool value) { shuttingDown_ = value; }
     bool ShuttingDown() const { return shuttingDown_; }
 
-private:
+  private:
     void SweepTimerLoop();
+    bool AdmitPeer(TNetPeerThread& thread);
+    // One line for the loop; false when the connection was closed for not registering.
+    bool ReadCommandLine(TNetPeerThread& thread, std::string& line);
     void DispatchCommand(TNetPeerThread& thread, std::string& command, std::string& rest);
 
     std::unique_ptr<TLobbyList> lobbyStore_;

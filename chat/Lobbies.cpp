@@ -1,0 +1,298 @@
+// Lobbies and the lobby list: the name rule, lobby lookup, adding and removing lobbies,
+// joining and parting, and the lock that serialises all of it.
+#include <algorithm>
+#include <cctype>
+#include <mutex>
+
+#include "ChatLines.h"
+#include "LobbyList.h"
+#include "NetIrcServer.h"
+
+void SanitizeName(std::string& name) {
+    std::string clean;
+    clean.reserve(name.size());
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == ':' || c == '@' || c == '!' || byte < 32) continue;
+        clean += (c == ' ') ? '_' : c;
+    }
+    name = std::move(clean);
+}
+
+bool SameNick(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    auto lower = [](char c) {
+        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// TLobbyLock
+
+TLobbyLock::TLobbyLock() = default;
+TLobbyLock::~TLobbyLock() = default;
+
+void TLobbyLock::lock() {
+    mutex_.lock();
+    ++depth_;
+}
+
+bool TLobbyLock::try_lock() {
+    if (!mutex_.try_lock()) return false;
+    ++depth_;
+    return true;
+}
+
+void TLobbyLock::unlock() {
+    if (--depth_ == 0 && !retired_.empty()) {
+        // Nobody on this thread holds a reference any more, and no other thread can have
+        // reached the lobby: it left the list under this lock.
+        std::vector<std::unique_ptr<TLobby>> dead = std::move(retired_);
+        retired_.clear();
+        dead.clear();
+    }
+    mutex_.unlock();
+}
+
+void TLobbyLock::Retire(std::unique_ptr<TLobby> lobby) {
+    retired_.push_back(std::move(lobby));
+}
+
+// ---------------------------------------------------------------------------------------
+// TLobby
+
+TLobby::TLobby(TLobbyList& owner, std::string name, std::string description, bool isPrivate)
+    : Owner(owner),
+      Name(std::move(name)),
+      Description(std::move(description)),
+      IsPrivate(isPrivate) {
+    SanitizeName(Name);
+}
+
+TLobby::~TLobby() = default;
+
+int TLobby::MemberCount() const {
+    std::lock_guard guard(Owner.Lock());
+    return static_cast<int>(Members.size());
+}
+
+bool TLobby::HasMember(const TNetPeerThread& thread) const {
+    std::lock_guard guard(Owner.Lock());
+    return std::any_of(Members.begin(), Members.end(),
+                       [&](const TLobbyMember& m) { return m.Thread == &thread; });
+}
+
+bool TLobby::HasNick(const std::string& nick) const {
+    std::lock_guard guard(Owner.Lock());
+    return std::any_of(Members.begin(), Members.end(),
+                       [&](const TLobbyMember& m) { return SameNick(m.Nick, nick); });
+}
+
+void TLobby::Announce(const std::string& line) {
+    if (IsPrivate) {
+        SendToMembers(line);
+    } else {
+        Owner.Server.BroadcastExcept("", line);
+    }
+}
+
+bool TLobby::AddMember(const std::string& nick, TNetPeerThread* thread, const std::string& msg) {
+    std::lock_guard guard(Owner.Lock());
+    const bool isNew = !HasNick(nick);
+    if (thread == nullptr || nick.empty()) return isNew;
+    if (!isNew) {
+        chat::SendLine(*thread, "***Error: You are already in \"" + Name + "\"");
+        return false;
+    }
+    Members.push_back({nick, thread});
+    Announce(chat::UserPrefix(nick, *thread) + " JOIN :" + Name);
+    SendJoinReplies(nick, *thread, msg);
+    return true;
+}
+
+void TLobby::SendJoinReplies(const std::string& nick, TNetPeerThread& thread,
+                             const std::string& msg) {
+    const TNetIRCServer& server = Owner.Server;
+    chat::SendLine(thread, chat::Numeric(server, "332", nick) + " " + Name + " :" + Description);
+    chat::SendLine(thread, chat::Numeric(server, "333", nick) + " " + Name + " 0");
+    // The joiner's nick opens the names and, being the newest member, also ends them.
+    std::string names = chat::Numeric(server, "353", nick) + " = " + Name + " :" + nick;
+    for (const TLobbyMember& member : Members) names += " " + member.Nick;
+    chat::SendLine(thread, names);
+    chat::SendLine(thread,
+                   chat::Numeric(server, "366", nick) + " " + Name + " :End of /NAMES list.");
+    chat::SendLine(thread, "***" + Description);
+    if (!msg.empty()) chat::SendLine(thread, msg);
+}
+
+bool TLobby::RemoveMember(TNetPeerThread& thread, const std::string& msg) {
+    std::lock_guard guard(Owner.Lock());
+    auto it = std::find_if(Members.begin(), Members.end(),
+                           [&](const TLobbyMember& m) { return m.Thread == &thread; });
+    if (it == Members.end()) return false;
+    // Announced while still listed, so a private lobby's leaver gets its own PART line.
+    Announce(chat::UserPrefix(it->Nick, thread) + " PART " + Name);
+    if (!msg.empty()) chat::SendLine(thread, msg);
+    // The announcement cannot change Members (writes raise no events), so `it` is valid.
+    Members.erase(it);
+    return true;
+}
+
+void TLobby::SendToMembers(const std::string& line) {
+    std::lock_guard guard(Owner.Lock());
+    for (auto it = Members.rbegin(); it != Members.rend(); ++it) chat::SendLine(*it->Thread, line);
+}
+
+// ---------------------------------------------------------------------------------------
+// TLobbyList: lobbies
+
+TLobbyList::TLobbyList(TNetIRCServer& server) : Server(server) {}
+
+TLobbyList::~TLobbyList() {
+    std::lock_guard guard(lock_);
+    while (!lobbies_.empty()) lobbies_.pop_back();
+    userIndex_.clear();
+    users_.clear();
+}
+
+int TLobbyList::LobbyCount() const {
+    std::lock_guard guard(lock_);
+    return static_cast<int>(lobbies_.size());
+}
+
+TLobby* TLobbyList::GetLobby(int index) const {
+    std::lock_guard guard(lock_);
+    if (index < 0 || index >= static_cast<int>(lobbies_.size())) return nullptr;
+    return lobbies_[static_cast<std::size_t>(index)].get();
+}
+
+int TLobbyList::IndexOfLobbyName(const std::string& name) const {
+    std::lock_guard guard(lock_);
+    for (int i = static_cast<int>(lobbies_.size()) - 1; i >= 0; --i) {
+        if (lobbies_[static_cast<std::size_t>(i)]->Name == name) return i;
+    }
+    return -1;
+}
+
+TLobby* TLobbyList::FindLobby(const std::string& name) const {
+    std::lock_guard guard(lock_);
+    return GetLobby(IndexOfLobbyName(name));
+}
+
+int TLobbyList::IndexOfLobby(const TLobby* lobby) const {
+    std::lock_guard guard(lock_);
+    for (std::size_t i = 0; i < lobbies_.size(); ++i) {
+        if (lobbies_[i].get() == lobby) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+int TLobbyList::AddLobby(TLobbySender sender, std::string name, const std::string& description,
+                         bool userCreated, bool isPrivate) {
+    std::lock_guard guard(lock_);
+    SanitizeName(name);
+    if (name.empty() || IndexOfLobbyName(name) >= 0) return -1;
+    auto lobby = std::make_unique<TLobby>(*this, name, description, isPrivate);
+    lobby->UserCreated = userCreated;
+    bool allow = true;
+    if (Server.OnAddLobby) Server.OnAddLobby(sender, *lobby, allow);
+    // The handler may itself have added a lobby of this name; names stay unique.
+    if (!allow || IndexOfLobbyName(lobby->Name) >= 0) return -1;
+    lobbies_.push_back(std::move(lobby));
+    if (!userCreated) Modified = true;
+    return static_cast<int>(lobbies_.size()) - 1;
+}
+
+void TLobbyList::RemoveLobby(TLobbySender sender, TLobby* lobby) {
+    std::lock_guard guard(lock_);
+    if (lobby == nullptr || IndexOfLobby(lobby) < 0) return;
+    bool allow = true;
+    if (Server.OnRemoveLobby) Server.OnRemoveLobby(sender, *lobby, allow);
+    if (!allow) return;
+    PartAll(*lobby, "***Lobby removed");
+    // A handler during the parts may have removed it already.
+    const int index = IndexOfLobby(lobby);
+    if (index < 0) return;
+    auto owned = std::move(lobbies_[static_cast<std::size_t>(index)]);
+    lobbies_.erase(lobbies_.begin() + index);
+    Modified = !owned->UserCreated;
+    lock_.Retire(std::move(owned));
+}
+
+void TLobbyList::RemoveLobbyByName(TLobbySender sender, const std::string& name) {
+    std::lock_guard guard(lock_);
+    RemoveLobby(sender, FindLobby(name));
+}
+
+bool TLobbyList::JoinLobby(TNetPeerThread& thread, std::string lobbyName, const std::string& msg) {
+    std::lock_guard guard(lock_);
+    SanitizeName(lobbyName);
+    const std::string nick = NickOf(thread);
+    if (nick.empty()) {
+        chat::SendLine(thread, "***Error: You are not logged on!");
+        return false;
+    }
+    if (FindLobby(lobbyName) == nullptr && AllowCreate && !lobbyName.empty()) {
+        if (lobbyName[0] != '#') lobbyName.insert(0, "#");
+        // Not examined: an existing "#" name is joined below, a refusal fails the lookup.
+        AddLobby(TLobbySender::Peer(thread), lobbyName, "Lobby created by " + nick, true, false);
+    }
+    TLobby* lobby = FindLobby(lobbyName);
+    if (lobby == nullptr) {
+        chat::SendLine(thread, "***Error: No such lobby: " + lobbyName);
+        return false;
+    }
+    bool allowJoin = !lobby->HasNick(nick);
+    std::string joinMsg = msg;
+    if (Server.OnUserJoin) Server.OnUserJoin(thread, *lobby, nick, allowJoin, joinMsg);
+    if (!allowJoin) {
+        chat::SendLine(thread, "***Error: You are not allowed to join \"" + lobby->Name + "\"");
+        return false;
+    }
+    // The handler may have removed the lobby; joining a lobby that is gone would leave a
+    // member nobody can see or part.
+    if (IndexOfLobby(lobby) < 0) {
+        chat::SendLine(thread, "***Error: No such lobby: " + lobbyName);
+        return false;
+    }
+    lobby->AddMember(nick, &thread, joinMsg);
+    return true;
+}
+
+bool TLobbyList::PartLobby(TNetPeerThread& thread, TLobby& lobby, const std::string& msg) {
+    std::lock_guard guard(lock_);
+    const std::string nick = NickOf(thread);
+    const bool wasMember = lobby.RemoveMember(thread, msg);
+    // Raised after the lines, so a changed Msg has no effect.
+    std::string partMsg = msg;
+    if (Server.OnUserPart) Server.OnUserPart(thread, lobby, nick, partMsg);
+    return wasMember;
+}
+
+bool TLobbyList::PartLobbyByNick(const std::string& nick, const std::string& lobbyName,
+                                 const std::string& msg) {
+    std::lock_guard guard(lock_);
+    auto entry = FindEntryByNick(nick);
+    TLobby* lobby = FindLobby(lobbyName);
+    if (entry == users_.end() || lobby == nullptr) return false;
+    return PartLobby(*entry->Thread, *lobby, msg);
+}
+
+// Walks a snapshot of the members, last to first: the OnUserPart handler may change the
+// lobby (or remove it, which parts everyone itself), so members already gone are skipped.
+void TLobbyList::PartAll(TLobby& lobby, const std::string& msg) {
+    std::lock_guard guard(lock_);
+    std::vector<TNetPeerThread*> members;
+    members.reserve(lobby.Members.size());
+    for (auto it = lobby.Members.rbegin(); it != lobby.Members.rend(); ++it) {
+        members.push_back(it->Thread);
+    }
+    for (TNetPeerThread* member : members) {
+        if (!lobby.HasMember(*member)) continue;
+        PartLobby(*member, lobby, msg);
+    }
+}

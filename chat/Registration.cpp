@@ -1,0 +1,158 @@
+// The user registry: entering a connection (USER), registering its nick and greeting it
+// (NICK), and taking it out again (QUIT, a lost connection, a kick, a server stop).
+#include <algorithm>
+#include <ctime>
+#include <mutex>
+
+#include "ChatLines.h"
+#include "LobbyList.h"
+#include "NetIrcServer.h"
+
+namespace {
+
+// The local date and time in the host's short date and long time forms.
+std::string LocalDateTimeText() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[128];
+    const std::size_t length = std::strftime(text, sizeof text, "%x %X", &local);
+    return std::string(text, length);
+}
+
+}  // namespace
+
+int TLobbyList::UserCount() const {
+    std::lock_guard guard(lock_);
+    return static_cast<int>(users_.size());
+}
+
+bool TLobbyList::AddUser(TNetPeerThread& thread) {
+    std::lock_guard guard(lock_);
+    if (userIndex_.count(&thread) != 0) return false;
+    users_.push_back({"", &thread});
+    userIndex_.emplace(&thread, std::prev(users_.end()));
+    return true;
+}
+
+std::string TLobbyList::NickOf(const TNetPeerThread& thread) const {
+    std::lock_guard guard(lock_);
+    auto it = userIndex_.find(&thread);
+    return it == userIndex_.end() ? std::string() : it->second->Nick;
+}
+
+std::list<TUserEntry>::iterator TLobbyList::FindEntryByNick(const std::string& nick) {
+    return std::find_if(users_.begin(), users_.end(),
+                        [&](const TUserEntry& e) { return SameNick(e.Nick, nick); });
+}
+
+void TLobbyList::RemoveEntry(const TNetPeerThread& thread) {
+    auto it = userIndex_.find(&thread);
+    if (it == userIndex_.end()) return;
+    users_.erase(it->second);
+    userIndex_.erase(it);
+}
+
+void TLobbyList::RefuseConnection(TNetPeerThread& thread,
+                                  std::initializer_list<const char*> lines) {
+    for (const char* line : lines) chat::SendLine(thread, line);
+    RemoveEntry(thread);
+    if (thread.Connection().IsConnected()) thread.Connection().Disconnect();
+}
+
+bool TLobbyList::NickAllowedByRule(TNetPeerThread& thread, const std::string& nick) {
+    std::string clean = nick;
+    SanitizeName(clean);
+    if (clean == nick) return true;
+    RefuseConnection(thread, {"***Error: This nickname is not allowed!",
+                              "***Please dont use \"@\", \"!\", \":\" and space !"});
+    return false;
+}
+
+// Entries without a nick take part, the caller's own among them: an empty nick is in use.
+bool TLobbyList::NickInUse(const std::string& nick) const {
+    return std::any_of(users_.begin(), users_.end(),
+                       [&](const TUserEntry& e) { return SameNick(e.Nick, nick); });
+}
+
+// The whole of it runs under the lock, so between the uniqueness test and storing the
+// nick no other connection can register the same one.
+bool TLobbyList::SetNick(TNetPeerThread& thread, const std::string& nick) {
+    std::lock_guard guard(lock_);
+    auto entry = userIndex_.find(&thread);
+    if (entry == userIndex_.end()) {
+        chat::SendLine(thread, "***Error: You are not logged on!");
+        return false;
+    }
+    if (!entry->second->Nick.empty()) {
+        chat::SendLine(thread, "***Error: You cannot change your nick!");
+        return false;
+    }
+    if (!NickAllowedByRule(thread, nick)) return false;
+    if (NickInUse(nick)) {
+        RefuseConnection(thread, {"***Error: This Nickname is already in use!!"});
+        return false;
+    }
+    bool allowEnter = true;
+    if (Server.OnUserEnter) Server.OnUserEnter(thread, nick, allowEnter);
+    // The handler may have quit the connection meanwhile; then there is nothing to store.
+    entry = userIndex_.find(&thread);
+    if (entry == userIndex_.end()) return false;
+    if (!allowEnter) {
+        RefuseConnection(thread, {"***Error: You are not allowed!"});
+        return false;
+    }
+    entry->second->Nick = nick;
+    SendWelcome(thread, nick);
+    return true;
+}
+
+void TLobbyList::SendWelcome(TNetPeerThread& thread, const std::string& nick) {
+    Server.SendLobbyList(thread);
+    const std::string motd = chat::Numeric(Server, "372", nick) + " : - ";
+    chat::SendLine(thread, motd + LocalDateTimeText());
+    for (const std::string& line : Server.MOTD) chat::SendLine(thread, motd + line);
+    chat::SendLine(thread, chat::Numeric(Server, "376", nick) + " :End of /MOTD command.");
+}
+
+// Parts the connection from every lobby (raising OnUserPart for each, members or not),
+// then, if it has an entry, announces the QUIT, removes the entry, raises OnUserQuit and
+// closes the connection. The lobbies are walked as a snapshot, last to first, because the
+// OnUserPart handler may remove lobbies (an emptied user-created one) meanwhile.
+bool TLobbyList::QuitUser(TNetPeerThread& thread, const std::string& msg) {
+    std::lock_guard guard(lock_);
+    const std::string nick = NickOf(thread);
+    std::vector<TLobby*> lobbies;
+    lobbies.reserve(lobbies_.size());
+    for (auto it = lobbies_.rbegin(); it != lobbies_.rend(); ++it) lobbies.push_back(it->get());
+    for (TLobby* lobby : lobbies) {
+        if (IndexOfLobby(lobby) < 0) continue;
+        PartLobby(thread, *lobby, msg);
+    }
+    if (userIndex_.count(&thread) == 0) return false;
+    TNetTCPServerConnection& connection = thread.Connection();
+    if (!msg.empty() && connection.IsConnected()) chat::SendLine(thread, msg);
+    Server.BroadcastExcept("", chat::UserPrefix(nick, thread) + " QUIT ");
+    RemoveEntry(thread);
+    if (Server.OnUserQuit) Server.OnUserQuit(thread, nick);
+    if (connection.IsConnected()) connection.Disconnect();
+    return true;
+}
+
+bool TLobbyList::QuitUserByNick(const std::string& nick, const std::string& msg) {
+    std::lock_guard guard(lock_);
+    auto entry = FindEntryByNick(nick);
+    if (entry == users_.end()) return false;
+    return QuitUser(*entry->Thread, msg);
+}
+
+// Quits the first entry until none is left. Quitting by the entry's connection is what
+// quitting by its nick amounts to (the first match of the first entry's nick is itself),
+// and it cannot loop on an entry that a nick lookup would miss.
+void TLobbyList::QuitAll(const std::string& msg) {
+    std::lock_guard guard(lock_);
+    while (!users_.empty()) {
+        TNetPeerThread& first = *users_.front().Thread;
+        if (!QuitUser(first, msg)) RemoveEntry(first);
+    }
+}

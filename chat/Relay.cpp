@@ -1,0 +1,106 @@
+// Chat relay and fan-out: PRIVMSG, BroadcastExcept, the lobby listing, and the helpers
+// that every part of the core writes its lines with.
+#include <algorithm>
+#include <mutex>
+
+#include "ChatLines.h"
+#include "LobbyList.h"
+#include "NetIrcServer.h"
+#include "net/NetException.h"
+
+namespace chat {
+
+void SendLine(TNetPeerThread& thread, std::string_view line) {
+    TNetTCPServerConnection& connection = thread.Connection();
+    try {
+        connection.WriteLine(line);
+    } catch (const ENetConnClosedGracefully&) {
+        // Already closed: the connection's own thread is ending and will quit the user.
+    } catch (const ENetSocketError&) {
+        // Broken: close it so that its thread ends and quits the user like a lost one.
+        try {
+            connection.Disconnect();
+        } catch (const ENetException&) {
+        }
+    }
+}
+
+std::string UserPrefix(const std::string& nick, TNetPeerThread& thread) {
+    return ":" + nick + "!user@" + thread.Connection().PeerAddress();
+}
+
+std::string Numeric(const TNetIRCServer& server, const char* code, const std::string& nick) {
+    return ":" + server.Host + " " + code + " " + nick;
+}
+
+}  // namespace chat
+
+namespace {
+
+// CR and NUL inside a relayed text could end or cut the line at a receiving client; they
+// become spaces. LF cannot occur here: it ends the line that carried the text.
+std::string WithoutLineBreaks(std::string text) {
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\r' || c == '\0'; }, ' ');
+    return text;
+}
+
+// The target of a PRIVMSG and its text: split at the first " :"; no " :" means the whole
+// parameter text is the target and the text is empty.
+void SplitTarget(const std::string& params, std::string& target, std::string& text) {
+    const auto colon = params.find(" :");
+    if (colon == std::string::npos) {
+        target = params;
+        text.clear();
+        return;
+    }
+    target = params.substr(0, colon);
+    text = params.substr(colon + 2);
+}
+
+}  // namespace
+
+// The relay does not route by target: the line goes to every other connection and each
+// client picks out what concerns it. OnChat may withhold it (the report lobby).
+void TLobbyList::PrivMsg(TNetPeerThread& thread, const std::string& params) {
+    std::lock_guard guard(lock_);
+    bool allowSend = true;
+    if (Server.OnChat) {
+        std::string target;
+        std::string text;
+        SplitTarget(params, target, text);
+        Server.OnChat(thread, FindLobby(target), text, allowSend);
+    }
+    if (!allowSend) return;
+    const std::string nick = NickOf(thread);
+    Server.BroadcastExcept(
+        nick, chat::UserPrefix(nick, thread) + " PRIVMSG " + WithoutLineBreaks(params));
+}
+
+// Holds the lobby lock (so the nicks it reads cannot change under it) and then PeerThreads
+// (so no connection is released while it is written). Writes only queue, so neither lock
+// waits on the network. A recipient whose write fails is skipped.
+void TNetIRCServer::BroadcastExcept(const std::string& exceptNick, const std::string& line) {
+    std::lock_guard lobbyGuard(LobbyStore().Lock());
+    TNetThreadList& peers = PeerThreads();
+    std::lock_guard peersGuard(peers.Mutex());
+    for (TNetPeerThread* peer : peers.Items()) {
+        if (LobbyStore().NickOf(*peer) == exceptNick) continue;
+        if (!peer->Connection().IsConnected()) continue;
+        chat::SendLine(*peer, line);
+    }
+}
+
+void TNetIRCServer::SendLobbyList(TNetPeerThread& thread) {
+    TLobbyList& store = LobbyStore();
+    std::lock_guard guard(store.Lock());
+    const std::string nick = store.NickOf(thread);
+    chat::SendLine(thread, chat::Numeric(*this, "321", nick) + " Channel :Users  Name");
+    for (const auto& lobby : store.Lobbies()) {
+        if (lobby->IsPrivate) continue;
+        chat::SendLine(thread, chat::Numeric(*this, "322", nick) + " " + lobby->Name + " " +
+                                   std::to_string(lobby->MemberCount()) + " :" +
+                                   lobby->Description);
+    }
+    chat::SendLine(thread, chat::Numeric(*this, "323", nick) + " :End of /LIST");
+}
