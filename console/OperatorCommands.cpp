@@ -1,0 +1,341 @@
+// The operator's commands: the lobby entry panel, the pop-up menus of the grid, the lobby
+// list and the member list, and the system message. UI thread only. They act through the
+// core's operations alone and write no log themselves: the handlers do that.
+//
+// The core is called without the console state lock. Where a command holds the
+// lobby-list lock itself it is to look a lobby or user up and act on it in one step, so
+// that nothing found can vanish in between. Lobbies and users picked before a dialog are
+// looked up again after it: the views keep refreshing while a dialog is open.
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QPushButton>
+#include <QTableWidget>
+
+#include <algorithm>
+#include <cctype>
+
+#include "Unit1.h"
+#include "widgets/Tablist.h"
+
+namespace {
+
+constexpr int LobbyNameRole = Qt::UserRole + 1;
+// The exact lobby name of a join entry; its caption has "&" doubled to show literally.
+constexpr const char* JoinNameProperty = "quarnLobbyName";
+
+QString Q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+// A menu caption that shows text literally: Qt would take a single "&" as an access key.
+QString Literal(const QString& text) {
+    QString escaped = text;
+    escaped.replace(QLatin1Char('&'), QStringLiteral("&&"));
+    return escaped;
+}
+
+QString Quoted(const QString& text) {
+    return QLatin1Char('"') + text + QLatin1Char('"');
+}
+
+// The registry entry of a nickname (case ignored); the caller holds the lobby-list lock.
+TNetPeerThread* FindUser(const TLobbyList& store, const std::string& nick) {
+    for (const TUserEntry& user : store.Users())
+        if (!user.Nick.empty() && SameNick(user.Nick, nick)) return user.Thread;
+    return nullptr;
+}
+
+bool LessNoCase(const QString& a, const QString& b) {
+    return QString::compare(a, b, Qt::CaseInsensitive) < 0;
+}
+
+}  // namespace
+
+TLobby* TForm1::selectedLobby() const {
+    QListWidgetItem* item = LobbyList->currentItem();
+    if (!item || !item->isSelected()) return nullptr;
+    // Identity only: the lobby is used after IndexOfLobby finds it under the lobby lock.
+    return static_cast<TLobby*>(const_cast<void*>(LobbyList->RowObject(LobbyList->row(item))));
+}
+
+std::string TForm1::selectedLobbyName() const {
+    QListWidgetItem* item = LobbyList->currentItem();
+    return item && item->isSelected() ? item->data(LobbyNameRole).toString().toStdString()
+                                      : std::string();
+}
+
+QString TForm1::selectedLobbyRowText() const {
+    QListWidgetItem* item = LobbyList->currentItem();
+    return item && item->isSelected() ? item->text() : QString();
+}
+
+// --- Lobby entry panel -----------------------------------------------------------------
+
+void TForm1::BtnAddLobbyClick() {
+    assertUiThread();
+    if (edLobbyName->text().isEmpty() || edDescr->text().isEmpty()) {
+        Dialogs.ShowMessage(QStringLiteral("Please give em a name and description!"));
+        return;
+    }
+    if (!edLobbyName->text().startsWith(QLatin1Char('#')))
+        edLobbyName->setText(QLatin1Char('#') + edLobbyName->text());  // a change like any
+    const int index = server_->LobbyStore().AddLobby(
+        consoleSender(), edLobbyName->text().toStdString(), edDescr->text().toStdString(), false,
+        IsPrivate->isChecked());
+    if (index < 0) Dialogs.ShowMessage(QStringLiteral("Could not add lobby! Already exists?"));
+}
+
+void TForm1::edLobbyNameChange() {
+    assertUiThread();
+    BtnAddLobby->setEnabled(
+        server_->LobbyStore().IndexOfLobbyName(edLobbyName->text().toStdString()) < 0);
+}
+
+void TForm1::LobbyListClick() {
+    assertUiThread();
+    TLobby* lobby = selectedLobby();
+    if (!lobby) return;
+    QStringList nicks;
+    std::string name, description;
+    bool isPrivate = false;
+    bool present;
+    {
+        TLobbyList& store = server_->LobbyStore();
+        std::lock_guard lobbyLock(store.Lock());
+        present = store.IndexOfLobby(lobby) >= 0;
+        if (present) {
+            for (const TLobbyMember& member : lobby->Members) nicks.push_back(Q(member.Nick));
+            name = lobby->Name;
+            description = lobby->Description;
+            isPrivate = lobby->IsPrivate;
+        }
+    }
+    if (!present) {
+        // A row whose lobby is gone: take it out of the record and the view.
+        {
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            std::erase_if(state_.LobbyRows,
+                          [lobby](const TLobbyRow& row) { return row.Lobby == lobby; });
+            markDirtyLocked(DirtyLobbies);
+        }
+        applyingViews_ = true;  // the row change that follows is not a click
+        delete LobbyList->takeItem(LobbyList->currentRow());
+        applyingViews_ = false;
+        return;
+    }
+    std::stable_sort(nicks.begin(), nicks.end(), LessNoCase);
+    UserList->clear();
+    UserList->addItems(nicks);
+    edLobbyName->setText(Q(name));
+    edDescr->setText(Q(description));
+    IsPrivate->setChecked(isPrivate);
+}
+
+// --- Members of the selected lobby -----------------------------------------------------
+
+void TForm1::PopupUserPopup() {
+    assertUiThread();
+    QListWidgetItem* item = UserList->currentItem();
+    if (!item || !item->isSelected()) {
+        Part1->setText(QStringLiteral("Part"));
+        Part1->setEnabled(false);
+        return;
+    }
+    Part1->setEnabled(true);
+    Part1->setText(QStringLiteral("Part ") + Literal(Quoted(item->text())));
+}
+
+void TForm1::Part1Click() {
+    assertUiThread();
+    QListWidgetItem* item = UserList->currentItem();
+    const std::string lobbyName = selectedLobbyName();
+    if (!item || !item->isSelected() || lobbyName.empty()) return;
+    try {
+        server_->LobbyStore().PartLobbyByNick(item->text().toStdString(), lobbyName,
+                                              "***Part by server");
+    } catch (const std::exception& error) {
+        showError(error);
+    }
+    delete UserList->takeItem(UserList->row(item));
+}
+
+// --- The grid of all users -------------------------------------------------------------
+
+bool TForm1::AllUserListMouseDown(Qt::MouseButton button, Qt::MouseButtons buttons,
+                                  Qt::KeyboardModifiers modifiers, const QPoint& pos) {
+    assertUiThread();
+    if (button != Qt::RightButton || buttons != Qt::RightButton ||
+        (modifiers & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier)))
+        return false;
+    // The header is a separate widget, so every item of the table is a data row.
+    const QModelIndex cell = AllUserList->indexAt(pos);
+    if (!cell.isValid()) return false;
+    QTableWidgetItem* nickItem = AllUserList->item(cell.row(), 0);
+    const QString nick = nickItem ? nickItem->text() : QString();
+    if (nick.isEmpty()) return false;
+    Kick1->setText(QStringLiteral("Kick ") + Literal(Quoted(nick)));
+    Kick1->setData(nick);
+    SendMessage1->setText(QStringLiteral("Send message to ") + Literal(Quoted(nick)));
+    SendMessage1->setData(nick);
+    PopupAll->popup(AllUserList->viewport()->mapToGlobal(pos));  // runs PopupAllPopup
+    for (QAction* entry : Join1->actions()) entry->setData(nick);
+    return true;
+}
+
+void TForm1::PopupAllPopup() {
+    assertUiThread();
+    Join1->clear();
+    for (int i = 0; i < LobbyList->count(); ++i) {
+        const QString name = LobbyList->item(i)->data(LobbyNameRole).toString();
+        QAction* entry = Join1->addAction(Literal(name));
+        entry->setProperty(JoinNameProperty, name);
+    }
+}
+
+void TForm1::Kick1Click() {
+    assertUiThread();
+    const std::string nick = Kick1->data().toString().toStdString();
+    if (nick.empty()) return;
+    if (Dialogs.Ask(QStringLiteral("Sure?"), QMessageBox::Yes | QMessageBox::No) !=
+        QMessageBox::Yes)
+        return;
+    try {
+        // By nickname, after the question: whoever holds it now is the one kicked, and a
+        // user who left meanwhile is not found.
+        server_->LobbyStore().QuitUserByNick(nick, "***Kicked by server !");
+    } catch (const std::exception& error) {
+        showError(error);
+    }
+}
+
+void TForm1::SendMessage1Click() {
+    assertUiThread();
+    const std::string nick = SendMessage1->data().toString().toStdString();
+    TLobbyList& store = server_->LobbyStore();
+    TNetPeerThread* target;
+    {
+        std::lock_guard lobbyLock(store.Lock());
+        target = FindUser(store, nick);
+    }
+    if (!target) return;
+    const std::optional<QString> text =
+        Dialogs.PromptText(QStringLiteral("Send Message to ") + Q(nick));
+    if (!text || text->isEmpty()) return;
+    try {
+        // Only to the same connection, and only while it is still registered: the lock
+        // keeps it alive while the line is queued.
+        std::lock_guard lobbyLock(store.Lock());
+        if (FindUser(store, nick) == target)
+            target->Connection().WriteLine("***Private message from server: " +
+                                           text->toStdString());
+    } catch (const std::exception& error) {
+        showError(error);
+    }
+}
+
+void TForm1::JoinItemClick(QAction* entry) {
+    assertUiThread();
+    const std::string lobbyName = entry->property(JoinNameProperty).toString().toStdString();
+    const std::string nick = entry->data().toString().toStdString();
+    if (lobbyName.empty() || nick.empty()) return;
+    TLobbyList& store = server_->LobbyStore();
+    try {
+        std::lock_guard lobbyLock(store.Lock());
+        if (TNetPeerThread* user = FindUser(store, nick))
+            store.JoinLobby(*user, lobbyName, "***Join by Server");
+    } catch (const std::exception& error) {
+        showError(error);
+    }
+}
+
+// --- The lobby list --------------------------------------------------------------------
+
+void TForm1::PopupLobbyPopup() {
+    assertUiThread();
+    TLobby* lobby = selectedLobby();
+    if (!lobby) {
+        Remove1->setText(QStringLiteral("Remove"));
+        LobbyMessage1->setText(QStringLiteral("Lobby Message"));
+        Remove1->setEnabled(false);
+        LobbyMessage1->setEnabled(false);
+        Partallusers1->setEnabled(false);
+        return;
+    }
+    const QString name = Literal(Quoted(Q(selectedLobbyName())));
+    Remove1->setEnabled(true);
+    Remove1->setText(QStringLiteral("Remove ") + name);
+    LobbyMessage1->setEnabled(true);
+    LobbyMessage1->setText(QStringLiteral("Lobby Message to ") + name);
+    bool hasMembers = false;
+    {
+        TLobbyList& store = server_->LobbyStore();
+        std::lock_guard lobbyLock(store.Lock());
+        hasMembers = store.IndexOfLobby(lobby) >= 0 && !lobby->Members.empty();
+    }
+    Partallusers1->setEnabled(hasMembers);
+}
+
+void TForm1::Remove1Click() {
+    assertUiThread();
+    TLobby* lobby = selectedLobby();
+    if (!lobby) return;
+    if (Dialogs.Ask(QStringLiteral("Sure?"), QMessageBox::Yes | QMessageBox::No) !=
+        QMessageBox::Yes)
+        return;
+    TLobbyList& store = server_->LobbyStore();
+    try {
+        std::lock_guard lobbyLock(store.Lock());
+        if (store.IndexOfLobby(lobby) >= 0) store.RemoveLobby(consoleSender(), lobby);
+    } catch (const std::exception& error) {
+        showError(error);
+    }
+}
+
+void TForm1::LobbyMessage1Click() {
+    assertUiThread();
+    TLobby* lobby = selectedLobby();
+    if (!lobby) return;
+    const std::optional<QString> text =
+        Dialogs.PromptText(QStringLiteral("Lobby message to ") + selectedLobbyRowText());
+    if (!text || text->isEmpty()) return;
+    TLobbyList& store = server_->LobbyStore();
+    try {
+        std::lock_guard lobbyLock(store.Lock());
+        if (store.IndexOfLobby(lobby) < 0) return;  // removed while the dialog was open
+        // The row text as it is now, with the members who are there now.
+        const std::string line = "***Lobby Message from Server to " + LobbyRowText(*lobby, false) +
+                                 ": " + text->toStdString();
+        lobby->SendToMembers(line);
+    } catch (const std::exception& error) {
+        showError(error);
+    }
+}
+
+void TForm1::Partallusers1Click() {
+    assertUiThread();
+    TLobby* lobby = selectedLobby();
+    if (!lobby) return;
+    TLobbyList& store = server_->LobbyStore();
+    try {
+        std::lock_guard lobbyLock(store.Lock());
+        if (store.IndexOfLobby(lobby) >= 0) store.PartAll(*lobby, "***Part by Server");
+    } catch (const std::exception& error) {
+        showError(error);
+    }
+    UserList->clear();
+}
+
+void TForm1::SystemMessageExecute() {
+    assertUiThread();
+    const std::optional<QString> text = Dialogs.PromptText(QStringLiteral("System message"));
+    if (!text || text->isEmpty()) return;
+    try {
+        server_->BroadcastExcept("", "***System message from server: " + text->toStdString());
+    } catch (const std::exception& error) {
+        showError(error);
+    }
+}

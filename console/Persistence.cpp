@@ -1,0 +1,343 @@
+// The log, the settings file, starting and stopping the server and the close query, with
+// the members the remote administration uses for the same things.
+#include <QMessageBox>
+#include <QStatusBar>
+
+#include <chrono>
+#include <thread>
+
+#include "IniFile.h"
+#include "SafeFile.h"
+#include "Timestamp.h"
+#include "Unit1.h"
+
+namespace {
+
+constexpr const char* ChannelsSection = "Channels";
+constexpr const char* PrivateChannelsSection = "PrivateChannels";
+constexpr const char* OptionsSection = "Options";
+
+QString Q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+}  // namespace
+
+// --- Log -------------------------------------------------------------------------------
+
+void TForm1::AddLog(const std::string& text) {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    addLogLocked(text);
+}
+
+// One step under the state lock: insert, status text, cap and auto-save cannot interleave
+// with another line or with the operator's Save Log and Clear Log.
+void TForm1::addLogLocked(const std::string& text) {
+    const std::string line = TimestampText() + ": " + text;
+    state_.Log.push_front(line);
+    state_.StatusText = text;
+    if (logEcho_) logEcho_(line);
+    if (state_.Log.size() > static_cast<std::size_t>(MaxLogLines)) {
+        if (state_.AutoSave) saveLogLocked();
+        while (state_.Log.size() > static_cast<std::size_t>(MaxLogLines)) state_.Log.pop_back();
+    }
+    markDirtyLocked(DirtyLog | DirtyStatus);
+}
+
+// Writes the log file while the state lock is held, so that no line is lost between the
+// write and the emptying of the list. It is one small file every 200 events.
+bool TForm1::saveLogLocked() {
+    if (state_.Log.empty()) return true;
+    const std::string path = programDir_ + TimestampFileName(TimestampText()) + ".log";
+    std::string content;
+    for (const std::string& line : state_.Log) content += line + "\r\n";
+    try {
+        WriteFileAtomic(path, content);
+    } catch (const std::exception&) {
+        state_.StatusText = "Error: Unable to save logfile!";
+        markDirtyLocked(DirtyStatus);
+        return false;
+    }
+    state_.Log.clear();
+    markDirtyLocked(DirtyLog);
+    return true;
+}
+
+std::vector<std::string> TForm1::LogLines() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return {state_.Log.begin(), state_.Log.end()};
+}
+
+void TForm1::SaveLogExecute() {
+    assertUiThread();
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    saveLogLocked();
+}
+
+void TForm1::ClearLogExecute() {
+    assertUiThread();
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    state_.Log.clear();
+    markDirtyLocked(DirtyLog);
+}
+
+// --- Settings file ---------------------------------------------------------------------
+
+void TForm1::LoadLobbies() {
+    assertUiThread();
+    TLobbyList& store = server_->LobbyStore();
+    try {
+        const TIniFile ini = TIniFile::Load(settingsPath());
+        TScratchList scratch;
+        scratch.Merge(ini.ReadSection(ChannelsSection));
+        for (const auto& [name, description] : scratch.Entries)
+            store.AddLobby(consoleSender(), name, description, false, false);
+        // Entries left from "Channels" are refused as duplicates, so a lobby listed in
+        // both sections stays public.
+        scratch.Merge(ini.ReadSection(PrivateChannelsSection));
+        for (const auto& [name, description] : scratch.Entries)
+            store.AddLobby(consoleSender(), name, description, false, true);
+    } catch (const std::exception& error) {
+        AddLog(std::string("Error reading lobby list: ") + error.what());
+    }
+    store.Modified = false;
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    state_.SaveLobbysEnabled = false;
+    markDirtyLocked(DirtyActions);
+}
+
+void TForm1::LoadOptions() {
+    assertUiThread();
+    bool autoSave = false;
+    bool allowCreate = true;
+    try {
+        const TIniFile ini = TIniFile::Load(settingsPath());
+        autoSave = ini.ReadBool(OptionsSection, "AutoSave", false);
+        allowCreate = ini.ReadBool(OptionsSection, "AllowCreate", true);
+    } catch (const std::exception& error) {
+        AddLog(std::string("Error reading options: ") + error.what());
+    }
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    state_.AutoSave = autoSave;
+    state_.AllowCreate = allowCreate;
+    markDirtyLocked(DirtyActions);
+}
+
+void TForm1::saveOptionsOrThrow() {
+    bool autoSave, allowCreate;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        autoSave = state_.AutoSave;
+        allowCreate = state_.AllowCreate;
+    }
+    TIniFile ini = TIniFile::Load(settingsPath());
+    ini.WriteBool(OptionsSection, "AutoSave", autoSave);
+    ini.WriteBool(OptionsSection, "AllowCreate", allowCreate);
+    ini.Save(settingsPath());
+}
+
+void TForm1::SaveOptions() {
+    assertUiThread();
+    try {
+        saveOptionsOrThrow();
+    } catch (const std::exception& error) {
+        showError(error);
+    }
+}
+
+// Copies the lobbies under the lobby-list lock and writes the file without it, so that
+// chat goes on during the disk flush. The changed mark and the action are cleared at
+// the copy: a lobby added meanwhile marks them again, and a failed write puts back
+// what it cleared.
+void TForm1::saveLobbyListOrThrow() {
+    struct TStored {
+        std::string Name, Description;
+        bool IsPrivate;
+    };
+    std::vector<TStored> lobbies;
+    bool wasModified, wasEnabled;
+    TLobbyList& store = server_->LobbyStore();
+    {
+        std::lock_guard lobbyLock(store.Lock());
+        for (const auto& lobby : store.Lobbies())
+            if (!lobby->UserCreated)
+                lobbies.push_back({lobby->Name, lobby->Description, lobby->IsPrivate});
+        wasModified = store.Modified.exchange(false);
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        wasEnabled = state_.SaveLobbysEnabled;
+        state_.SaveLobbysEnabled = false;
+        markDirtyLocked(DirtyActions);
+    }
+    try {
+        TIniFile ini = TIniFile::Load(settingsPath());
+        ini.EraseSection(ChannelsSection);
+        ini.EraseSection(PrivateChannelsSection);
+        for (const TStored& lobby : lobbies) {
+            try {
+                ini.WriteString(lobby.IsPrivate ? PrivateChannelsSection : ChannelsSection,
+                                lobby.Name, lobby.Description);
+            } catch (const std::invalid_argument&) {
+                // A name holding "=" cannot be a key: it would load as another lobby.
+            }
+        }
+        ini.Save(settingsPath());
+    } catch (...) {
+        if (wasModified) store.Modified = true;
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (wasEnabled) state_.SaveLobbysEnabled = true;
+        markDirtyLocked(DirtyActions);
+        throw;
+    }
+    AddLog("Lobbylist saved");
+}
+
+void TForm1::SaveLobbysExecute() {
+    assertUiThread();
+    if (!actionEnabled(&TConsoleState::SaveLobbysEnabled)) return;
+    try {
+        saveLobbyListOrThrow();
+    } catch (const std::exception& error) {
+        showError(error);
+    }
+}
+
+void TForm1::SaveLobbyList() {
+    saveLobbyListOrThrow();
+}
+
+void TForm1::SetSaveLobbysEnabled(bool enabled) {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    state_.SaveLobbysEnabled = enabled;
+    markDirtyLocked(DirtyActions);
+}
+
+void TForm1::AllowCreate1Execute() {
+    assertUiThread();
+    bool allowCreate;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        allowCreate = state_.AllowCreate = !state_.AllowCreate;
+        markDirtyLocked(DirtyActions);
+    }
+    server_->LobbyStore().AllowCreate = allowCreate;
+    SaveOptions();
+}
+
+void TForm1::AutoSave1Execute() {
+    assertUiThread();
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        state_.AutoSave = !state_.AutoSave;
+        markDirtyLocked(DirtyActions);
+    }
+    SaveOptions();
+}
+
+// --- Start and stop --------------------------------------------------------------------
+
+int TForm1::ServerPort() const {
+    if (!server_->Active() || server_->Bindings().Count() == 0) return 0;
+    return server_->Bindings()[0].Port();
+}
+
+void TForm1::StartServerExecute() {
+    assertUiThread();
+    if (!actionEnabled(&TConsoleState::StartEnabled)) return;
+    try {
+        server_->SetActive(true);
+    } catch (const std::exception& error) {
+        // The action states stay, so Start Server can be tried again.
+        showError(error);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    state_.StartEnabled = false;
+    state_.StopEnabled = true;
+    markDirtyLocked(DirtyActions);
+}
+
+void TForm1::StopServerExecute() {
+    assertUiThread();
+    if (!actionEnabled(&TConsoleState::StopEnabled)) return;
+    if (server_->LobbyStore().UserCount() > 0 &&
+        Dialogs.Ask(QStringLiteral("There are users connected! Are you shure?"),
+                    QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+        return;
+    runStopSequence(false);
+}
+
+bool TForm1::StopServerNow() {
+    assertUiThread();
+    return runStopSequence(false);
+}
+
+bool TForm1::StopServerRemote() {
+    return runStopSequence(true);
+}
+
+// Any thread; no lock of the console or the core may be held by the caller, since the
+// quits raise the handlers and deactivation waits for the connection threads.
+bool TForm1::runStopSequence(bool onlyWhenActive) {
+    bool expected = false;
+    if (!stopping_.compare_exchange_strong(expected, true)) return false;
+    if (onlyWhenActive && !server_->Active()) {
+        stopping_ = false;
+        return false;
+    }
+    try {
+        server_->LobbyStore().QuitAll("***Server stopped.....");
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    } catch (const std::exception&) {
+        // The server is deactivated whatever happened to the quits.
+    }
+    try {
+        server_->SetActive(false);
+    } catch (const std::exception&) {
+    }
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        state_.StartEnabled = true;
+        state_.StopEnabled = false;
+        markDirtyLocked(DirtyActions);
+    }
+    stopping_ = false;
+    return true;
+}
+
+bool TForm1::FormCloseQuery() {
+    assertUiThread();
+    try {
+        StopServerExecute();  // does nothing while the action is disabled
+        if (server_->Active()) return false;
+        if (server_->LobbyStore().Modified) {
+            const auto answer =
+                Dialogs.Ask(QStringLiteral("Lobbylist has changed! Do you want to save?"),
+                            QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+            if (answer == QMessageBox::Cancel) return false;
+            if (answer == QMessageBox::Yes) {
+                // Runs the handler directly, also when the action is disabled.
+                try {
+                    saveLobbyListOrThrow();
+                } catch (const std::exception& error) {
+                    showError(error);
+                }
+            }
+        }
+    } catch (const std::exception&) {
+        return true;
+    }
+    return true;
+}
+
+void TForm1::ShowOperatorMessage(const std::string& text) {
+    // Posted, never waited for: the caller may be a connection thread, and the box
+    // itself does not block the UI thread either.
+    const QString message = Q(text);
+    QMetaObject::invokeMethod(
+        this, [this, message] { Dialogs.NotifyOperator(message); }, Qt::QueuedConnection);
+}
+
+void TForm1::showError(const std::exception& error) {
+    assertUiThread();
+    Dialogs.ShowMessage(QString::fromLocal8Bit(error.what()));
+}

@@ -1,0 +1,323 @@
+// TForm1, the operator console: the program's main window. It owns the chat server, answers
+// the server's events (which lobbies may exist, what a joining user is told, filing
+// problem reports), shows users, lobbies and the log, keeps the lobby list and two options
+// in "kelbox.ini", and carries the operator's commands.
+//
+// Threads. Widgets are touched on the UI thread only. The server event handlers
+// (Server...), AddLog and the TAdminHost members run on connection threads as well, many
+// at once, and on the UI thread when the operator's own calls raise events. They decide
+// their answers from the console state below, guarded by stateMutex_, and reach the
+// widgets by posting a view refresh to the UI thread (see syncViews). Everything else
+// (start-up, actions, menus, operator commands, the close query) is UI thread only.
+//
+// Lock order of the whole program:
+//   1. the chat core's lobby-list lock (TLobbyList::Lock(), re-entrant; the core holds it
+//      while raising the events these handlers serve),
+//   2. this window's state lock (stateMutex_),
+//   3. the frame's PeerThreads lock,
+//   4. a connection's own lock.
+// The console never calls into the core while holding stateMutex_, and never waits for
+// the UI thread while holding any lock: posting a refresh does not wait.
+#pragma once
+
+#include <QMainWindow>
+#include <QMessageBox>
+
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "AdminHost.h"
+#include "chat/NetIrcServer.h"
+
+class QAction;
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QMenu;
+class QPushButton;
+class QSplitter;
+class QStatusBar;
+class QTableWidget;
+class TAboutBox;
+class TForm2;
+class TRemoteAdmin;
+class TTabListBox;
+
+// The operator's dialogs, replaceable so that tests answer them and the headless program
+// never waits for a click nobody can make. An empty member means the real dialog.
+struct TConsoleDialogs {
+    // A warning with the given buttons; returns the button pressed.
+    std::function<QMessageBox::StandardButton(const QString& question,
+                                              QMessageBox::StandardButtons buttons)>
+        Ask;
+    // The one-line message dialog with the given title; nullopt when left with Abort.
+    std::function<std::optional<QString>(const QString& title)> PromptText;
+    // A modal message (failures of the operator's commands, settings errors).
+    std::function<void(const QString& text)> ShowMessage;
+    // A message that must not block: the closing note of a remote shutdown.
+    std::function<void(const QString& text)> NotifyOperator;
+    // The about box.
+    std::function<void()> ShowAbout;
+};
+
+struct TForm1Config {
+    // The folder for kelbox.ini, report.txt and the logs, ending in "/"; empty means the
+    // executable's folder.
+    std::string ProgramDir;
+    // The listening port; 0 lets the system choose (tests).
+    int Port = 6667;
+    TConsoleDialogs Dialogs;
+    // Called with every log line as it is added, in log order (the headless program
+    // prints them). Runs under the state lock on any thread: it must not call back.
+    std::function<void(const std::string& line)> LogEcho;
+};
+
+class TForm1 : public QMainWindow, public TAdminHost {
+    Q_OBJECT
+
+  public:
+    static constexpr int MaxLogLines = 200;
+
+    explicit TForm1(TForm1Config config = {}, QWidget* parent = nullptr);
+    ~TForm1() override;
+    TForm1(const TForm1&) = delete;
+    TForm1& operator=(const TForm1&) = delete;
+
+    // The message dialog and about box, created after this window (UI thread).
+    void SetDialogs(TForm2* messageDialog, TAboutBox* aboutBox);
+
+    TConsoleDialogs Dialogs;  // UI thread only; fill the empty members with real dialogs
+
+    // --- Components (UI thread only) ---
+    QTableWidget* AllUserList = nullptr;  // Nick, IP, Time; at least one data row
+    TTabListBox* LobbyList = nullptr;     // one row per accepted lobby, data = TLobby*
+    QListWidget* UserList = nullptr;      // members of the selected lobby
+    QListWidget* LogMemo = nullptr;       // newest line at the top
+    QStatusBar* StatusBar1 = nullptr;
+    QLabel* StatusPanel = nullptr;  // the status bar's single panel
+    QLineEdit* edLobbyName = nullptr;
+    QLineEdit* edDescr = nullptr;
+    QCheckBox* IsPrivate = nullptr;
+    QPushButton* BtnAddLobby = nullptr;
+
+    QAction* StartServer = nullptr;
+    QAction* StopServer = nullptr;
+    QAction* SaveLobbys = nullptr;
+    QAction* SaveLog = nullptr;
+    QAction* ClearLog = nullptr;
+    QAction* AllowCreate1 = nullptr;
+    QAction* AutoSave1 = nullptr;
+    QAction* SystemMessage = nullptr;  // shown as SystemMessage2 and SystemMessage1
+    QAction* Exit1 = nullptr;
+    QAction* About1 = nullptr;
+
+    QMenu* ServerMenu = nullptr;
+    QMenu* OptionsMenu = nullptr;
+    QMenu* PopupLog = nullptr;
+    QMenu* PopupAll = nullptr;
+    QAction* Kick1 = nullptr;
+    QAction* SendMessage1 = nullptr;
+    QMenu* Join1 = nullptr;
+    QMenu* PopupLobby = nullptr;
+    QAction* Remove1 = nullptr;
+    QAction* LobbyMessage1 = nullptr;
+    QAction* Partallusers1 = nullptr;
+    QMenu* PopupUser = nullptr;
+    QAction* Part1 = nullptr;
+
+    // --- State readable from any thread ---
+    TNetIRCServer& Server() { return *server_; }
+    TLobby* ReportLobby() const;
+    // The port the server listens on (the chosen one when configured with 0), or 0.
+    int ServerPort() const;
+    // Whether the actions are enabled / checked in the console state (the menus follow
+    // at the next view refresh).
+    bool StartServerEnabled() const;
+    bool StopServerEnabled() const;
+    bool SaveLobbysEnabled() const;
+    bool AutoSaveOn() const;
+    bool AllowCreateOn() const;
+
+    // The text of a lobby's row: name, " (private)", TAB, "[" count "]", TAB, description.
+    // Joining counts the member being added. Callers hold the lobby-list lock.
+    static std::string LobbyRowText(const TLobby& Lobby, bool Joining);
+
+    // --- Server event handlers (any thread, under the core's lobby-list lock) ---
+    void ServerUserEnter(TNetPeerThread& Thread, const std::string& NickName, bool& AllowEnter);
+    void ServerUserJoin(TNetPeerThread& Thread, TLobby& Lobby, const std::string& NickName,
+                        bool& AllowJoin, std::string& Msg);
+    void ServerUserPart(TNetPeerThread& Thread, TLobby& Lobby, const std::string& NickName,
+                        std::string& Msg);
+    void ServerUserQuit(TNetPeerThread& Thread, const std::string& NickName);
+    void ServerAddLobby(TLobbySender Sender, TLobby& Lobby, bool& Allow);
+    void ServerRemoveLobby(TLobbySender Sender, TLobby& Lobby, bool& Allow);
+    void ServerChat(TNetPeerThread& Sender, TLobby* Lobby, std::string& msg, bool& AllowSend);
+    void ServerCommandUsers(TNetPeerThread& Thread, const std::string& Parm);
+    void ServerCommandOther(TNetPeerThread& Thread, const std::string& Command,
+                            const std::string& Parm);
+
+    // --- Settings and actions (UI thread) ---
+    void LoadLobbies();
+    void LoadOptions();
+    void SaveOptions();
+    void SaveLobbysExecute();
+    void SaveLogExecute();
+    void ClearLogExecute();
+    void StartServerExecute();
+    void StopServerExecute();
+    void AllowCreate1Execute();
+    void AutoSave1Execute();
+    bool FormCloseQuery();
+    void Exit1Click();
+    void About1Click();
+    // The stop sequence without the question, for SIGINT/SIGTERM; false when another stop
+    // is under way.
+    bool StopServerNow();
+
+    // --- Operator commands (UI thread) ---
+    void BtnAddLobbyClick();
+    void edLobbyNameChange();
+    void LobbyListClick();
+    void PopupUserPopup();
+    void Part1Click();
+    // Right button with no modifier on a data row with a nickname: fills Kick1 and
+    // SendMessage1 and opens PopupAll at pos (viewport coordinates). Returns whether the
+    // menu was opened.
+    bool AllUserListMouseDown(Qt::MouseButton button, Qt::MouseButtons buttons,
+                              Qt::KeyboardModifiers modifiers, const QPoint& pos);
+    void PopupAllPopup();
+    void Kick1Click();
+    void SendMessage1Click();
+    void JoinItemClick(QAction* entry);
+    void PopupLobbyPopup();
+    void Remove1Click();
+    void LobbyMessage1Click();
+    void Partallusers1Click();
+    void SystemMessageExecute();
+
+    // Applies every pending view update now (tests; the event loop does it otherwise).
+    void FlushViews();
+
+    // --- TAdminHost (any thread) ---
+    TNetIRCServer& IrcServer() override { return *server_; }
+    const void* ConsoleSender() const override { return this; }
+    std::string ProgramDir() const override { return programDir_; }
+    bool AllowCreateOption() const override { return AllowCreateOn(); }
+    void AddLog(const std::string& text) override;
+    std::vector<std::string> LogLines() const override;
+    std::vector<std::string> LobbyRowTexts() const override;
+    void SaveLobbyList() override;
+    void SetSaveLobbysEnabled(bool enabled) override;
+    bool StopServerRemote() override;
+    void ShowOperatorMessage(const std::string& text) override;
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    struct TLobbyRow {
+        TLobby* Lobby;     // identity only; dereferenced only under the lobby-list lock
+        std::string Name;  // the lobby's name, which never changes
+        std::string Text;  // LobbyRowText as last reported
+    };
+    struct TGridRow {
+        std::string Nick, IP, Time;
+    };
+    // Which parts of the views need a refresh.
+    enum TDirty : unsigned {
+        DirtyNone = 0,
+        DirtyLobbies = 1,
+        DirtyGrid = 2,
+        DirtyLog = 4,
+        DirtyStatus = 8,
+        DirtyActions = 16,
+    };
+    // Everything the handlers decide from and the views show, in one place so that one
+    // lock covers it. The widgets are a copy of this, refreshed on the UI thread.
+    struct TConsoleState {
+        std::vector<TLobbyRow> LobbyRows;   // sorted by Text without regard to case
+        std::vector<TGridRow> GridRows{1};  // never empty
+        std::deque<std::string> Log;        // newest first, at most MaxLogLines
+        std::string StatusText;
+        bool StartEnabled = true;
+        bool StopEnabled = true;
+        bool SaveLobbysEnabled = true;
+        bool AutoSave = false;
+        bool AllowCreate = true;
+        TLobby* ReportLobby = nullptr;  // identity only
+        unsigned Dirty = DirtyNone;
+        bool RefreshPosted = false;
+    };
+    using TStateLock = std::unique_lock<std::mutex>;
+
+    // Start-up steps, in the order the constructor runs them.
+    void createServer(int port);
+    void createReportFile();
+    void hookServerEvents();
+    void fillWelcomeText();
+    void createActions();
+    void createMenus();
+    void createViews();
+    void createPopups();
+    void writeGridHeader();
+    void createReportLobby();
+    void applyAllowCreate();
+    void installDefaultDialogs();
+
+    // Console state helpers; the *Locked ones need stateMutex_ held.
+    void markDirtyLocked(unsigned parts);
+    void addLogLocked(const std::string& text);
+    bool saveLogLocked();
+    void sortLobbyRowsLocked();
+    TLobbyRow* findRowLocked(const TLobby* lobby);
+    bool actionEnabled(bool TConsoleState::*flag) const;
+
+    // Runs on the UI thread: copies the dirty parts of the state and shows them.
+    void syncViews();
+    void applyLobbyRows(const std::vector<TLobbyRow>& rows);
+    void applyGrid(const std::vector<TGridRow>& rows);
+    void applyLog(const std::deque<std::string>& lines);
+    void applyActions(const TConsoleState& copy);
+
+    // Settings steps that throw ESafeFileError / std::exception.
+    void saveLobbyListOrThrow();
+    void saveOptionsOrThrow();
+    // The shared stop sequence; false when another stop is under way (or, if
+    // onlyWhenActive, when the server is not running).
+    bool runStopSequence(bool onlyWhenActive);
+
+    // Operator command helpers.
+    TLobby* selectedLobby() const;
+    std::string selectedLobbyName() const;
+    QString selectedLobbyRowText() const;
+    void showError(const std::exception& error);
+    void assertUiThread() const;
+
+    TLobbySender consoleSender() const { return TLobbySender::Of(ConsoleSender()); }
+    std::string settingsPath() const { return programDir_ + "kelbox.ini"; }
+
+    const std::string programDir_;
+    std::function<void(const std::string&)> logEcho_;
+    TForm2* messageDialog_ = nullptr;  // owned by main; may be null in tests
+    TAboutBox* aboutBox_ = nullptr;    // owned by main; may be null in tests
+
+    mutable std::mutex stateMutex_;  // the console state lock (second in the lock order)
+    TConsoleState state_;            // guarded by stateMutex_
+    // Set while a stop sequence runs, so that the operator's stop, the close query, a
+    // signal and a remote shutdown stop the server once.
+    std::atomic<bool> stopping_{false};
+    bool applyingViews_ = false;  // UI thread: a refresh is changing the widgets
+
+    // Declared last: destroyed first (explicitly, in the destructor) while the state
+    // above still exists for the connection threads that are winding down.
+    std::unique_ptr<TNetIRCServer> server_;
+    std::unique_ptr<TRemoteAdmin> remoteAdmin_;
+};

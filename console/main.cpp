@@ -1,0 +1,107 @@
+// The program's entry: the console window, the message dialog and the about box, then the
+// event loop. Without a display the same console runs headless on Qt's offscreen
+// platform, prints its log to standard output and stops on SIGINT or SIGTERM.
+#include <QApplication>
+#include <QGuiApplication>
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "Unit1.h"
+#include "widgets/Unit2.h"
+#include "widgets/Unit3.h"
+
+namespace {
+
+// The write end of the self-pipe: a signal handler may only write a byte to it; the UI
+// thread reads it through a socket notifier and runs the stop there.
+int SignalPipeWrite = -1;
+
+void OnStopSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = write(SignalPipeWrite, &byte, 1);
+}
+
+bool InstallStopSignals(int pipeFds[2]) {
+    if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    SignalPipeWrite = pipeFds[1];
+    struct sigaction action = {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    return true;
+}
+
+bool HasDisplay() {
+    const char* x = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return (x && *x) || (wayland && *wayland);
+}
+
+// Headless, nobody can answer a dialog: questions get No, prompts nothing, and messages
+// go to standard error instead of waiting for a click.
+TConsoleDialogs HeadlessDialogs() {
+    TConsoleDialogs dialogs;
+    dialogs.Ask = [](const QString& question, QMessageBox::StandardButtons) {
+        std::fprintf(stderr, "%s (answered No: no display)\n", qPrintable(question));
+        return QMessageBox::No;
+    };
+    dialogs.PromptText = [](const QString&) { return std::optional<QString>(); };
+    dialogs.ShowMessage = [](const QString& text) {
+        std::fprintf(stderr, "%s\n", qPrintable(text));
+    };
+    dialogs.NotifyOperator = dialogs.ShowMessage;
+    dialogs.ShowAbout = [] {};
+    return dialogs;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    // An explicit choice of platform is left alone; without one and without a display the
+    // window system would abort the program.
+    if (!HasDisplay()) setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication app(argc, argv);
+    const bool headless = QGuiApplication::platformName() == QLatin1String("offscreen");
+
+    int pipeFds[2] = {-1, -1};
+    const bool signalsInstalled = InstallStopSignals(pipeFds);
+
+    TForm1Config config;
+    if (headless) config.Dialogs = HeadlessDialogs();
+    config.LogEcho = [](const std::string& line) {
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    };
+    TForm1 form1(std::move(config));
+    // Owned by the main window, created after it.
+    auto* form2 = new TForm2(&form1);
+    auto* aboutBox = new TAboutBox(&form1);
+    form1.SetDialogs(form2, aboutBox);
+
+    std::unique_ptr<QSocketNotifier> stopNotifier;
+    if (signalsInstalled) {
+        stopNotifier = std::make_unique<QSocketNotifier>(pipeFds[0], QSocketNotifier::Read);
+        QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, &form1, [&] {
+            char buffer[16];
+            while (read(pipeFds[0], buffer, sizeof buffer) > 0) {
+            }
+            stopNotifier->setEnabled(false);
+            form1.StopServerNow();
+            QCoreApplication::quit();
+        });
+    }
+
+    if (!headless) form1.show();
+    const int result = app.exec();
+    stopNotifier.reset();
+    return result;
+}
