@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <iterator>
 #include <stdexcept>
+#include <unordered_set>
 #include <utility>
 
 #include "console/SafeFile.h"
@@ -176,11 +177,12 @@ TIniEntries TIniFile::ReadSection(const std::string& section) const {
     TIniEntries entries;
     const TSection* found = FindSection(section);
     if (!found) return entries;
+    std::unordered_set<std::string> seen;  // lower-cased keys already listed
     for (const TLine& line : found->Lines) {
         if (line.Kind != TLine::TKind::Entry) continue;
-        bool seen = false;
-        for (const auto& entry : entries) seen = seen || SameIniName(entry.first, line.Key);
-        if (!seen) entries.emplace_back(line.Key, line.Value);
+        std::string lower = line.Key;
+        for (char& c : lower) c = LowerAscii(c);
+        if (seen.insert(std::move(lower)).second) entries.emplace_back(line.Key, line.Value);
     }
     return entries;
 }

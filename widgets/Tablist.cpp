@@ -4,6 +4,7 @@
 #include <QPainter>
 #include <QResizeEvent>
 #include <QStyledItemDelegate>
+#include <QThread>
 #include <algorithm>
 
 namespace {
@@ -58,7 +59,8 @@ class TTabDelegate : public QStyledItemDelegate {
         const QStringList pieces = text.split(QLatin1Char('\t'));
         for (qsizetype i = 0; i < pieces.size(); ++i) {
             if (i > 0) x = NextTabX(stops, x, list_->DefaultTabInterval());
-            const QRect pieceRect(origin + x, textRect.top(), std::max(0, opt.rect.right() - x),
+            const QRect pieceRect(origin + x, textRect.top(),
+                                  std::max(0, opt.rect.right() + 1 - (origin + x)),
                                   textRect.height());
             painter->drawText(pieceRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
                               pieces[i]);
@@ -73,6 +75,13 @@ class TTabDelegate : public QStyledItemDelegate {
 
 quintptr PointerKey(const void* object) {
     return reinterpret_cast<quintptr>(object);
+}
+
+// The console's server hooks run on connection threads; a row changed from there would
+// race the UI without any sanitizer noticing, so the list refuses loudly, in every build.
+void RequireUiThread(const char* where) {
+    if (QThread::currentThread() != QCoreApplication::instance()->thread())
+        qFatal("TTabListBox::%s called outside the UI thread", where);
 }
 
 }  // namespace
@@ -90,6 +99,7 @@ QString TTabListBox::TabPercentages() const {
 }
 
 void TTabListBox::SetTabPercentages(const QString& text) {
+    RequireUiThread("SetTabPercentages");
     // Parsing works on a copy, so a failure leaves the stored stops untouched.
     stops_ = ParseTabPercentages(text.toStdString());
     ApplyTabStops();
@@ -117,6 +127,7 @@ void TTabListBox::showEvent(QShowEvent* event) {
 }
 
 void TTabListBox::SetSorted(bool sorted) {
+    RequireUiThread("SetSorted");
     sorted_ = sorted;
     if (!sorted_ || count() < 2) return;
     // Takes the rows out, orders them stably and puts them back, so equal texts keep
@@ -143,6 +154,7 @@ int TTabListBox::SortedInsertIndex(const QString& text) const {
 }
 
 int TTabListBox::AddRow(const QString& text, const void* object) {
+    RequireUiThread("AddRow");
     // The list takes ownership of the item on insertion.
     auto item = std::make_unique<QListWidgetItem>(text);
     item->setData(Qt::UserRole, QVariant::fromValue(PointerKey(object)));
@@ -175,6 +187,7 @@ QStringList TTabListBox::RowTexts() const {
 }
 
 int TTabListBox::SetRowText(int row, const QString& text) {
+    RequireUiThread("SetRowText");
     QListWidgetItem* it = item(row);
     if (!it) return -1;
     if (!sorted_) {
@@ -193,6 +206,7 @@ int TTabListBox::SetRowText(int row, const QString& text) {
 }
 
 void TTabListBox::DeleteRow(int row) {
+    RequireUiThread("DeleteRow");
     // takeItem() hands ownership back; the unique_ptr deletes the row.
     std::unique_ptr<QListWidgetItem> taken(takeItem(row));
 }

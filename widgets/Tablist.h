@@ -1,6 +1,7 @@
 // TTabListBox: a list box whose rows are tab-separated text drawn in columns, with the tab
 // stops given in percent of the list's width so the columns follow its width. Rows can be
-// tied to an object and kept sorted without regard to case. UI thread only.
+// tied to an object and kept sorted without regard to case. UI thread only: the members
+// that change rows or stops abort the program when called from another thread.
 #pragma once
 
 #include <QListWidget>
