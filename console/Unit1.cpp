@@ -289,6 +289,7 @@ void TForm1::createPopups() {
 void TForm1::createServer(int port) {
     server_ = std::make_unique<TNetIRCServer>(std::chrono::milliseconds(0));
     server_->SetDefaultPort(port);
+    server_->Bindings().Add();  // every local IPv4 address, on the default port
     server_->Host = "localhost";
     auto* sweep = new QTimer(this);
     sweep->setInterval(SweepIntervalMs);
