@@ -6,59 +6,59 @@
 #include <string>
 
 class ENetException : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 // Failures that end a peer thread without anything being reported.
 class ENetSilentException : public ENetException {
-public:
+  public:
     using ENetException::ENetException;
 };
 
 class ENetConnClosedGracefully : public ENetSilentException {
-public:
+  public:
     ENetConnClosedGracefully() : ENetSilentException("Connection Closed Gracefully.") {}
 };
 
 // A socket call failed; ErrorCode is the Windows Sockets number (10000 + BSD errno).
 // Message: "Socket Error # <code>\r\n<description>".
 class ENetSocketError : public ENetException {
-public:
+  public:
     explicit ENetSocketError(int errorCode);
     int ErrorCode() const { return errorCode_; }
 
-private:
+  private:
     int errorCode_;
 };
 
 class ENetCouldNotBindSocket : public ENetException {
-public:
+  public:
     ENetCouldNotBindSocket()
         : ENetException("Could not bind socket. Address and port are already in use.") {}
 };
 
 class ENetInvalidSocket : public ENetException {
-public:
+  public:
     ENetInvalidSocket() : ENetException("Cannot allocate socket.") {}
 };
 
 class ENetStackSetSizeExceeded : public ENetException {
-public:
+  public:
     ENetStackSetSizeExceeded() : ENetException("Set Size Exceeded.") {}
 };
 
 class ENetNotEnoughDataInBuffer : public ENetException {
-public:
+  public:
     ENetNotEnoughDataInBuffer() : ENetException("Not enough data in buffer.") {}
 };
 
 class ENetNoExecuteSpecified : public ENetException {
-public:
+  public:
     ENetNoExecuteSpecified() : ENetException("No execute handler found.") {}
 };
 
 class ENetThreadClassNotSpecified : public ENetException {
-public:
+  public:
     ENetThreadClassNotSpecified() : ENetException("Thread Class Not Specified.") {}
 };

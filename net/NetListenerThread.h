@@ -10,15 +10,15 @@
 class TNetTCPServer;
 
 class TNetListenerThread : public TNetThread {
-public:
+  public:
     explicit TNetListenerThread(TNetTCPServer& server);
     int AcceptWaitTime = 1000;
 
-protected:
+  protected:
     void RunStep() override;
     void AfterRunStep() override;
 
-private:
+  private:
     void AcceptOne(int listeningDescriptor);
 
     TNetTCPServer& server_;

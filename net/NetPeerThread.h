@@ -12,7 +12,7 @@
 class TNetThreadMgr;
 
 class TNetPeerThread : public TNetThread {
-public:
+  public:
     explicit TNetPeerThread(bool createSuspended = true);
     ~TNetPeerThread() override;
 
@@ -21,12 +21,12 @@ public:
     // The manager that released this thread, kept alive until the thread is gone.
     void SetThreadMgr(std::shared_ptr<TNetThreadMgr> mgr) { mgr_ = std::move(mgr); }
 
-protected:
+  protected:
     void BeforeRunStep() override;
     void RunStep() override;
     void AfterRunStep() override;
 
-private:
+  private:
     std::unique_ptr<TNetTCPServerConnection> connection_;
     std::shared_ptr<TNetThreadMgr> mgr_;
 };

@@ -11,26 +11,26 @@
 #include <vector>
 
 class TNetSocketHandle {
-public:
+  public:
     TNetSocketHandle();
     ~TNetSocketHandle();  // closes the descriptor if it is open
     TNetSocketHandle(const TNetSocketHandle&) = delete;
     TNetSocketHandle& operator=(const TNetSocketHandle&) = delete;
 
-    int Handle() const;       // -1 when none
-    bool IsOpen() const;      // true while a descriptor is held and not closed
-    std::string IP() const;   // local address, "" = every local address
-    int Port() const;         // local port
+    int Handle() const;      // -1 when none
+    bool IsOpen() const;     // true while a descriptor is held and not closed
+    std::string IP() const;  // local address, "" = every local address
+    int Port() const;        // local port
     std::string RemoteIP() const;
     int RemotePort() const;
     void SetIP(const std::string& ip);
     void SetPort(int port);
 
-    void OpenSocket();                            // ENetInvalidSocket on failure
+    void OpenSocket();                               // ENetInvalidSocket on failure
     void SetOption(int level, int name, int value);  // ENetSocketError on failure
-    void Bind();                                  // ENetCouldNotBindSocket for 10048
+    void Bind();                                     // ENetCouldNotBindSocket for 10048
     void Listen(int backlog);
-    void AcceptFrom(int listeningDescriptor);     // ENetSocketError, nothing stored on failure
+    void AcceptFrom(int listeningDescriptor);  // ENetSocketError, nothing stored on failure
     // Clears IsOpen first, then shuts the socket down and closes it, then ResetBinding.
     // With deferred close (connection sockets), the descriptor is shut down in both
     // directions at once, which wakes any thread waiting on it, and closed only when the
@@ -41,23 +41,31 @@ public:
     bool WaitReadable(int timeout);  // ENetConnClosedGracefully when not open
 
     void SetDeferredClose(bool deferred);
+    // Shuts the open socket down without closing it: a thread waiting on it (a listener in
+    // poll) wakes, and the descriptor number stays reserved until CloseSocket.
+    void Interrupt();
+    void SetNonBlocking(bool nonBlocking);  // ENetSocketError on failure
 
-private:
+  private:
+    void CloseLocked(bool resetLocal);
+    void ResetBindingLocked(bool resetLocal);
+    void RefreshLocalLocked();
+
     mutable std::mutex mutex_;
-    int handle_ = -1;            // guarded by mutex_
-    int deferredHandle_ = -1;    // shut down, closed in the destructor; guarded by mutex_
+    int handle_ = -1;          // guarded by mutex_
+    int deferredHandle_ = -1;  // shut down, closed in the destructor; guarded by mutex_
     std::atomic<bool> isOpen_{false};
-    bool deferredClose_ = false; // guarded by mutex_
-    std::string ip_;             // guarded by mutex_
-    int port_ = 0;               // guarded by mutex_
-    std::string remoteIP_;       // guarded by mutex_
-    int remotePort_ = 0;         // guarded by mutex_
+    bool deferredClose_ = false;  // guarded by mutex_
+    std::string ip_;              // guarded by mutex_
+    int port_ = 0;                // guarded by mutex_
+    std::string remoteIP_;        // guarded by mutex_
+    int remotePort_ = 0;          // guarded by mutex_
 };
 
 // The ordered collection of a server's listening bindings. Used by the thread that
 // activates and deactivates the server, and read by the listener thread while active.
 class TNetSocketHandles {
-public:
+  public:
     int DefaultPort() const { return defaultPort_; }
     void SetDefaultPort(int port) { defaultPort_ = port; }
 
@@ -67,7 +75,7 @@ public:
     const TNetSocketHandle& operator[](int index) const { return *items_.at(index); }
     void Clear() { items_.clear(); }
 
-private:
+  private:
     int defaultPort_ = 0;
     std::vector<std::unique_ptr<TNetSocketHandle>> items_;
 };

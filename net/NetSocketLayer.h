@@ -11,7 +11,8 @@
 constexpr int TimeoutInfinite = -2;
 
 // Maps a Linux errno value by meaning onto the Windows Sockets number
-// (ECONNABORTED -> 10053, ECONNRESET/EPIPE -> 10054, ESHUTDOWN/EBADF on a closed socket -> 10058, ...).
+// (ECONNABORTED -> 10053, ECONNRESET/EPIPE -> 10054, ESHUTDOWN/EBADF on a closed socket -> 10058,
+// ...).
 int WinsockErrorFromErrno(int err);
 
 // The table text for a Windows Sockets code; "" for a code missing from the table.
@@ -34,7 +35,7 @@ void RaiseOpenFileLimit();
 // the socket layer (SIGPIPE ignored, open-file limit raised); the count is atomic because
 // connections are created and released on different threads.
 class TNetComponent {
-public:
+  public:
     TNetComponent();
     virtual ~TNetComponent();
     TNetComponent(const TNetComponent&) = delete;

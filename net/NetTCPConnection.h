@@ -32,7 +32,7 @@ class TNetTCPServer;
 struct TNetOutputQueue;
 
 class TNetTCPConnection : public TNetComponent {
-public:
+  public:
     static constexpr std::size_t MaxLineLength = 8192;
     static constexpr std::size_t MaxQueuedOutput = 1024 * 1024;
 
@@ -71,31 +71,46 @@ public:
     // Fired after the connection closed its socket, on the thread that closed it.
     std::function<void(TNetTCPConnection&)> OnDisconnected;
 
-protected:
+  protected:
     // Called by the accepting listener once the socket is accepted.
     void Accepted();
 
-private:
+  private:
     friend class TNetListenerThread;
-    friend struct TNetOutputQueue;
+    using TLock = std::unique_lock<std::mutex>;
+
+    // These run under mutex_. `closedNow` is set when the call closed the socket, so that
+    // the public caller fires OnDisconnected once the lock is released, also when the call
+    // raises.
+    bool CloseLocked();
+    void CheckForCloseLocked(bool raiseIfClosed, bool ignorePending, bool& closedNow);
+    int FillLocked(TLock& lock, bool raiseIfClosed, int timeout, bool& closedNow);
+    int ReceiveLocked(bool raiseIfClosed, bool& closedNow);
+    bool TakeLineLocked(const std::string& terminator, std::string& line);
+    void ProbeLocked(bool& closedNow);
+    std::size_t PendingLocked() const { return pendingInput_.size() - pendingStart_; }
+    void CompactLocked();
 
     mutable std::mutex mutex_;
     TNetSocketHandle socket_;
-    std::string peerAddress_;            // written once in Accepted(), before any sharing
-    std::string pendingInput_;           // guarded by mutex_
-    std::size_t searchedUpTo_ = 0;       // bytes of pendingInput_ known to hold no LF; mutex_
-    bool peerClosed_ = false;            // guarded by mutex_
-    bool readTimedOut_ = false;          // guarded by mutex_
+    std::string peerAddress_;        // written once in Accepted(), before any sharing
+    std::string pendingInput_;       // guarded by mutex_; unread bytes from pendingStart_
+    std::size_t pendingStart_ = 0;   // guarded by mutex_
+    std::size_t searchedUpTo_ = 0;   // guarded by mutex_; pendingInput_ holds no LF before
+    std::size_t receivedTotal_ = 0;  // guarded by mutex_; bytes ever appended
+    bool peerClosed_ = false;        // guarded by mutex_
+    bool readTimedOut_ = false;      // guarded by mutex_
+    bool readerWaiting_ = false;     // guarded by mutex_; the reader is in poll, unlocked
     std::shared_ptr<TNetOutputQueue> output_;  // shared with the flusher thread
 };
 
 // A connection accepted by a server.
 class TNetTCPServerConnection : public TNetTCPConnection {
-public:
+  public:
     explicit TNetTCPServerConnection(TNetTCPServer& server) : server_(server) {}
     TNetTCPServer& Server() const { return server_; }
 
-private:
+  private:
     friend class TNetListenerThread;
     TNetTCPServer& server_;
 };

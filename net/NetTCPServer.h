@@ -25,21 +25,24 @@ using TNetServerThreadEvent = std::function<void(TNetPeerThread& AThread)>;
 
 // The list of live peer threads with its lock.
 class TNetThreadList {
-public:
+  public:
     std::mutex& Mutex() { return mutex_; }
     // Callers hold Mutex() while they use Items().
     std::vector<TNetPeerThread*>& Items() { return items_; }
     void Add(TNetPeerThread& thread);
     void Remove(TNetPeerThread& thread);
     std::size_t Count();
+    // Live threads other than the calling one: a peer thread that deactivates the server
+    // does not wait for itself.
+    std::size_t CountOthers();
 
-private:
+  private:
     std::mutex mutex_;
     std::vector<TNetPeerThread*> items_;  // guarded by mutex_
 };
 
 class TNetTCPServer : public TNetComponent {
-public:
+  public:
     TNetTCPServer();
     ~TNetTCPServer() override;
 
@@ -66,15 +69,19 @@ public:
     virtual bool ExecuteStep(TNetPeerThread& thread);
     void DisconnectAllPeers();
 
-protected:
+  protected:
     // Derived servers call this first in their destructor: deactivates and waits until
     // every peer thread has left, so that no step runs on a half-destroyed object.
     void ShutdownAndWaitForPeers();
 
-private:
+  private:
     friend class TNetListenerThread;
     void Activate();
     void Deactivate();
+    void OpenBindings();
+    void CloseBindings();
+    void ReapManagers();
+    void DisconnectAll();  // closes every peer's connection under the PeerThreads lock
 
     std::mutex activeMutex_;  // serialises SetActive; taken before every lock above
     std::atomic<bool> active_{false};
@@ -82,4 +89,7 @@ private:
     TNetSocketHandles bindings_;
     TNetThreadList peerThreads_;
     std::unique_ptr<TNetListenerThread> listener_;
+    // Managers released by deactivation whose threads may still be running or waiting to be
+    // joined; kept until they are idle. Used only under activeMutex_.
+    std::vector<std::shared_ptr<TNetThreadMgr>> retiredMgrs_;
 };

@@ -14,7 +14,7 @@
 #include <string>
 
 class TNetThread {
-public:
+  public:
     static constexpr std::size_t StackSize = 256 * 1024;
 
     explicit TNetThread(bool createSuspended);
@@ -22,30 +22,31 @@ public:
     TNetThread(const TNetThread&) = delete;
     TNetThread& operator=(const TNetThread&) = delete;
 
-    void Start();              // if stopped: clear Stopped and run (first call creates the thread)
-    void Stop();               // ask the thread to end; sets Stopped
-    void TerminateAndWait();   // Stop(), then wait until the body has returned
-    bool Stopped() const;      // Stopped flag set or asked to end
-    bool Terminated() const;   // asked to end
-    bool Finished() const;     // the body has returned
+    void Start();             // if stopped: clear Stopped and run (first call creates the thread)
+    void Stop();              // ask the thread to end; sets Stopped
+    void TerminateAndWait();  // Stop(), then wait until the body has returned
+    bool Stopped() const;     // Stopped flag set or asked to end
+    bool Terminated() const;  // asked to end
+    bool Finished() const;    // the body has returned
     bool IsCurrentThread() const;
-    void Join();               // waits for the platform thread; no-op if never started or joined
+    void Join();  // waits for the platform thread; no-op if never started or joined
 
     std::string FailureMessage() const;
     std::function<void(TNetThread&, const std::exception&)> OnFailure;
 
-protected:
+  protected:
     virtual void RunStep() = 0;
     virtual void BeforeRunStep() {}
     virtual void AfterRunStep() {}
 
-private:
+  private:
     static void* Entry(void* self);
     void Body();
 
     mutable std::mutex mutex_;
+    std::mutex joinMutex_;  // held across pthread_join, so two joiners cannot both join
     std::condition_variable finishedCv_;
-    pthread_t thread_{};
+    pthread_t thread_{};     // guarded by mutex_
     bool created_ = false;   // guarded by mutex_
     bool joined_ = false;    // guarded by mutex_
     bool finished_ = false;  // guarded by mutex_

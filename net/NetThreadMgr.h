@@ -13,7 +13,7 @@
 class TNetPeerThread;
 
 class TNetThreadMgr : public std::enable_shared_from_this<TNetThreadMgr> {
-public:
+  public:
     using ThreadFactory = std::function<std::unique_ptr<TNetPeerThread>()>;
 
     virtual ~TNetThreadMgr();
@@ -24,20 +24,23 @@ public:
     virtual TNetPeerThread& AcquireThread() = 0;
     virtual void ReleaseThread(TNetPeerThread& thread) = 0;
     int ActiveCount() const;
+    // No thread is active or waiting to be joined.
+    bool Idle() const;
+    // Joins and frees threads that have finished; called at safe points, never by one of
+    // this manager's own threads about itself.
+    void ReapFinished();
 
-protected:
+  protected:
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<TNetPeerThread>> activeThreads_;  // guarded by mutex_
     std::vector<std::unique_ptr<TNetPeerThread>> finished_;       // guarded by mutex_
 };
 
 class TNetThreadMgrDefault : public TNetThreadMgr {
-public:
+  public:
     ~TNetThreadMgrDefault() override;
     TNetPeerThread& AcquireThread() override;
     // From the thread itself: moves it to the finished list, joined later. From another
     // thread: TerminateAndWait, then frees it.
     void ReleaseThread(TNetPeerThread& thread) override;
-    // Joins and frees threads that have finished; called at safe points.
-    void ReapFinished();
 };

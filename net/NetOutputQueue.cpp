@@ -1,0 +1,195 @@
+#include "NetOutputQueue.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <system_error>
+
+namespace {
+
+constexpr int SendFlags = MSG_DONTWAIT | MSG_NOSIGNAL;
+// A drained buffer that grew beyond this is given back, so a burst does not leave every
+// idle connection holding its peak.
+constexpr std::size_t KeepCapacity = 16 * 1024;
+// The wake-up descriptor's key in the epoll set; queue ids start at 1.
+constexpr std::uint64_t WakeKey = 0;
+
+bool WouldBlock(int err) {
+    return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
+}
+
+}  // namespace
+
+void TNetOutputQueue::Attach(int fd) {
+    std::lock_guard lock(mutex_);
+    fd_ = fd;
+}
+
+bool TNetOutputQueue::SendLocked(const char* data, std::size_t count, std::size_t& taken) {
+    taken = 0;
+    const ssize_t n = ::send(fd_, data, count, SendFlags);
+    if (n >= 0) {
+        taken = static_cast<std::size_t>(n);
+        return true;
+    }
+    if (WouldBlock(errno)) return true;
+    failed_ = true;
+    return false;
+}
+
+TNetOutputQueue::TWriteResult TNetOutputQueue::Write(const char* data, std::size_t count) {
+    std::lock_guard lock(mutex_);
+    if (closed_ || failed_ || fd_ < 0) return TWriteResult::Failed;
+    std::size_t taken = 0;
+    // Only an empty queue may send straight away; otherwise these bytes would overtake
+    // the ones already waiting.
+    if (PendingLocked() == 0 && !SendLocked(data, count, taken)) return TWriteResult::Failed;
+    if (taken == count) return TWriteResult::Queued;
+    if (PendingLocked() + (count - taken) > maxQueued_) return TWriteResult::Overflow;
+    buffer_.append(data + taken, count - taken);
+    ArmLocked();
+    return TWriteResult::Queued;
+}
+
+void TNetOutputQueue::Flush() {
+    std::lock_guard lock(mutex_);
+    if (closed_ || failed_) return;
+    std::size_t taken = 0;
+    if (!SendLocked(buffer_.data() + sent_, PendingLocked(), taken)) {
+        // Wake the connection's reader: it sees the end of the stream and the connection
+        // ends like a lost one. The connection itself may already be gone.
+        ::shutdown(fd_, SHUT_RDWR);
+        return;
+    }
+    sent_ += taken;
+    DropSentLocked();
+    if (PendingLocked() > 0) ArmLocked();
+}
+
+void TNetOutputQueue::Close() {
+    std::lock_guard lock(mutex_);
+    if (closed_) return;
+    closed_ = true;
+    if (fd_ >= 0 && !failed_ && PendingLocked() > 0) {
+        std::size_t taken = 0;
+        SendLocked(buffer_.data() + sent_, PendingLocked(), taken);
+    }
+    if (id_ != 0) TNetFlusher::Instance().Forget(fd_, id_, watched_);
+    watched_ = false;
+    std::string().swap(buffer_);
+    sent_ = 0;
+}
+
+bool TNetOutputQueue::Failed() const {
+    std::lock_guard lock(mutex_);
+    return failed_;
+}
+
+std::size_t TNetOutputQueue::Size() const {
+    std::lock_guard lock(mutex_);
+    return PendingLocked();
+}
+
+void TNetOutputQueue::ArmLocked() {
+    TNetFlusher::Instance().Watch(*this, fd_, id_, watched_);
+}
+
+void TNetOutputQueue::DropSentLocked() {
+    if (sent_ < buffer_.size()) {
+        // Moving the rest to the front only once most of the buffer is sent keeps the cost
+        // per byte constant.
+        if (sent_ > buffer_.size() / 2) {
+            buffer_.erase(0, sent_);
+            sent_ = 0;
+        }
+        return;
+    }
+    buffer_.clear();
+    sent_ = 0;
+    if (buffer_.capacity() > KeepCapacity) std::string().swap(buffer_);
+}
+
+TNetFlusher& TNetFlusher::Instance() {
+    // Constructed by the first networking object, so it is destroyed after every object
+    // with static storage that made connections.
+    static TNetFlusher flusher;
+    return flusher;
+}
+
+TNetFlusher::~TNetFlusher() {
+    Stop();
+}
+
+void TNetFlusher::Start() {
+    if (thread_.joinable()) return;
+    epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (epollFd_ < 0 || wakeFd_ < 0) {
+        const int err = errno;
+        Stop();
+        throw std::system_error(err, std::generic_category(), "output flusher");
+    }
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.u64 = WakeKey;
+    ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &wake);
+    thread_ = std::thread([this] { Run(); });
+}
+
+void TNetFlusher::Stop() {
+    if (thread_.joinable()) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
+        thread_.join();
+    }
+    if (epollFd_ >= 0) ::close(epollFd_);
+    if (wakeFd_ >= 0) ::close(wakeFd_);
+    epollFd_ = wakeFd_ = -1;
+    std::lock_guard lock(registryMutex_);
+    queues_.clear();
+}
+
+void TNetFlusher::Watch(TNetOutputQueue& queue, int fd, std::uint64_t& id, bool& watched) {
+    if (id == 0) {
+        std::lock_guard lock(registryMutex_);
+        id = nextId_++;
+        queues_.emplace(id, queue.shared_from_this());
+    }
+    epoll_event event{};
+    // One-shot: the flusher re-arms only while bytes remain, so a drained socket costs
+    // nothing however often it becomes writable.
+    event.events = EPOLLOUT | EPOLLONESHOT;
+    event.data.u64 = id;
+    if (::epoll_ctl(epollFd_, watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) == 0)
+        watched = true;
+}
+
+void TNetFlusher::Forget(int fd, std::uint64_t id, bool watched) {
+    if (watched) ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+    std::lock_guard lock(registryMutex_);
+    queues_.erase(id);
+}
+
+std::shared_ptr<TNetOutputQueue> TNetFlusher::Find(std::uint64_t id) {
+    std::lock_guard lock(registryMutex_);
+    auto it = queues_.find(id);
+    return it != queues_.end() ? it->second : nullptr;
+}
+
+void TNetFlusher::Run() {
+    std::array<epoll_event, 64> events{};
+    for (;;) {
+        const int n = ::epoll_wait(epollFd_, events.data(), events.size(), -1);
+        if (n < 0 && errno != EINTR) return;
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.u64 == WakeKey) return;
+            // The queue may have been closed since the event was raised; then it is not
+            // found, or Flush finds it closed.
+            if (auto queue = Find(events[i].data.u64)) queue->Flush();
+        }
+    }
+}

@@ -1,0 +1,79 @@
+// The output side of one connection (private to the frame): the bytes that the socket has
+// not yet taken, and the frame-wide flusher thread that sends them as the sockets drain.
+// A queue is shared between its connection and the flusher, so the flusher never touches a
+// freed connection: it only ever holds the queue, and a closed queue is left alone.
+// Writers call Write under their connection's mutex; the flusher calls Flush on itself.
+// Lock order: connection mutex, then a queue's mutex, then the flusher's registry mutex.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+struct TNetOutputQueue : std::enable_shared_from_this<TNetOutputQueue> {
+    enum class TWriteResult { Queued, Failed, Overflow };
+
+    explicit TNetOutputQueue(std::size_t maxQueued) : maxQueued_(maxQueued) {}
+
+    // Takes the socket to send on; from then on writes may go out.
+    void Attach(int fd);
+    // Hands the whole buffer over: sends at once when nothing is waiting, keeps the rest.
+    TWriteResult Write(const char* data, std::size_t count);
+    // Called by the flusher when the socket can take more.
+    void Flush();
+    // Last attempt to send what is waiting, then leaves the flusher; idempotent.
+    void Close();
+    bool Failed() const;
+    std::size_t Size() const;
+
+  private:
+    std::size_t PendingLocked() const { return buffer_.size() - sent_; }
+    bool SendLocked(const char* data, std::size_t count, std::size_t& taken);
+    void ArmLocked();
+    void DropSentLocked();
+
+    const std::size_t maxQueued_;
+    mutable std::mutex mutex_;
+    int fd_ = -1;           // guarded by mutex_; valid until Close (closing is deferred)
+    std::string buffer_;    // guarded by mutex_; bytes from sent_ on are waiting
+    std::size_t sent_ = 0;  // guarded by mutex_
+    bool closed_ = false;   // guarded by mutex_
+    bool failed_ = false;   // guarded by mutex_; a send failed, the peer is lost
+    bool watched_ = false;  // guarded by mutex_; the descriptor is in the flusher's epoll set
+    std::uint64_t id_ = 0;  // guarded by mutex_; the flusher's key, 0 until first watched
+};
+
+// The one frame-wide thread that sends queued output. The socket layer starts it with the
+// first networking object and stops (joins) it when the last one is gone.
+class TNetFlusher {
+  public:
+    static TNetFlusher& Instance();
+    ~TNetFlusher();
+
+    void Start();
+    void Stop();
+
+    // Asks for one Flush of the queue when its socket can take bytes (one-shot).
+    // Called with the queue's mutex held.
+    void Watch(TNetOutputQueue& queue, int fd, std::uint64_t& id, bool& watched);
+    // Leaves the epoll set and the registry; called with the queue's mutex held.
+    void Forget(int fd, std::uint64_t id, bool watched);
+
+  private:
+    TNetFlusher() = default;
+    void Run();
+    std::shared_ptr<TNetOutputQueue> Find(std::uint64_t id);
+
+    std::mutex registryMutex_;
+    std::unordered_map<std::uint64_t, std::shared_ptr<TNetOutputQueue>> queues_;  // registryMutex_
+    std::uint64_t nextId_ = 1;  // guarded by registryMutex_
+    // Written only by Start/Stop, which the socket layer serialises and which never overlap
+    // a Watch: both happen while no networking object is alive.
+    int epollFd_ = -1;
+    int wakeFd_ = -1;
+    std::thread thread_;
+};
