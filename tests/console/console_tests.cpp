@@ -284,7 +284,7 @@ void ConsoleTests::welcomeSendsUsersOnlineAndMotd() {
     QCOMPARE(alice.ReadLine().value_or(""), std::string("- alice"));
     QCOMPARE(alice.ReadLine().value_or(""), std::string("End of userlist"));
     QCOMPARE(alice.ReadLine().value_or("x"), std::string(""));
-    QVERIFY(alice.WaitFor(":localhost 372 alice :Welcome to Marrik's IRC chat server for Quarn"));
+    QVERIFY(alice.WaitFor(":localhost 372 alice : - Welcome to Marrik's IRC chat server for Quarn"));
     QVERIFY(alice.WaitFor(":localhost 376 alice :End of /MOTD command."));
     QVERIFY(h.Eventually([&] { return h.LogHas("User alice@127.0.0.1 entered chat"); }));
     QTRY_COMPARE(h.form->StatusPanel->text(), QStringLiteral("User alice@127.0.0.1 entered chat"));

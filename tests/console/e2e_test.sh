@@ -44,7 +44,7 @@ expect_line() {
 
 printf 'USER player host server :Player\r\nNICK player\r\n' >&3
 expect_line "Users online [1]:"
-expect_line ":localhost 372 player :Welcome to Marrik's IRC chat server for Quarn"
+expect_line ":localhost 372 player : - Welcome to Marrik's IRC chat server for Quarn"
 expect_line ":localhost 376 player :End of /MOTD command."
 printf 'JOIN #Report_Problems\r\n' >&3
 expect_line "Report problems, question, bugs...."
