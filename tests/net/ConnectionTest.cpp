@@ -1,1 +1,277 @@
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "NetTestFixture.h"
+
+using namespace std::chrono_literals;
+
+using ConnectionTest = ParkedServerTest;
+
+// Input lines end with LF; one CR before it is dropped, any other CR stays; an explicit
+// terminator keeps the CR.
+TEST_F(ConnectionTest, SplitsLinesAtLineFeed) {
+    TestClient client;
+    TNetTCPServerConnection& connection = Accept(client);
+    client.Send("crlf\r\nlf\ncrcr\r\r\nmid\rdle\n\r\nab\rXrest");
+    EXPECT_EQ(connection.ReadLine(), "crlf");
+    EXPECT_EQ(connection.ReadLine(), "lf");
+    EXPECT_EQ(connection.ReadLine(), "crcr\r");
+    EXPECT_EQ(connection.ReadLine(), "mid\rdle");
+    EXPECT_EQ(connection.ReadLine(), "");
+    EXPECT_FALSE(connection.ReadTimedOut());
+    EXPECT_EQ(connection.ReadLine("X"), "ab\r");
+    EXPECT_EQ(connection.ExtractPending(2), "re");
+    EXPECT_THROW(connection.ExtractPending(3), ENetNotEnoughDataInBuffer);
+}
+
+// Two lines in one receive come out of two reads, the second without waiting; a read that
+// finds no line within its time-out returns "" and says so.
+TEST_F(ConnectionTest, SecondLineOfOneReceiveNeedsNoWait) {
+    TestClient client;
+    TNetTCPServerConnection& connection = Accept(client);
+    client.Send("one\ntwo\n");
+    EXPECT_EQ(connection.ReadLine(), "one");
+    EXPECT_EQ(connection.ReadLine("", 0), "two");
+    EXPECT_EQ(connection.ReadLine("", 20), "");
+    EXPECT_TRUE(connection.ReadTimedOut());
+    EXPECT_TRUE(connection.IsConnected());
+}
+
+// A final partial line is never delivered: the read that meets the close returns "" with
+// ReadTimedOut set, the next one raises, and the connection reports itself closed.
+TEST_F(ConnectionTest, PartialLineThenClose) {
+    TestClient client;
+    TNetTCPServerConnection& connection = Accept(client);
+    client.Send("full\npart");
+    client.Close();
+    EXPECT_EQ(connection.ReadLine(), "full");
+    EXPECT_EQ(connection.ReadLine(), "");
+    EXPECT_TRUE(connection.ReadTimedOut());
+    EXPECT_THROW(connection.ReadLine(), ENetConnClosedGracefully);
+    EXPECT_TRUE(connection.PeerClosed());
+    EXPECT_FALSE(connection.IsConnected());
+}
+
+// Lines go out with CR LF, an empty text sends nothing; after Disconnect a write raises at
+// once and a second Disconnect fires OnDisconnected no second time.
+TEST_F(ConnectionTest, WritesAndDisconnect) {
+    TestClient client;
+    TNetTCPServerConnection& connection = Accept(client);
+    std::atomic<int> fired{0};
+    connection.OnDisconnected = [&fired](TNetTCPConnection&) { ++fired; };
+    connection.WriteText("");
+    connection.WriteLine("");
+    connection.WriteLine("hello");
+    EXPECT_EQ(client.ReadLine(), "");
+    EXPECT_EQ(client.ReadLine(), "hello");
+    const std::string address = connection.PeerAddress();
+    connection.Disconnect();
+    connection.Disconnect();
+    EXPECT_EQ(fired.load(), 1);
+    EXPECT_THROW(connection.WriteLine("late"), ENetConnClosedGracefully);
+    EXPECT_FALSE(connection.IsConnected());
+    EXPECT_EQ(connection.PeerAddress(), "127.0.0.1");
+    EXPECT_EQ(connection.Socket().RemoteIP(), "");
+    EXPECT_TRUE(client.WaitClosed());
+}
+
+// A client reset during a read raises socket error 10054 with its full message.
+TEST_F(ConnectionTest, ResetRaisesSocketError10054) {
+    TestClient client;
+    TNetTCPServerConnection& connection = Accept(client);
+    client.Reset();
+    try {
+        connection.ReadLine();
+        FAIL() << "no error raised";
+    } catch (const ENetSocketError& e) {
+        EXPECT_EQ(e.ErrorCode(), 10054);
+        EXPECT_STREQ(e.what(), "Socket Error # 10054\r\nConnection reset by peer.");
+    }
+}
+
+// A line of MaxLineLength bytes is delivered; a longer one ends the connection like a lost
+// one, whether it arrives with its terminator or keeps coming without one.
+TEST_F(ConnectionTest, LineLengthCap) {
+    const std::string longest(TNetTCPConnection::MaxLineLength, 'x');
+    TestClient client;
+    TNetTCPServerConnection& connection = Accept(client);
+    client.Send(longest + "\r\n" + longest + "y\n");
+    EXPECT_EQ(connection.ReadLine(), longest);
+    EXPECT_THROW(connection.ReadLine(), ENetConnClosedGracefully);
+    EXPECT_FALSE(connection.IsConnected());
+    EXPECT_TRUE(client.WaitClosed());
+
+    TestClient endless;
+    TNetTCPServerConnection& second = Accept(endless);
+    std::thread sender([&endless] {
+        const std::string chunk(1000, 'z');
+        for (int i = 0; i < 20 && endless.Send(chunk); ++i) std::this_thread::sleep_for(1ms);
+    });
+    EXPECT_THROW(second.ReadLine(), ENetConnClosedGracefully);
+    EXPECT_EQ(second.PendingInputSize(), 0u);
+    sender.join();
+}
+
+// Disconnect from another thread releases a reader blocked without a time-out.
+TEST_F(ConnectionTest, DisconnectReleasesBlockedReader) {
+    TestClient client;
+    TNetTCPServerConnection& connection = Accept(client);
+    auto reader = std::async(std::launch::async, [&connection] {
+        try {
+            connection.ReadLine();
+        } catch (const ENetConnClosedGracefully&) {
+            return true;
+        }
+        return false;
+    });
+    EXPECT_EQ(reader.wait_for(100ms), std::future_status::timeout);
+    connection.Disconnect();
+    ASSERT_EQ(reader.wait_for(5s), std::future_status::ready);
+    EXPECT_TRUE(reader.get());
+}
+
+// Bytes that the sweep's probe receives reach the next ReadLine in order, ahead of what
+// arrives later.
+TEST_F(ConnectionTest, ProbedBytesComeFirst) {
+    TestClient client;
+    TNetTCPServerConnection& connection = Accept(client);
+    TNetTCPConnection* all[] = {&connection};
+    client.Send("first\nsec");
+    EXPECT_TRUE(WaitUntil([&] {
+        TNetTCPConnection::ProbeConnections(all);
+        return connection.PendingInputSize() == 9;
+    }));
+    client.Send("ond\n");
+    EXPECT_EQ(connection.ReadLine(), "first");
+    EXPECT_EQ(connection.ReadLine(), "second");
+}
+
+// Probing while the reader waits loses, reorders and strands no line: every line the
+// client sends is read, in order, however the probe and the reader meet.
+TEST_F(ConnectionTest, ProbeWhileReaderWaits) {
+    constexpr int Lines = 300;
+    TestClient client;
+    TNetTCPServerConnection& connection = Accept(client);
+    auto reader = std::async(std::launch::async, [&connection] {
+        std::vector<std::string> lines;
+        for (int i = 0; i < Lines; ++i) lines.push_back(connection.ReadLine("", 5000));
+        return lines;
+    });
+    std::atomic<bool> done{false};
+    std::thread sweeper([&] {
+        TNetTCPConnection* all[] = {&connection};
+        while (!done) TNetTCPConnection::ProbeConnections(all);
+    });
+    for (int i = 0; i < Lines; ++i) {
+        client.SendLine("line " + std::to_string(i));
+        if (i % 10 == 0) std::this_thread::sleep_for(1ms);
+    }
+    const auto status = reader.wait_for(20s);
+    done = true;
+    sweeper.join();
+    ASSERT_EQ(status, std::future_status::ready);
+    const auto lines = reader.get();
+    for (int i = 0; i < Lines; ++i) ASSERT_EQ(lines[i], "line " + std::to_string(i));
+}
+
+// The probe notices a peer that has gone and closes that connection only.
+TEST_F(ConnectionTest, ProbeClosesOnlyTheLostConnection) {
+    TestClient gone;
+    TestClient stays;
+    TNetTCPServerConnection& lost = Accept(gone);
+    TNetTCPServerConnection& alive = Accept(stays);
+    TNetTCPConnection* all[] = {&lost, &alive};
+    gone.Close();
+    EXPECT_TRUE(WaitUntil([&] {
+        TNetTCPConnection::ProbeConnections(all);
+        return !lost.IsConnected();
+    }));
+    EXPECT_TRUE(alive.IsConnected());
+    alive.WriteLine("still here");
+    EXPECT_EQ(stays.ReadLine(), "still here");
+}
+
+// Lines written while the receiver's socket is full are queued, then arrive whole and in
+// order once it reads.
+TEST_F(ConnectionTest, QueuedLinesArriveWholeAndInOrder) {
+    TestClient client;
+    TNetTCPServerConnection& connection = Accept(client, 4096);
+    auto lineText = [](int i) { return "numbered line " + std::to_string(i); };
+    // The kernel takes a few megabytes on loopback before our queue holds anything.
+    int lines = 0;
+    while (connection.QueuedOutputSize() == 0 && lines < 1000000)
+        connection.WriteLine(lineText(lines++));
+    ASSERT_GT(connection.QueuedOutputSize(), 0u);
+    for (int i = 0; i < 2000; ++i) connection.WriteLine(lineText(lines++));
+    for (int i = 0; i < lines; ++i) {
+        auto line = client.ReadLine(5s);
+        ASSERT_TRUE(line.has_value()) << i;
+        ASSERT_EQ(*line, lineText(i));
+    }
+    EXPECT_TRUE(WaitUntil([&] { return connection.QueuedOutputSize() == 0; }));
+    EXPECT_TRUE(connection.IsConnected());
+}
+
+// A receiver that never reads blocks no writer; once more than MaxQueuedOutput waits for it,
+// its connection is closed, while another connection written alongside gets every line.
+TEST_F(ConnectionTest, StuckReaderIsClosedAndOthersGoOn) {
+    const std::string text(200, 's');
+    TestClient stuck;
+    TestClient healthy;
+    TNetTCPServerConnection& stuckSide = Accept(stuck, 4096);
+    TNetTCPServerConnection& healthySide = Accept(healthy);
+    auto healthyReader = std::async(std::launch::async, [&healthy] {
+        int count = 0;
+        while (auto line = healthy.ReadLine(5s)) {
+            if (*line == "end") return count;
+            ++count;
+        }
+        return -1;
+    });
+    std::size_t mostQueued = 0;
+    int written = 0;
+    try {
+        for (; written < 100000; ++written) {
+            stuckSide.WriteLine(text);
+            mostQueued = std::max(mostQueued, stuckSide.QueuedOutputSize());
+            if (written % 10 == 0) healthySide.WriteLine("tick");
+        }
+    } catch (const ENetConnClosedGracefully&) {
+    }
+    healthySide.WriteLine("end");
+    EXPECT_LT(written, 100000);
+    EXPECT_LE(mostQueued, TNetTCPConnection::MaxQueuedOutput);
+    EXPECT_FALSE(stuckSide.IsConnected());
+    ASSERT_EQ(healthyReader.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(healthyReader.get(), (written + 9) / 10);
+    EXPECT_TRUE(stuck.WaitClosed(10s));
+}
+
+// Writes from several threads at once never interleave inside a line.
+TEST_F(ConnectionTest, ConcurrentWritersKeepLinesWhole) {
+    constexpr int Writers = 4;
+    constexpr int PerWriter = 500;
+    TestClient client;
+    TNetTCPServerConnection& connection = Accept(client);
+    std::vector<std::thread> writers;
+    for (int w = 0; w < Writers; ++w) {
+        writers.emplace_back([&connection, w] {
+            const std::string line(100 + w, static_cast<char>('a' + w));
+            for (int i = 0; i < PerWriter; ++i) connection.WriteLine(line);
+        });
+    }
+    for (auto& writer : writers) writer.join();
+    for (int i = 0; i < Writers * PerWriter; ++i) {
+        auto line = client.ReadLine(5s);
+        ASSERT_TRUE(line.has_value());
+        ASSERT_GE(line->size(), 100u);
+        const char c = (*line)[0];
+        EXPECT_EQ(*line, std::string(100 + (c - 'a'), c));
+    }
+}
