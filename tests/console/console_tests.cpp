@@ -133,9 +133,11 @@ class Harness {
         return false;
     }
 
+    // JOIN as a client types it; the core puts "#" in front of a name that lacks it.
     bool Join(TestClient& client, const std::string& nick, const std::string& lobby) {
+        const std::string stored = lobby.starts_with('#') ? lobby : "#" + lobby;
         return client.SendLine("JOIN " + lobby) &&
-               client.WaitFor(":localhost 366 " + nick + " " + lobby + " :End of /NAMES list.");
+               client.WaitFor(":localhost 366 " + nick + " " + stored + " :End of /NAMES list.");
     }
 
     // Waits for a condition that connection threads bring about.
@@ -284,7 +286,8 @@ void ConsoleTests::welcomeSendsUsersOnlineAndMotd() {
     QCOMPARE(alice.ReadLine().value_or(""), std::string("- alice"));
     QCOMPARE(alice.ReadLine().value_or(""), std::string("End of userlist"));
     QCOMPARE(alice.ReadLine().value_or("x"), std::string(""));
-    QVERIFY(alice.WaitFor(":localhost 372 alice : - Welcome to Marrik's IRC chat server for Quarn"));
+    QVERIFY(
+        alice.WaitFor(":localhost 372 alice : - Welcome to Marrik's IRC chat server for Quarn"));
     QVERIFY(alice.WaitFor(":localhost 376 alice :End of /MOTD command."));
     QVERIFY(h.Eventually([&] { return h.LogHas("User alice@127.0.0.1 entered chat"); }));
     QTRY_COMPARE(h.form->StatusPanel->text(), QStringLiteral("User alice@127.0.0.1 entered chat"));
