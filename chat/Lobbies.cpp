@@ -237,7 +237,7 @@ bool TLobbyList::JoinLobby(TNetPeerThread& thread, std::string lobbyName, const 
         return false;
     }
     if (FindLobby(lobbyName) == nullptr && AllowCreate && !lobbyName.empty()) {
-        if (lobbyName[0] != '#') lobbyName.insert(0, "#");
+        if (lobbyName[0] != '#') lobbyName = "#" + lobbyName;
         // Not examined: an existing "#" name is joined below, a refusal fails the lookup.
         AddLobby(TLobbySender::Peer(thread), lobbyName, "Lobby created by " + nick, true, false);
     }
