@@ -201,6 +201,9 @@ class ConsoleTests : public QObject {
     void closeAsksToSaveOnlyWhenChanged();
     void remoteAndOperatorStopStopOnce();
     void operatorMessageIsPostedFromAnyThread();
+    // --- Remote administration through the console ------------------------------------
+    void remoteCommandsSeeTheConsolesViews();
+    void remoteShutdownStopsAndTellsTheOperator();
 };
 
 // ------------------------------------------------------------------------------------------
@@ -996,6 +999,70 @@ void ConsoleTests::operatorMessageIsPostedFromAnyThread() {
     caller.join();
     QVERIFY(h.notes.isEmpty());
     QTRY_COMPARE(h.notes, QStringList{"The sever was stopped by remote. Message: bye"});
+}
+
+// ------------------------------------------------------------------------------------------
+
+void ConsoleTests::remoteCommandsSeeTheConsolesViews() {
+    // The private-lobby command lists and logs its lobby; the codes read the console's
+    // lobby rows and log, and their lobby changes leave nothing to save on closing.
+    Harness h;
+    h.Start();
+    TestClient alice = h.User("alice");
+    QVERIFY(alice.SendLine("private my room"));
+    QVERIFY(alice.WaitFor(":localhost 366 alice #my_room :End of /NAMES list."));
+    QVERIFY(h.LogHas("Lobby #my_room created by alice"));
+    QVERIFY(alice.SendLine("7710!3384"));
+    QVERIFY(alice.WaitFor("Lobby list:"));
+    QCOMPARE(alice.ReadLine().value_or(""),
+             std::string("#my_room (private)\t[1]\tPrivate lobby created by alice"));
+    QCOMPARE(alice.ReadLine().value_or(""),
+             std::string("#Report_Problems\t[0]\tMessages in here will be posted to Hostmaster"));
+    QCOMPARE(alice.ReadLine().value_or(""), std::string("End of lobby list"));
+
+    QVERIFY(alice.SendLine("3619!8824 Games"));
+    QVERIFY(alice.WaitFor("Lobby #Games added"));
+    QVERIFY(!h.Store().Modified);
+    QVERIFY(!h.form->SaveLobbysEnabled());
+
+    h.form->AddLog("marker");
+    QVERIFY(alice.SendLine("5207!7463"));
+    QVERIFY(alice.WaitFor("***Log begin"));
+    const std::optional<std::string> newest = alice.ReadLine();
+    QVERIFY(newest && newest->ends_with(": marker"));
+    QVERIFY(alice.WaitFor("***Log end"));
+
+    QVERIFY(alice.SendLine("6932!2518"));
+    QVERIFY(alice.WaitFor("Lobbylist saved"));
+    QVERIFY(ReadFile(h.Path("kelbox.ini")).find("#Games=#Games\r\n") != std::string::npos);
+    QVERIFY(ReadFile(h.Path("kelbox.ini")).find("my_room") == std::string::npos);
+
+    alice.SendLine("QUIT");
+    QVERIFY(alice.WaitClosed());
+    QVERIFY(h.Eventually([&] { return h.Store().UserCount() == 0; }));
+    QVERIFY(h.form->close());
+    QVERIFY(h.questions.isEmpty());
+}
+
+void ConsoleTests::remoteShutdownStopsAndTellsTheOperator() {
+    // The remote shutdown counts down, stops the server as the operator's stop does and
+    // leaves the operator a note, without a question.
+    Harness h;
+    h.Start();
+    TestClient alice = h.User("alice");
+    TestClient bob = h.User("bob");
+    QVERIFY(alice.SendLine("8841!0295 maintenance"));
+    QVERIFY(bob.WaitFor("***Server will shout down in 10secounds !"));
+    QVERIFY(bob.WaitFor("***Server will shout down in 1secounds !", 12s));
+    QVERIFY(bob.WaitFor("***Server stopped.....", 3s));
+    QVERIFY(bob.WaitClosed());
+    QTRY_COMPARE_WITH_TIMEOUT(
+        h.notes, QStringList{"The sever was stopped by remote. Message: maintenance"}, 10000);
+    QVERIFY(!h.form->Server().Active());
+    QVERIFY(h.form->StartServerEnabled());
+    QVERIFY(!h.form->StopServerEnabled());
+    QVERIFY(h.questions.isEmpty());
+    QVERIFY(h.LogHas("Remote shoutdown server in progress"));
 }
 
 QTEST_MAIN(ConsoleTests)
