@@ -23,9 +23,9 @@
 #include <sstream>
 #include <thread>
 
-#include "TestClient.h"
 #include "console/Timestamp.h"
 #include "console/Unit1.h"
+#include "support/TestClient.h"
 #include "widgets/Tablist.h"
 
 using namespace std::chrono_literals;
