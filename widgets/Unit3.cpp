@@ -9,8 +9,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
-#include <QTextBlock>
 #include <QShowEvent>
+#include <QTextBlock>
 #include <QVBoxLayout>
 
 #include "widgets/UrlLabel.h"
