@@ -25,8 +25,6 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include <cassert>
-
 #include "RemoteAdmin.h"
 #include "widgets/Tablist.h"
 #include "widgets/Unit2.h"

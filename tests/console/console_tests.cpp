@@ -167,6 +167,7 @@ class ConsoleTests : public QObject {
     void firstStartWithoutSettingsFile();
     void windowLayoutAndActions();
     void welcomeSendsUsersOnlineAndMotd();
+    void startFailureShowsErrorAndKeepsActions();
     // --- Settings file ----------------------------------------------------------------
     void saveAndReloadKeepsOperatorLobbiesOnly();
     void keyInBothSectionsLoadsOnePublicLobby();
@@ -294,6 +295,26 @@ void ConsoleTests::welcomeSendsUsersOnlineAndMotd() {
     QVERIFY(alice.WaitFor(":localhost 376 alice :End of /MOTD command."));
     QVERIFY(h.Eventually([&] { return h.LogHas("User alice@127.0.0.1 entered chat"); }));
     QTRY_COMPARE(h.form->StatusPanel->text(), QStringLiteral("User alice@127.0.0.1 entered chat"));
+}
+
+void ConsoleTests::startFailureShowsErrorAndKeepsActions() {
+    // A port that is taken: the error is shown, the window stays and Start can be retried.
+    Harness first;
+    first.Start();
+    Harness second;
+    TForm1Config config;
+    config.ProgramDir = second.Dir();
+    config.Port = first.Port();
+    config.Dialogs.ShowMessage = [&](const QString& text) { second.messages << text; };
+    second.form = std::make_unique<TForm1>(std::move(config));
+    QCOMPARE(second.messages.size(), 1);
+    QVERIFY(!second.form->Server().Active());
+    QVERIFY(second.form->StartServerEnabled());
+    QVERIFY(second.form->StopServerEnabled());
+    first.form.reset();  // frees the port
+    second.form->StartServerExecute();
+    QVERIFY(second.form->Server().Active());
+    QVERIFY(!second.form->StartServerEnabled());
 }
 
 // ------------------------------------------------------------------------------------------
