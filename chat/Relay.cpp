@@ -7,6 +7,7 @@
 #include "LobbyList.h"
 #include "NetIrcServer.h"
 #include "net/NetException.h"
+#include "net/NetOutputQueue.h"
 
 namespace chat {
 
@@ -62,7 +63,11 @@ void SplitTarget(const std::string& params, std::string& target, std::string& te
 
 // The relay does not route by target: the line goes to every other connection and each
 // client picks out what concerns it. OnChat may withhold it (the report lobby).
+// The relay's writes are deferred (net/NetOutputQueue.h): a burst of lines from one
+// sender goes out as one send per recipient when the sender's loop has no further line
+// buffered, instead of one send per line and recipient.
 void TLobbyList::PrivMsg(TNetPeerThread& thread, const std::string& params) {
+    TNetDeferredWrites deferWrites;  // before the lock: a flush at its end runs unlocked
     std::lock_guard guard(lock_);
     bool allowSend = true;
     if (Server.OnChat) {

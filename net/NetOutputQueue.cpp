@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <system_error>
+#include <vector>
 
 namespace {
 
@@ -22,7 +24,80 @@ bool WouldBlock(int err) {
     return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
 }
 
+// Per-thread state of deferred writes. The mark names one batch of one thread, so a queue
+// is listed once per batch however many lines it gets.
+struct TDeferredState {
+    int batching = 0;   // TNetWriteBatching depth
+    int deferring = 0;  // TNetDeferredWrites depth
+    std::uint64_t mark = 0;
+    std::size_t bytes = 0;
+    std::vector<std::shared_ptr<TNetOutputQueue>> queues;
+};
+std::atomic<std::uint64_t> nextThreadMark{1};
+thread_local TDeferredState deferred;
+
+std::uint64_t NewMark() {
+    // 24 bits of thread number, 40 of batch number: unique for any realistic run.
+    static thread_local std::uint64_t thread = nextThreadMark.fetch_add(1);
+    static thread_local std::uint64_t batch = 0;
+    return (thread << 40) | (++batch & ((std::uint64_t(1) << 40) - 1));
+}
+
 }  // namespace
+
+bool TNetOutputQueue::HasDeferred() {
+    return !deferred.queues.empty();
+}
+
+void TNetOutputQueue::FlushDeferred() noexcept {
+    if (deferred.queues.empty()) return;
+    std::vector<std::shared_ptr<TNetOutputQueue>> queues;
+    queues.swap(deferred.queues);
+    deferred.bytes = 0;
+    deferred.mark = 0;
+    for (auto& queue : queues) {
+        std::lock_guard lock(queue->mutex_);
+        queue->deferredMark_ = 0;
+        // Closed: its bytes are dropped. Watched: the flusher sends them with the rest.
+        if (queue->closed_ || queue->failed_ || queue->watched_ || queue->fd_ < 0) continue;
+        if (queue->PendingLocked() == 0) continue;
+        std::size_t taken = 0;
+        if (!queue->SendLocked(queue->buffer_.data() + queue->sent_, queue->PendingLocked(),
+                               taken)) {
+            ::shutdown(queue->fd_, SHUT_RDWR);  // as in Flush: the reader sees the end
+            continue;
+        }
+        queue->sent_ += taken;
+        queue->DropSentLocked();
+        if (queue->PendingLocked() > 0) {
+            try {
+                queue->ArmLocked();
+            } catch (...) {
+                // Out of memory registering it: the next write to it arms it again.
+            }
+        }
+    }
+    // Keep the list's capacity for the next batch, but not a huge one.
+    queues.clear();
+    if (queues.capacity() <= 4096) deferred.queues.swap(queues);
+}
+
+TNetWriteBatching::TNetWriteBatching() {
+    ++deferred.batching;
+}
+
+TNetWriteBatching::~TNetWriteBatching() {
+    if (--deferred.batching == 0) TNetOutputQueue::FlushDeferred();
+}
+
+TNetDeferredWrites::TNetDeferredWrites() {
+    ++deferred.deferring;
+}
+
+TNetDeferredWrites::~TNetDeferredWrites() {
+    --deferred.deferring;
+    if (deferred.bytes > TNetOutputQueue::DeferredFlushBytes) TNetOutputQueue::FlushDeferred();
+}
 
 void TNetOutputQueue::Attach(int fd) {
     std::lock_guard lock(mutex_);
@@ -44,9 +119,20 @@ bool TNetOutputQueue::SendLocked(const char* data, std::size_t count, std::size_
 TNetOutputQueue::TWriteResult TNetOutputQueue::Write(const char* data, std::size_t count) {
     std::lock_guard lock(mutex_);
     if (closed_ || failed_ || fd_ < 0) return TWriteResult::Failed;
+    if (deferred.deferring > 0 && deferred.batching > 0) {
+        if (PendingLocked() + count > maxQueued_) return TWriteResult::Overflow;
+        buffer_.append(data, count);
+        deferred.bytes += count;
+        if (deferredMark_ == 0 || deferredMark_ != deferred.mark) {
+            if (deferred.mark == 0) deferred.mark = NewMark();
+            deferred.queues.push_back(shared_from_this());
+            deferredMark_ = deferred.mark;
+        }
+        return TWriteResult::Queued;
+    }
     std::size_t taken = 0;
     // Only an empty queue may send straight away; otherwise these bytes would overtake
-    // the ones already waiting.
+    // the ones already waiting (deferred ones included: they go out with these).
     if (PendingLocked() == 0 && !SendLocked(data, count, taken)) return TWriteResult::Failed;
     if (taken == count) return TWriteResult::Queued;
     if (PendingLocked() + (count - taken) > maxQueued_) return TWriteResult::Overflow;

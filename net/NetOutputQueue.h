@@ -21,6 +21,17 @@ struct TNetOutputQueue : std::enable_shared_from_this<TNetOutputQueue> {
 
     // Takes the socket to send on; from then on writes may go out.
     void Attach(int fd);
+
+    // Deferred writes (fan-out batching). While a TNetDeferredWrites scope is alive on a
+    // thread that runs inside a TNetWriteBatching scope, that thread's writes are queued
+    // without a send and the queue is remembered; the thread sends them all, one send per
+    // connection, when it flushes: before it waits for input in ReadLine, when its
+    // remembered bytes pass DeferredFlushBytes at the end of a deferring scope, and when
+    // its batching scope ends. Lines stay in order: any other write to a queue that holds
+    // deferred bytes appends behind them and hands the queue to the flusher.
+    static constexpr std::size_t DeferredFlushBytes = 2 * 1024 * 1024;
+    static bool HasDeferred();
+    static void FlushDeferred() noexcept;
     // Hands the whole buffer over: sends at once when nothing is waiting, keeps the rest.
     TWriteResult Write(const char* data, std::size_t count);
     // Called by the flusher when the socket can take more.
@@ -44,7 +55,30 @@ struct TNetOutputQueue : std::enable_shared_from_this<TNetOutputQueue> {
     bool closed_ = false;   // guarded by mutex_
     bool failed_ = false;   // guarded by mutex_; a send failed, the peer is lost
     bool watched_ = false;  // guarded by mutex_; the descriptor is in the flusher's epoll set
-    std::uint64_t id_ = 0;  // guarded by mutex_; the flusher's key, 0 until first watched
+    std::uint64_t deferredMark_ = 0;  // guarded by mutex_; which thread batch last listed it
+    std::uint64_t id_ = 0;            // guarded by mutex_; the flusher's key, 0 until first watched
+};
+
+// Marks a thread whose deferred writes will be flushed: a peer thread's connection loop.
+// The end of the scope sends what is still deferred.
+class TNetWriteBatching {
+  public:
+    TNetWriteBatching();
+    ~TNetWriteBatching();
+    TNetWriteBatching(const TNetWriteBatching&) = delete;
+    TNetWriteBatching& operator=(const TNetWriteBatching&) = delete;
+};
+
+// Defers this thread's writes for its lifetime when the thread is batching (else does
+// nothing). At its end, sends what is deferred once that has grown past
+// TNetOutputQueue::DeferredFlushBytes; create it before taking any lock, so that this
+// flush runs unlocked.
+class TNetDeferredWrites {
+  public:
+    TNetDeferredWrites();
+    ~TNetDeferredWrites();
+    TNetDeferredWrites(const TNetDeferredWrites&) = delete;
+    TNetDeferredWrites& operator=(const TNetDeferredWrites&) = delete;
 };
 
 // The one frame-wide thread that sends queued output. The socket layer starts it with the

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "NetException.h"
+#include "NetOutputQueue.h"
 #include "NetTCPServer.h"
 #include "NetThreadMgr.h"
 
@@ -23,6 +24,9 @@ void TNetPeerThread::BeforeRunStep() {
 
 void TNetPeerThread::RunStep() {
     try {
+        // Fan-outs that this connection's commands cause may defer their writes; they are
+        // sent before the loop waits for input, and at the latest when the step ends.
+        TNetWriteBatching batching;
         if (!connection_->Server().ExecuteStep(*this)) throw ENetNoExecuteSpecified();
     } catch (const ENetSocketError& e) {
         // Aborted and reset connections are lost for good; any other socket error may pass,

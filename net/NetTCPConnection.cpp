@@ -243,6 +243,13 @@ std::string TNetTCPConnection::ReadLine(const std::string& terminator, int timeo
             throw ENetConnClosedGracefully();
         }
         CheckForCloseLocked(true, true, notice.closedNow);
+        if (TNetOutputQueue::HasDeferred()) {
+            // About to wait for input: first send what this thread's fan-outs deferred.
+            lock.unlock();
+            TNetOutputQueue::FlushDeferred();
+            lock.lock();
+            continue;
+        }
         if (FillLocked(lock, true, timeout, notice.closedNow) == 0) {
             readTimedOut_ = true;
             return "";
