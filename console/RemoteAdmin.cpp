@@ -243,7 +243,7 @@ void TRemoteAdmin::AdminSendLog(TNetPeerThread& Thread, const std::string&) {
 
 // Occupies the sender's thread for the countdown, then stops the server from it. A second
 // shutdown, or the operator's stop, may overlap: the countdown ends early once the server
-// is no longer active, the host performs at most one stop, and only the shutdown whose
+// is stopping or stopped, the host performs at most one stop, and only the shutdown whose
 // stop took place tells the operator.
 void TRemoteAdmin::AdminShutdown(TNetPeerThread& Thread, const std::string& Parm) {
     if (Parm.empty()) {
@@ -251,27 +251,30 @@ void TRemoteAdmin::AdminShutdown(TNetPeerThread& Thread, const std::string& Parm
         return;
     }
     host_.AddLog("Remote shoutdown server in progress");
-    TNetIRCServer& server = host_.IrcServer();
     for (int n = 10; n >= 1; --n) {
-        if (!server.Active()) return;
-        server.BroadcastExcept("",
-                               "***Server will shout down in " + std::to_string(n) + "secounds !");
+        if (!ServerRunning()) return;
+        host_.IrcServer().BroadcastExcept(
+            "", "***Server will shout down in " + std::to_string(n) + "secounds !");
         if (!WaitCountdownStep()) return;
     }
     if (host_.StopServerRemote())
         host_.ShowOperatorMessage("The sever was stopped by remote. Message: " + Parm);
 }
 
-// Sleeps in short slices so that a countdown whose server was stopped meanwhile releases
-// its connection thread at once instead of holding up the stop's wait for threads.
-bool TRemoteAdmin::WaitCountdownStep() {
-    TNetIRCServer& server = host_.IrcServer();
+bool TRemoteAdmin::ServerRunning() const {
+    return host_.IrcServer().Active() && !host_.StopUnderWay();
+}
+
+// Sleeps in short slices so that a countdown overtaken by a stop releases its connection
+// thread at once: the stop waits for connection threads, and it would otherwise wait for
+// this one until its time limit.
+bool TRemoteAdmin::WaitCountdownStep() const {
     const auto end = Clock::now() + timing_.CountdownStep;
     for (;;) {
         const auto now = Clock::now();
-        if (now >= end) return server.Active();
+        if (now >= end) return ServerRunning();
         std::this_thread::sleep_for(std::min<Clock::duration>(end - now, CountdownSlice));
-        if (!server.Active()) return false;
+        if (!ServerRunning()) return false;
     }
 }
 

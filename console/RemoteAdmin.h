@@ -100,8 +100,9 @@ class TRemoteAdmin {
     void AdminListLobbies(TNetPeerThread& Thread, const std::string& Parm);
 
     void AddConsoleLobby(TNetPeerThread& Thread, const std::string& Parm, bool isPrivate);
-    // Sleeps one countdown step; false when the server stopped meanwhile.
-    bool WaitCountdownStep();
+    // Sleeps one countdown step; false when the server stopped or began to stop meanwhile.
+    bool WaitCountdownStep() const;
+    bool ServerRunning() const;
 
     TAdminHost& host_;
     TReportFile report_;
