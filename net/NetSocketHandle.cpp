@@ -177,8 +177,10 @@ void TNetSocketHandle::RefreshLocalLocked() {
 }
 
 bool TNetSocketHandle::WaitReadable(int timeout) {
-    if (!IsOpen()) throw ENetConnClosedGracefully();
-    pollfd p{Handle(), POLLIN, 0};
+    const int fd = Handle();
+    // Waiting on -1 would never end; a socket closed meanwhile reads as closed.
+    if (!IsOpen() || fd < 0) throw ENetConnClosedGracefully();
+    pollfd p{fd, POLLIN, 0};
     const int waitMs = timeout == TimeoutInfinite ? -1 : (timeout < 0 ? 0 : timeout);
     return ::poll(&p, 1, waitMs) == 1;
 }

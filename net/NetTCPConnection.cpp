@@ -18,9 +18,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The most that one receive takes; also caps RecvBufferSize. The chunk lives on the
-// receiving thread's stack, so an idle connection holds no receive buffer at all.
-constexpr int MaxChunk = 32768;
+// The most that one receive takes; also caps RecvBufferSize.
+constexpr std::size_t MaxChunk = 32768;
+// A receive lands on the reading thread's stack first, so an idle connection holds no
+// receive buffer. The stack chunk is small because every connection has a thread and a
+// larger one costs each of them a resident page; only a receive that fills it goes on,
+// straight into PendingInput.
+constexpr std::size_t StackChunk = 2048;
 // A drained input buffer larger than this is given back.
 constexpr std::size_t KeepCapacity = 16 * 1024;
 // Idle time before the first keepalive probe, the interval between probes and their count:
@@ -133,26 +137,48 @@ void TNetTCPConnection::Disconnect() {
     notice.closedNow = CloseLocked();
 }
 
-// One non-blocking receive, appended to PendingInput. Returns -1 when nothing was there
-// after all (another reader took it), else the byte count, 0 meaning the end of the stream.
+// A receive failed: nothing when it would block (-1), 0 when the socket was already shut
+// and input is pending, else ENetSocketError.
+int TNetTCPConnection::ReceiveFailedLocked(int err, bool& closedNow) {
+    if (WouldBlock(err)) return -1;
+    const int code = WinsockErrorFromErrno(err);
+    if (code != 10058) throw ENetSocketError(code);
+    closedNow |= CloseLocked();
+    if (PendingLocked() == 0) throw ENetSocketError(code);
+    return 0;
+}
+
+// One non-blocking receive of up to RecvBufferSize bytes, appended to PendingInput. Returns
+// -1 when nothing was there after all (another reader took it), else the byte count, 0
+// meaning the end of the stream.
 int TNetTCPConnection::ReceiveLocked(bool raiseIfClosed, bool& closedNow) {
-    char chunk[MaxChunk];
-    const int size = std::clamp(RecvBufferSize, 1, MaxChunk);
-    const ssize_t n = ::recv(socket_.Handle(), chunk, static_cast<std::size_t>(size), MSG_DONTWAIT);
-    if (n < 0) {
-        const int err = errno;
-        if (WouldBlock(err)) return -1;
-        const int code = WinsockErrorFromErrno(err);
-        if (code != 10058) throw ENetSocketError(code);
-        closedNow |= CloseLocked();
-        if (PendingLocked() == 0) throw ENetSocketError(code);
-        return 0;
-    }
-    peerClosed_ = (n == 0);
+    const int fd = socket_.Handle();
+    const std::size_t limit = std::clamp<std::size_t>(RecvBufferSize, 1, MaxChunk);
+    char chunk[StackChunk];
+    const ssize_t n = ::recv(fd, chunk, std::min(limit, StackChunk), MSG_DONTWAIT);
+    if (n < 0) return ReceiveFailedLocked(errno, closedNow);
     pendingInput_.append(chunk, static_cast<std::size_t>(n));
-    receivedTotal_ += static_cast<std::size_t>(n);
+    std::size_t total = static_cast<std::size_t>(n);
+    bool ended = n == 0;
+    if (total == StackChunk && limit > StackChunk) {
+        const std::size_t old = pendingInput_.size();
+        pendingInput_.resize(old + limit - StackChunk);
+        const ssize_t more =
+            ::recv(fd, pendingInput_.data() + old, limit - StackChunk, MSG_DONTWAIT);
+        const int err = errno;
+        pendingInput_.resize(old + static_cast<std::size_t>(std::max<ssize_t>(more, 0)));
+        if (more < 0 && !WouldBlock(err)) {
+            receivedTotal_ += total;
+            ReceiveFailedLocked(err, closedNow);
+            return static_cast<int>(total);
+        }
+        total += static_cast<std::size_t>(std::max<ssize_t>(more, 0));
+        ended = more == 0;
+    }
+    peerClosed_ = ended;
+    receivedTotal_ += total;
     CheckForCloseLocked(raiseIfClosed, false, closedNow);
-    return static_cast<int>(n);
+    return static_cast<int>(total);
 }
 
 // Waits for input without holding the lock, so writers, Disconnect and the sweep's probe

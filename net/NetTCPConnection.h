@@ -86,6 +86,7 @@ class TNetTCPConnection : public TNetComponent {
     void CheckForCloseLocked(bool raiseIfClosed, bool ignorePending, bool& closedNow);
     int FillLocked(TLock& lock, bool raiseIfClosed, int timeout, bool& closedNow);
     int ReceiveLocked(bool raiseIfClosed, bool& closedNow);
+    int ReceiveFailedLocked(int err, bool& closedNow);
     bool TakeLineLocked(const std::string& terminator, std::string& line);
     void ProbeLocked(bool& closedNow);
     std::size_t PendingLocked() const { return pendingInput_.size() - pendingStart_; }

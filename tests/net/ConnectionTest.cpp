@@ -43,6 +43,23 @@ TEST_F(ConnectionTest, SecondLineOfOneReceiveNeedsNoWait) {
     EXPECT_TRUE(connection.IsConnected());
 }
 
+// Receives of one byte at a time, and receives larger than the stack chunk, frame the same
+// lines.
+TEST_F(ConnectionTest, ReceiveSizeDoesNotChangeFraming) {
+    const std::string big(5000, 'b');
+    TestClient client;
+    TNetTCPServerConnection& connection = Accept(client);
+    connection.RecvBufferSize = 1;
+    client.Send("tiny\r\nsteps\n");
+    EXPECT_EQ(connection.ReadLine(), "tiny");
+    EXPECT_EQ(connection.ReadLine(), "steps");
+    connection.RecvBufferSize = 32768;
+    client.Send(big + "\n" + big + "\r\nlast\n");
+    EXPECT_EQ(connection.ReadLine(), big);
+    EXPECT_EQ(connection.ReadLine(), big);
+    EXPECT_EQ(connection.ReadLine(), "last");
+}
+
 // A final partial line is never delivered: the read that meets the close returns "" with
 // ReadTimedOut set, the next one raises, and the connection reports itself closed.
 TEST_F(ConnectionTest, PartialLineThenClose) {
