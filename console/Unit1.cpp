@@ -189,6 +189,9 @@ void TForm1::createViews() {
     AllUserList->setEditTriggers(QAbstractItemView::NoEditTriggers);
     AllUserList->setSelectionBehavior(QAbstractItemView::SelectRows);
     AllUserList->verticalHeader()->hide();
+    // One line per user: a long time text is elided rather than doubling the row height.
+    AllUserList->setWordWrap(false);
+    AllUserList->verticalHeader()->setDefaultSectionSize(AllUserList->fontMetrics().height() + 6);
     AllUserList->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     AllUserList->setColumnWidth(0, 79);
     AllUserList->setColumnWidth(1, 77);
