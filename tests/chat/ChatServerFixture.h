@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -51,6 +52,9 @@ inline bool WaitUntil(const std::function<bool()>& condition,
 }
 
 class ChatServerTest : public ::testing::Test {
+  private:
+    std::deque<EventRecord> records_;  // declared before server: destroyed after it
+
   protected:
     static constexpr const char* Ip = "127.0.0.1";
 
@@ -108,6 +112,9 @@ class ChatServerTest : public ::testing::Test {
     int AddLobby(const std::string& name, const std::string& description, bool isPrivate = false) {
         return Store().AddLobby(TLobbySender::Of(this), name, description, false, isPrivate);
     }
+
+    // A record that outlives the server: handlers still run while TearDown stops it.
+    EventRecord& NewRecord() { return records_.emplace_back(); }
 
     std::unique_ptr<TNetIRCServer> server;
     int port = 0;

@@ -10,8 +10,8 @@ class CommandLoopTest : public ChatServerTest {};
 // join, Join and JOIN reach the same event; only ASCII letters are upper-cased, so a
 // name with another byte in it is outside the table.
 TEST_F(CommandLoopTest, CommandNamesIgnoreAsciiLetterCase) {
-    EventRecord joins;
-    EventRecord others;
+    EventRecord& joins = NewRecord();
+    EventRecord& others = NewRecord();
     server->OnCommandJoin = [&](TNetPeerThread&, const std::string& p1, const std::string& p2) {
         joins.Add(p1 + "|" + p2);
     };
@@ -32,7 +32,7 @@ TEST_F(CommandLoopTest, CommandNamesIgnoreAsciiLetterCase) {
 // One leading byte below 15 is dropped before the lookup; a second one stays and makes the
 // word unknown; a byte of 15 or more is not dropped.
 TEST_F(CommandLoopTest, OneLeadingControlCharacterIsDropped) {
-    EventRecord others;
+    EventRecord& others = NewRecord();
     server->OnCommandOther = [&](TNetPeerThread&, const std::string& c, const std::string&) {
         others.Add(c);
     };
@@ -78,7 +78,7 @@ TEST_F(CommandLoopTest, UnhandledTableNamesGetTheNotHandledReply) {
 // OnCommandOther with the word as received and the rest; without the event nothing
 // happens and the connection carries on.
 TEST_F(CommandLoopTest, NamesOutsideTheTableGoToOnCommandOther) {
-    EventRecord others;
+    EventRecord& others = NewRecord();
     server->OnCommandOther = [&](TNetPeerThread&, const std::string& c, const std::string& p) {
         others.Add("[" + c + "][" + p + "]");
     };
@@ -106,7 +106,7 @@ TEST_F(CommandLoopTest, NamesOutsideTheTableAreIgnoredWithoutTheEvent) {
 // An assigned event gets the words split on single spaces and the remainder last; a
 // GetEvent gets nothing; the built-in is not run.
 TEST_F(CommandLoopTest, AssignedEventsGetSplitWords) {
-    EventRecord calls;
+    EventRecord& calls = NewRecord();
     server->OnCommandKick = [&](TNetPeerThread&, const std::string& a, const std::string& b,
                                 const std::string& c) {
         calls.Add("kick[" + a + "][" + b + "][" + c + "]");

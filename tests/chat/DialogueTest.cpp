@@ -9,7 +9,7 @@ class DialogueTest : public ChatServerTest {};
 // A player connects, logs on, registers, joins, chats and quits, and sees every line of
 // the protocol in order, while the events fire once each.
 TEST_F(DialogueTest, TypicalPlayerFromConnectToQuit) {
-    EventRecord events;
+    EventRecord& events = NewRecord();
     server->OnUserEnter = [&](TNetPeerThread&, const std::string& nick, bool&) {
         events.Add("enter " + nick);
     };
