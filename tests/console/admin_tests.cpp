@@ -385,7 +385,8 @@ TEST_F(AdminTest, PartLobbyPartsEveryMemberOrSaysNoSuchLobby) {
 
 TEST_F(AdminTest, KickMessageAndKickAllReachTheirUsers) {
     // Kick quits one nick (case ignored), Message reaches registered users, KickAll drops all.
-    TestClient bob = Client("bob"), carol = Client("carol"), admin = Client("admin");
+    TestClient bob = Client("bob"), carol = Client("carol"), admin = Client("admin"),
+               anon = Client();
     EXPECT_EQ(Ask(admin, Kick + " nobody"), Lines{"Error kicking nobody"});
     EXPECT_EQ(Ask(admin, Kick + " BOB"), (Lines{":bob!user@127.0.0.1 QUIT ", "BOB kicked"}));
     EXPECT_TRUE(bob.WaitClosed());
@@ -393,11 +394,13 @@ TEST_F(AdminTest, KickMessageAndKickAllReachTheirUsers) {
     admin.SendLine(Message + " hello all");
     EXPECT_EQ(admin.ReadLine(), "***Message by Admin: hello all");
     EXPECT_EQ(carol.ReadLine(), "***Message by Admin: hello all");
+    EXPECT_TRUE(NoReply(anon, "unregistered connections get no message"));
     admin.SendLine(KickAll + " bye");
     EXPECT_EQ(carol.ReadLine(), "***All users kicked by admin: bye");
     EXPECT_TRUE(carol.WaitClosed());
     EXPECT_TRUE(admin.WaitClosed());
     EXPECT_EQ(Lobbies().UserCount(), 0);
+    EXPECT_TRUE(NoReply(anon, "and are not kicked"));
 }
 
 TEST_F(AdminTest, SaveLogAndListAnswerFromTheHost) {
@@ -514,6 +517,9 @@ TEST_F(AdminTest, ThreeWrongGuessesLockTheAddressOutForTenMinutes) {
 
     clockOffset_ = std::chrono::duration_cast<std::chrono::steady_clock::duration>(10min + 1s);
     EXPECT_EQ(Ask(guesser, ListLobbies), (Lines{"Lobby list:", "End of lobby list"}));
+    for (const char* guess : {"0000!0000", "1111!1111", "2222!2222", "3333!3333"})
+        EXPECT_TRUE(NoReply(guesser, guess));
+    EXPECT_EQ(host_->LogCount("Admin code refused for 127.0.0.1"), 2);  // one per lock-out
 }
 
 TEST_F(AdminTest, MissesOlderThanTheWindowDoNotCount) {
