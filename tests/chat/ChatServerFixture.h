@@ -87,6 +87,14 @@ class ChatServerTest : public ::testing::Test {
         return client;
     }
 
+    // Connected and served (a LIST answered proves the server is reading it).
+    TestClient Live() {
+        TestClient client = Connect();
+        client.SendLine("LIST");
+        EXPECT_TRUE(client.WaitFor(":localhost 323  :End of /LIST"));
+        return client;
+    }
+
     // USER sent and seen by the server (a LIST answered after it proves it).
     TestClient LoggedOn() {
         TestClient client = Connect();

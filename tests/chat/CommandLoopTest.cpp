@@ -149,7 +149,7 @@ TEST_F(CommandLoopTest, BroadcastExceptRecipients) {
     TestClient bob = Registered("bob");
     TestClient carol = Registered("carol");
     TestClient loggedOn = LoggedOn();
-    TestClient raw = Connect();
+    TestClient raw = Live();
 
     server->BroadcastExcept("", "to registered");
     EXPECT_EQ(bob.ReadLine(), "to registered");

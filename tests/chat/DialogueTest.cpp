@@ -102,7 +102,7 @@ TEST_F(DialogueTest, WorkedPrivMsgExample) {
     TestClient alice = Registered("alice");
     TestClient bob = Registered("bob");
     TestClient loggedOn = LoggedOn();
-    TestClient raw = Connect();
+    TestClient raw = Live();
     alice.SendLine("PRIVMSG bob :hi there");
     const std::string line = Prefix("alice") + " PRIVMSG bob :hi there";
     EXPECT_EQ(bob.ReadLine(), line);
