@@ -146,7 +146,12 @@ void TForm1::ServerUserEnter(TNetPeerThread& Thread, const std::string& NickName
     }
     lines.push_back("End of userlist");
     lines.push_back("");
-    for (const std::string& line : lines) Thread.Connection().WriteLine(line);
+    try {
+        for (const std::string& line : lines) Thread.Connection().WriteLine(line);
+    } catch (const std::exception&) {
+        // Skipped like the core's own failed writes: the registration goes on, and the
+        // connection's disconnect handling quits the user and empties the grid row.
+    }
 
     AddLog("User " + UserTag(NickName, Thread) + " entered chat");
 }
@@ -264,7 +269,11 @@ void TForm1::ServerChat(TNetPeerThread& Sender, TLobby* Lobby, std::string& msg,
     } catch (const std::exception&) {
         reply = "***Server error: Could not post message!";
     }
-    Sender.Connection().WriteLine(reply);
+    try {
+        Sender.Connection().WriteLine(reply);
+    } catch (const std::exception&) {
+        // The report is filed; a sender that has gone is quit by its disconnect handling.
+    }
 }
 
 void TForm1::ServerCommandUsers(TNetPeerThread& Thread, const std::string& Parm) {
