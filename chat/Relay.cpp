@@ -2,6 +2,7 @@
 // that every part of the core writes its lines with.
 #include <algorithm>
 #include <mutex>
+#include <optional>
 
 #include "ChatLines.h"
 #include "LobbyList.h"
@@ -59,6 +60,24 @@ void SplitTarget(const std::string& params, std::string& target, std::string& te
     text = params.substr(colon + 2);
 }
 
+// Broadcasts to more connections than this are handed to the flusher.
+constexpr std::size_t HandOffRecipients = 16;
+
+// chat::SendLine for a text that already ends in CR LF: a fan-out builds it once instead
+// of once per recipient.
+void SendWireText(TNetPeerThread& thread, std::string_view text) {
+    TNetTCPServerConnection& connection = thread.Connection();
+    try {
+        connection.WriteText(text);
+    } catch (const ENetConnClosedGracefully&) {
+    } catch (const ENetSocketError&) {
+        try {
+            connection.Disconnect();
+        } catch (const ENetException&) {
+        }
+    }
+}
+
 }  // namespace
 
 // The relay does not route by target: the line goes to every other connection and each
@@ -89,10 +108,19 @@ void TNetIRCServer::BroadcastExcept(const std::string& exceptNick, const std::st
     std::lock_guard lobbyGuard(LobbyStore().Lock());
     TNetThreadList& peers = PeerThreads();
     std::lock_guard peersGuard(peers.Mutex());
+    // A wide announcement (JOIN, PART, QUIT to everyone) is handed to the frame's flusher
+    // instead of one send per recipient here: during a join storm every connection then
+    // gets its pending announcements in one send per flusher pass, and the locks above
+    // are held for appends only. A PRIVMSG relay is deferred instead (PrivMsg).
+    std::optional<TNetHandOffWrites> handOff;
+    if (peers.Items().size() > HandOffRecipients) handOff.emplace();
+    std::string wire;
+    wire.reserve(line.size() + 2);
+    wire.append(line).append("\r\n");
     for (TNetPeerThread* peer : peers.Items()) {
         if (LobbyStore().NickOf(*peer) == exceptNick) continue;
         if (!peer->Connection().IsConnected()) continue;
-        chat::SendLine(*peer, line);
+        SendWireText(*peer, wire);
     }
 }
 

@@ -29,6 +29,7 @@ bool WouldBlock(int err) {
 struct TDeferredState {
     int batching = 0;   // TNetWriteBatching depth
     int deferring = 0;  // TNetDeferredWrites depth
+    int handOff = 0;    // TNetHandOffWrites depth
     std::uint64_t mark = 0;
     std::size_t bytes = 0;
     std::vector<std::shared_ptr<TNetOutputQueue>> queues;
@@ -58,8 +59,10 @@ void TNetOutputQueue::FlushDeferred() noexcept {
     for (auto& queue : queues) {
         std::lock_guard lock(queue->mutex_);
         queue->deferredMark_ = 0;
-        // Closed: its bytes are dropped. Watched: the flusher sends them with the rest.
-        if (queue->closed_ || queue->failed_ || queue->watched_ || queue->fd_ < 0) continue;
+        // Closed: its bytes are dropped. Armed or listed: the flusher sends them.
+        if (queue->closed_ || queue->failed_ || queue->armed_ || queue->readyListed_ ||
+            queue->fd_ < 0)
+            continue;
         if (queue->PendingLocked() == 0) continue;
         std::size_t taken = 0;
         if (!queue->SendLocked(queue->buffer_.data() + queue->sent_, queue->PendingLocked(),
@@ -88,6 +91,14 @@ TNetWriteBatching::TNetWriteBatching() {
 
 TNetWriteBatching::~TNetWriteBatching() {
     if (--deferred.batching == 0) TNetOutputQueue::FlushDeferred();
+}
+
+TNetHandOffWrites::TNetHandOffWrites() {
+    ++deferred.handOff;
+}
+
+TNetHandOffWrites::~TNetHandOffWrites() {
+    --deferred.handOff;
 }
 
 TNetDeferredWrites::TNetDeferredWrites() {
@@ -130,6 +141,15 @@ TNetOutputQueue::TWriteResult TNetOutputQueue::Write(const char* data, std::size
         }
         return TWriteResult::Queued;
     }
+    if (deferred.handOff > 0) {
+        if (PendingLocked() + count > maxQueued_) return TWriteResult::Overflow;
+        buffer_.append(data, count);
+        if (!armed_ && !readyListed_) {
+            TNetFlusher::Instance().Ready(*this);
+            readyListed_ = true;
+        }
+        return TWriteResult::Queued;
+    }
     std::size_t taken = 0;
     // Only an empty queue may send straight away; otherwise these bytes would overtake
     // the ones already waiting (deferred ones included: they go out with these).
@@ -143,7 +163,10 @@ TNetOutputQueue::TWriteResult TNetOutputQueue::Write(const char* data, std::size
 
 void TNetOutputQueue::Flush() {
     std::lock_guard lock(mutex_);
+    readyListed_ = false;
+    armed_ = false;
     if (closed_ || failed_) return;
+    if (PendingLocked() == 0) return;
     std::size_t taken = 0;
     if (!SendLocked(buffer_.data() + sent_, PendingLocked(), taken)) {
         // Wake the connection's reader: it sees the end of the stream and the connection
@@ -182,6 +205,7 @@ std::size_t TNetOutputQueue::Size() const {
 
 void TNetOutputQueue::ArmLocked() {
     TNetFlusher::Instance().Watch(*this, fd_, id_, watched_);
+    armed_ = watched_;
 }
 
 void TNetOutputQueue::DropSentLocked() {
@@ -228,6 +252,7 @@ void TNetFlusher::Start() {
 
 void TNetFlusher::Stop() {
     if (thread_.joinable()) {
+        stopping_ = true;
         const std::uint64_t one = 1;
         [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
         thread_.join();
@@ -235,6 +260,11 @@ void TNetFlusher::Stop() {
     if (epollFd_ >= 0) ::close(epollFd_);
     if (wakeFd_ >= 0) ::close(wakeFd_);
     epollFd_ = wakeFd_ = -1;
+    stopping_ = false;
+    {
+        std::lock_guard ready(readyMutex_);
+        ready_.clear();
+    }
     std::lock_guard lock(registryMutex_);
     queues_.clear();
 }
@@ -252,6 +282,19 @@ void TNetFlusher::Watch(TNetOutputQueue& queue, int fd, std::uint64_t& id, bool&
     event.data.u64 = id;
     if (::epoll_ctl(epollFd_, watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) == 0)
         watched = true;
+}
+
+void TNetFlusher::Ready(TNetOutputQueue& queue) {
+    bool wake = false;
+    {
+        std::lock_guard lock(readyMutex_);
+        wake = ready_.empty();
+        ready_.push_back(queue.shared_from_this());
+    }
+    if (wake && wakeFd_ >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
+    }
 }
 
 void TNetFlusher::Forget(int fd, std::uint64_t id, bool watched) {
@@ -272,7 +315,19 @@ void TNetFlusher::Run() {
         const int n = ::epoll_wait(epollFd_, events.data(), events.size(), -1);
         if (n < 0 && errno != EINTR) return;
         for (int i = 0; i < n; ++i) {
-            if (events[i].data.u64 == WakeKey) return;
+            if (events[i].data.u64 == WakeKey) {
+                if (stopping_) return;
+                std::uint64_t count = 0;
+                [[maybe_unused]] ssize_t r = ::read(wakeFd_, &count, sizeof count);
+                std::vector<std::shared_ptr<TNetOutputQueue>> ready;
+                {
+                    std::lock_guard lock(readyMutex_);
+                    ready.swap(ready_);
+                }
+                // Everything handed over since the last pass goes out in one send each.
+                for (auto& queue : ready) queue->Flush();
+                continue;
+            }
             // The queue may have been closed since the event was raised; then it is not
             // found, or Flush finds it closed.
             if (auto queue = Find(events[i].data.u64)) queue->Flush();

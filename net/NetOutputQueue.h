@@ -6,6 +6,7 @@
 // Lock order: connection mutex, then a queue's mutex, then the flusher's registry mutex.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -13,6 +14,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 struct TNetOutputQueue : std::enable_shared_from_this<TNetOutputQueue> {
     enum class TWriteResult { Queued, Failed, Overflow };
@@ -32,6 +34,11 @@ struct TNetOutputQueue : std::enable_shared_from_this<TNetOutputQueue> {
     static constexpr std::size_t DeferredFlushBytes = 2 * 1024 * 1024;
     static bool HasDeferred();
     static void FlushDeferred() noexcept;
+    // Hand-off writes (wide broadcasts). While a TNetHandOffWrites scope is alive on a
+    // thread (and no deferral applies), its writes are appended and the queue is handed to
+    // the flusher thread's ready list instead of being sent by the writer: many threads
+    // announcing to the same connections (a join storm) then cost one send per connection
+    // per flusher pass instead of one per line.
     // Hands the whole buffer over: sends at once when nothing is waiting, keeps the rest.
     TWriteResult Write(const char* data, std::size_t count);
     // Called by the flusher when the socket can take more.
@@ -56,6 +63,8 @@ struct TNetOutputQueue : std::enable_shared_from_this<TNetOutputQueue> {
     bool failed_ = false;   // guarded by mutex_; a send failed, the peer is lost
     bool watched_ = false;  // guarded by mutex_; the descriptor is in the flusher's epoll set
     std::uint64_t deferredMark_ = 0;  // guarded by mutex_; which thread batch last listed it
+    bool readyListed_ = false;        // guarded by mutex_; on the flusher's ready list
+    bool armed_ = false;              // guarded by mutex_; a flush is due (writability watch armed)
     std::uint64_t id_ = 0;            // guarded by mutex_; the flusher's key, 0 until first watched
 };
 
@@ -81,6 +90,15 @@ class TNetDeferredWrites {
     TNetDeferredWrites& operator=(const TNetDeferredWrites&) = delete;
 };
 
+// Hands this thread's writes to the flusher for its lifetime (see TNetOutputQueue).
+class TNetHandOffWrites {
+  public:
+    TNetHandOffWrites();
+    ~TNetHandOffWrites();
+    TNetHandOffWrites(const TNetHandOffWrites&) = delete;
+    TNetHandOffWrites& operator=(const TNetHandOffWrites&) = delete;
+};
+
 // The one frame-wide thread that sends queued output. The socket layer starts it with the
 // first networking object and stops (joins) it when the last one is gone.
 class TNetFlusher {
@@ -96,6 +114,9 @@ class TNetFlusher {
     void Watch(TNetOutputQueue& queue, int fd, std::uint64_t& id, bool& watched);
     // Leaves the epoll set and the registry; called with the queue's mutex held.
     void Forget(int fd, std::uint64_t id, bool watched);
+    // Asks for one Flush of the queue soon, without waiting for writability; called with
+    // the queue's mutex held.
+    void Ready(TNetOutputQueue& queue);
 
   private:
     TNetFlusher() = default;
@@ -105,6 +126,9 @@ class TNetFlusher {
     std::mutex registryMutex_;
     std::unordered_map<std::uint64_t, std::shared_ptr<TNetOutputQueue>> queues_;  // registryMutex_
     std::uint64_t nextId_ = 1;  // guarded by registryMutex_
+    std::mutex readyMutex_;     // taken after a queue's mutex, never before
+    std::vector<std::shared_ptr<TNetOutputQueue>> ready_;  // guarded by readyMutex_
+    std::atomic<bool> stopping_{false};
     // Written only by Start/Stop, which the socket layer serialises and which never overlap
     // a Watch: both happen while no networking object is alive.
     int epollFd_ = -1;
