@@ -10,11 +10,16 @@
 // that the socket does not take at once stay queued and are flushed by the frame's
 // flusher thread as the socket drains, together in one send, so a burst to a busy
 // receiver costs one system call, not one per line. Lines never interleave and stay in
-// order. When more than MaxQueuedOutput bytes are waiting, the connection is closed and
-// ends like a lost one.
+// order. When more than MaxQueuedOutput bytes are waiting, or a send fails, the
+// connection is closed and ends like a lost one; that write drops its bytes without
+// raising, since the writer is often another client's thread fanning a line out. A write
+// to a connection that was already closed raises ENetConnClosedGracefully.
 //
 // Reading: a peer that sends more than MaxLineLength bytes without the terminator ends
-// its connection like a lost one (ReadLine raises ENetConnClosedGracefully).
+// its connection like a lost one (ReadLine raises ENetConnClosedGracefully). The reader
+// waits in poll without the mutex and receives under it, so Disconnect from any thread
+// wakes it at once (the socket is shut down; its number is closed only with the
+// connection) and bytes that the sweep's probe takes reach the next ReadLine in order.
 #pragma once
 
 #include <cstddef>
@@ -53,6 +58,7 @@ class TNetTCPConnection : public TNetComponent {
     void Disconnect();
     void CheckForClose(bool raiseIfClosed = true, bool ignorePending = false);
     int FillPendingInput(bool raiseIfClosed = true, int timeout = TimeoutInfinite);
+    // ProbeConnections for this connection alone; it does not wait.
     void ProbeForClose(bool raiseIfClosed);
     std::string ExtractPending(int count);
 

@@ -1,11 +1,14 @@
 // The thread-per-connection TCP server: listens on its bindings while Active, gives each
 // accepted connection a peer thread, and runs the connect, execute and disconnect steps on
-// it. Active may be set from any thread, a peer thread included (it then does not wait
-// for itself beyond TerminateWaitTime). Destruction waits until every peer thread is gone.
+// it. Active may be set from any thread, a peer thread included: deactivation then waits
+// (TerminateWaitTime at most) for the other peer threads only, and the calling thread ends
+// cleanly afterwards. Peer threads still running after the wait are left to finish; their
+// manager stays alive until they have been joined. Destruction waits until every peer
+// thread is gone.
 //
 // Lock order of the whole program: the lobby-list lock, then the console's state lock,
 // then PeerThreads, then a connection's own lock. PeerThreads is never held while a
-// lock earlier in that order is taken.
+// lock earlier in that order is taken. SetActive must not be called with PeerThreads held.
 #pragma once
 
 #include <atomic>

@@ -1,8 +1,9 @@
 // Supplies peer threads to the listener and takes them back when they end. Threads that
 // end release themselves into the manager, which joins and frees them at a safe point
-// (the next acquisition, or the manager's destruction): a finishing thread cannot join
-// itself, and nothing is detached. Shared by the server and its peer threads, so a peer
-// thread that outlives deactivation still has its manager. Safe from any thread.
+// (the next acquisition, the server's deactivation or destruction): a finishing thread
+// cannot join itself, and nothing is detached. Shared by the server and its peer threads,
+// so a peer thread that outlives deactivation still has its manager; the server keeps a
+// released manager until it is idle. Safe from any thread.
 #pragma once
 
 #include <functional>
