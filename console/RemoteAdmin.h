@@ -37,8 +37,11 @@ class TRemoteAdmin {
   public:
     using Clock = TRemoteAdminTiming::Clock;
 
-    // Failed code-shaped guesses tolerated from one peer address within GuessWindow; the
-    // next failure locks that address out of every code word for LockOutTime.
+    // The guessing limit: the MaxFailedGuesses-th code-shaped word that matches no code
+    // within GuessWindow locks that peer address out of every code word, right or wrong,
+    // for LockOutTime, logged once as "Admin code refused for " + address. A right code
+    // does not wipe earlier misses. Words of any other shape are neither counted nor
+    // refused, so "private" and chat are never affected.
     static constexpr int MaxFailedGuesses = 3;
     static constexpr std::chrono::minutes GuessWindow{10};
     static constexpr std::chrono::minutes LockOutTime{10};
@@ -61,6 +64,9 @@ class TRemoteAdmin {
 
     // The OnCommandOther handler. Connection threads; any number at once. Lets a failure
     // to write to the sender's own connection leave, as every other handler does.
+    // A remote shutdown overtaken by another stop (a second remote shutdown or the
+    // operator's) ends its countdown early and neither stops the server nor tells the
+    // operator; only the shutdown whose stop took place shows the closing message.
     void HandleCommand(TNetPeerThread& Thread, const std::string& Command, const std::string& Parm);
 
     // The report file: the console appends reports to it, the codes read and clear it.
