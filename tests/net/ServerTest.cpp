@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "NetTestFixture.h"
 
@@ -274,4 +275,60 @@ TEST(Server, DestructionEndsEveryPeer) {
     }
     s.reset();
     for (auto& client : clients) EXPECT_TRUE(client.WaitClosed());
+}
+
+// Clients arriving, talking, closing and resetting while another thread sweeps and a third
+// fans lines out to everyone: every accepted connection gets exactly one connect and one
+// disconnect step, and deactivation leaves no peer thread behind.
+TEST(Server, ChurnWithSweepAndFanOut) {
+    CountingServer s;
+    s.server.OnExecute = Echo;
+    s.server.SetActive(true);
+    const int port = s.Port();
+    std::atomic<bool> stop{false};
+    auto underPeerThreads = [&s](auto&& visit) {
+        TNetThreadList& peers = s.server.PeerThreads();
+        std::lock_guard lock(peers.Mutex());
+        std::vector<TNetTCPConnection*> connections;
+        for (TNetPeerThread* peer : peers.Items()) connections.push_back(&peer->Connection());
+        visit(connections);
+    };
+    std::thread sweeper([&] {
+        while (!stop) {
+            underPeerThreads([](auto& all) { TNetTCPConnection::ProbeConnections(all); });
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    std::thread fanOut([&] {
+        while (!stop) {
+            underPeerThreads([](auto& all) {
+                for (TNetTCPConnection* connection : all) {
+                    try {
+                        if (connection->IsConnected()) connection->WriteLine("news");
+                    } catch (const ENetConnClosedGracefully&) {
+                    }
+                }
+            });
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 4; ++c) {
+        clients.emplace_back([port, c] {
+            for (int i = 0; i < 25; ++i) {
+                TestClient client(port);
+                client.SendLine("hello");
+                client.ReadLine(1s);
+                if ((i + c) % 3 == 0) client.Reset();
+            }
+        });
+    }
+    for (auto& client : clients) client.join();
+    stop = true;
+    sweeper.join();
+    fanOut.join();
+    s.server.SetActive(false);
+    EXPECT_EQ(s.server.PeerThreads().Count(), 0u);
+    EXPECT_EQ(s.connects.load(), 100);
+    EXPECT_EQ(s.disconnects.load(), s.connects.load());
 }
