@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "TestClient.h"
+#include "support/TestClient.h"
 #include "chat/NetIrcServer.h"
 
 using namespace std::chrono_literals;
