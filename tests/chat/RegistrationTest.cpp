@@ -236,4 +236,44 @@ TEST_F(RegistrationTest, UnregisteredConnectionsTimeOut) {
     EXPECT_EQ(bob.ReadLine(), ":localhost 321 bob Channel :Users  Name");
 }
 
+// Deactivation quits every registered user on its own thread, once each; destroying the
+// server with users still connected raises nothing (it is shutting down).
+TEST_F(RegistrationTest, DeactivationQuitsUsersDestructionDoesNot) {
+    EventRecord& quits = NewRecord();
+    server->OnUserQuit = [&](TNetPeerThread&, const std::string& nick) { quits.Add(nick); };
+    Start();
+    {
+        std::vector<TestClient> users;
+        for (const char* nick : {"u1", "u2", "u3"}) users.push_back(Registered(nick));
+        server->SetActive(false);
+        EXPECT_EQ(quits.Count(), 3u);
+        EXPECT_EQ(Store().UserCount(), 0);
+    }
+    server->SetActive(true);
+    port = server->Bindings()[0].Port();
+    TestClient late = Registered("late");
+    server.reset();
+    EXPECT_EQ(quits.Count(), 3u);
+    EXPECT_TRUE(late.WaitClosed());
+    server = std::make_unique<TNetIRCServer>(0ms);  // for TearDown
+}
+
+// A sweep every millisecond probes connections while they send: every byte the sweep
+// takes reaches the connection loop, in order.
+TEST_F(RegistrationTest, SweepKeepsEveryByteInOrder) {
+    server = std::make_unique<TNetIRCServer>(1ms);
+    Start();
+    TestClient bob = Registered("bob");
+    TestClient alice = Registered("alice");
+    constexpr int Lines = 300;
+    for (int i = 0; i < Lines; ++i) {
+        alice.Send("PRIVMSG bob :" + std::to_string(i));
+        alice.Send("\r\n");
+    }
+    for (int i = 0; i < Lines; ++i) {
+        ASSERT_EQ(bob.ReadLine(), Prefix("alice") + " PRIVMSG bob :" + std::to_string(i));
+    }
+    EXPECT_TRUE(WaitUntil([&] { return server->LastSweepLockTime().count() > 0; }));
+}
+
 }  // namespace
