@@ -159,6 +159,34 @@ TEST(SaveCrash, KilledAtRandomMoments) {
     fs::remove_all(dir);
 }
 
+// Saves killed part-way leave no temporary files to pile up beside the settings file: at
+// most the one of the latest interrupted save may remain.
+TEST(SaveCrash, CrashesLeaveNoTemporaries) {
+    const std::string dir = TempDir();
+    ASSERT_FALSE(dir.empty());
+    const std::string path = dir + "/kelbox.ini";
+    ASSERT_EQ(RunToEnd({path, "0"}), 0);
+    const auto c0 = Clock::now();
+    ASSERT_EQ(RunToEnd({path, "0"}), 0);
+    const auto saveUs =
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - c0).count();
+    int killedMidway = 0;
+    for (int t = 1; t <= 50; ++t) {
+        Child run = Spawn({path, std::to_string(t)});
+        // Late in the save: past process start, while the temporary is being written.
+        std::this_thread::sleep_for(std::chrono::microseconds(saveUs * (50 + t % 40) / 100));
+        ::kill(run.pid, SIGKILL);
+        killedMidway += WIFSIGNALED(Finish(run)) ? 1 : 0;
+    }
+    const int litter = OtherFiles(dir, "kelbox.ini");
+    std::printf(
+        "[figure] crash litter: %d of 50 saves killed part-way, %d temporary files left "
+        "beside kelbox.ini\n",
+        killedMidway, litter);
+    EXPECT_LE(litter, 1) << "every killed save leaves its temporary file behind";
+    fs::remove_all(dir);
+}
+
 // A disk that fills or a file size limit during the save leaves the old file as it was,
 // with no temporary left behind, and the error is reported.
 TEST(SaveCrash, FullDiskKeepsOldFile) {
