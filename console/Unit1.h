@@ -216,6 +216,7 @@ class TForm1 : public QMainWindow, public TAdminHost {
     void SaveLobbyList() override;
     void SetSaveLobbysEnabled(bool enabled) override;
     bool StopServerRemote() override;
+    bool StopUnderWay() const override { return stopping_; }
     void ShowOperatorMessage(const std::string& text) override;
 
   protected:
