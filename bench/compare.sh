@@ -81,7 +81,8 @@ CORE="$BUILD/bench/quarn-core-server"
 
 OURS="${QUARN_SERVER:-}"
 if [ -z "$OURS" ]; then
-    for cand in "$ROOT/build/console/quarn-lobby-server" "$ROOT"/build*/console/quarn-lobby-server; do
+    for cand in "$ROOT/build-bench-console/console/quarn-lobby-server" \
+        "$ROOT/build/console/quarn-lobby-server" "$ROOT/build-console/console/quarn-lobby-server"; do
         if [ -x "$cand" ]; then OURS=$cand; break; fi
     done
 fi
@@ -207,7 +208,7 @@ start_server() {
             ngircd --nodaemon --passive --config "$WORK/ngircd.conf" >"$SLOG" 2>&1 &
             SPID=$!; SPORT=$NG_PORT; SMODE=nick-first; SINFLIGHT=10 ;;
         quarn)
-            SMODE=user-first; SINFLIGHT=${QUARN_INFLIGHT:-32}
+            SMODE=user-first; SINFLIGHT=${QUARN_INFLIGHT:-256}
             if [ "$OURS_KIND" = quarn-lobby-server ]; then
                 rm -rf "$WORK/lobby"; mkdir -p "$WORK/lobby"
                 cp "$OURS" "$WORK/lobby/"
@@ -465,7 +466,7 @@ EOF
         echo "  them; delivered lines/s counted at the receivers, server CPU per delivered line."
         echo "- paced N/S/M: the same sizes spread out to about $PACED_RATE delivered lines/s;"
         echo "  latency from the send timestamp carried in each line."
-        echo "- register N: N clients connect, register and join (at most 32 at a time not yet"
+        echo "- register N: N clients connect, register and join (at most 256 at a time not yet"
         echo "  registered for Quarn, 2000 for InspIRCd, whose registrations complete on a 1 s timer,"
         echo "  10 for ngIRCd, whose listen backlog is 10); connections per second until all joined."
         echo "- idle $IDLE_N: after the $IDLE_N-client registration the clients stay idle for $IDLE_HOLD s; resident"

@@ -863,7 +863,9 @@ int Generator::RunRegister() {
                       afterJoin.cpuSeconds - base.cpuSeconds);
         out += tmp;
     }
-    if (ok && o_.hold > 0) {
+    // Held even after a time-out, so that memory and idle figures cover what did connect.
+    const int held = nextToStart_ - closed_;
+    if (o_.hold > 0 && held > 0) {
         // Idle: let the join announcements drain, then stay connected for --hold seconds.
         WaitQuiet(500'000'000, NowNs() + 120'000'000'000);
         ServerSample h0 = SampleServer(o_.serverPid);
@@ -874,11 +876,11 @@ int Generator::RunRegister() {
         double heldS = double(NowNs() - holdStart) / 1e9;
         ServerSample h1 = SampleServer(o_.serverPid);
         double g1 = CpuSecondsSelf();
-        std::snprintf(tmp, sizeof tmp, " hold_s=%.1f held=%d gen_idle_cpu=%.4f", heldS,
-                      o_.clients - closed_, heldS > 0 ? (g1 - g0) / heldS : 0);
+        std::snprintf(tmp, sizeof tmp, " hold_s=%.1f held=%d gen_idle_cpu=%.4f", heldS, held,
+                      heldS > 0 ? (g1 - g0) / heldS : 0);
         out += tmp;
         if (h0.ok && h1.ok && base.ok) {
-            long perConnB = (h1.rssKb - base.rssKb) * 1024 / std::max(1, o_.clients - closed_);
+            long perConnB = (h1.rssKb - base.rssKb) * 1024 / std::max(1, held);
             std::snprintf(tmp, sizeof tmp,
                           " idle_cpu=%.4f base_rss_kb=%ld rss_kb=%ld rss_per_conn_b=%ld"
                           " server_threads=%ld",
