@@ -4,8 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <dirent.h>
+#include <signal.h>
+
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <system_error>
 
 ESafeFileError::ESafeFileError(int errorCode, std::string path)
@@ -65,9 +69,32 @@ int FsyncRetrying(int fd) {
     return 0;
 }
 
+// A save killed part-way leaves its temporary behind. Before the next save, remove the
+// temporaries of this target whose writing process no longer exists, so interrupted saves
+// never pile up; temporaries of live processes (this one included) are left alone.
+void RemoveStaleTemporaries(const std::string& path) {
+    const std::string folder = FolderOf(path);
+    const auto slash = path.find_last_of('/');
+    const std::string prefix =
+        (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp";
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        char* end = nullptr;
+        const long pid = std::strtol(name.c_str() + prefix.size(), &end, 10);
+        if (pid <= 0 || end == nullptr || *end != '_' || pid == ::getpid()) continue;
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        ::unlink((folder + "/" + name).c_str());
+    }
+    ::closedir(dir);
+}
+
 }  // namespace
 
 void WriteFileAtomic(const std::string& path, const std::string& bytes) {
+    RemoveStaleTemporaries(path);
     // The temporary lives in the target's folder so the rename never crosses file
     // systems; the process id and a counter keep concurrent writers apart.
     static std::atomic<unsigned> counter{0};
