@@ -32,6 +32,10 @@ constexpr std::size_t KeepCapacity = 16 * 1024;
 constexpr int KeepIdleSeconds = 60;
 constexpr int KeepIntervalSeconds = 10;
 constexpr int KeepCount = 6;
+// Linux grows a socket's send buffer up to 4 MiB for a peer that stops reading, which would
+// let one stuck client pin several megabytes of kernel memory on top of its output queue.
+// The kernel doubles the figure for its bookkeeping, so this yields 256 KiB.
+constexpr int SendBufferBytes = 128 * 1024;
 
 // Fires OnDisconnected when it goes out of scope, after the connection's lock (declared
 // later, so released earlier) is gone. A failure of the handler is passed on, except while
@@ -98,6 +102,7 @@ void TNetTCPConnection::Accepted() {
     TrySetOption(fd, IPPROTO_TCP, TCP_KEEPCNT, KeepCount);
     // Lines are small and interactive; waiting to merge them only adds latency.
     TrySetOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+    TrySetOption(fd, SOL_SOCKET, SO_SNDBUF, SendBufferBytes);
     output_->Attach(fd);
 }
 
