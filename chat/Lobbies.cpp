@@ -19,15 +19,25 @@ void SanitizeName(std::string& name) {
     name = std::move(clean);
 }
 
+namespace {
+
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
+
 bool SameNick(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
-    auto lower = [](char c) {
-        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    };
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (lower(a[i]) != lower(b[i])) return false;
+        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
     }
     return true;
+}
+
+std::string FoldedNick(std::string nick) {
+    for (char& c : nick) c = LowerAscii(c);
+    return nick;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -121,7 +131,7 @@ void TLobby::SendJoinReplies(const std::string& nick, TNetPeerThread& thread,
     chat::SendLine(thread, chat::Numeric(server, "333", nick) + " " + Name + " 0");
     // The joiner's nick opens the names and, being the newest member, also ends them.
     std::string names = chat::Numeric(server, "353", nick) + " = " + Name + " :" + nick;
-    for (const TLobbyMember& member : Members) names += " " + member.Nick;
+    for (const TLobbyMember& member : Members) names.append(" ").append(member.Nick);
     chat::SendLine(thread, names);
     chat::SendLine(thread,
                    chat::Numeric(server, "366", nick) + " " + Name + " :End of /NAMES list.");
@@ -155,6 +165,7 @@ TLobbyList::TLobbyList(TNetIRCServer& server) : Server(server) {}
 TLobbyList::~TLobbyList() {
     std::lock_guard guard(lock_);
     while (!lobbies_.empty()) lobbies_.pop_back();
+    nickIndex_.clear();
     userIndex_.clear();
     users_.clear();
 }

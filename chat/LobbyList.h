@@ -36,6 +36,8 @@ class TLobby;
 void SanitizeName(std::string& name);
 // Nick comparison: without regard to ASCII letter case.
 bool SameNick(const std::string& a, const std::string& b);
+// The nick with ASCII letters in lower case: equal for nicks that SameNick finds the same.
+std::string FoldedNick(std::string nick);
 
 // Who asked for a lobby change: a connection's thread, or another object (the console).
 struct TLobbySender {
@@ -137,6 +139,9 @@ class TLobbyList {
 
     bool AddUser(TNetPeerThread& thread);
     std::string NickOf(const TNetPeerThread& thread) const;
+    // NickOf(thread) == nick for a caller that holds Lock(): a fan-out asks once per
+    // recipient, so it neither copies the nick nor takes the lock again.
+    bool NickIsLocked(const TNetPeerThread& thread, const std::string& nick) const;
     bool SetNick(TNetPeerThread& thread, const std::string& nick);
 
     bool JoinLobby(TNetPeerThread& thread, std::string lobbyName, const std::string& msg);
@@ -153,16 +158,21 @@ class TLobbyList {
   private:
     // Registration steps of SetNick, each a refusal or a go-ahead; the caller holds lock_.
     bool NickAllowedByRule(TNetPeerThread& thread, const std::string& nick);
-    bool NickInUse(const std::string& nick) const;
+    bool NickInUse(const std::string& nick);
     void RefuseConnection(TNetPeerThread& thread, std::initializer_list<const char*> lines);
     void SendWelcome(TNetPeerThread& thread, const std::string& nick);
     void RemoveEntry(const TNetPeerThread& thread);
     std::list<TUserEntry>::iterator FindEntryByNick(const std::string& nick);
+    // The connection's entry, kept in its Data slot while it is registered.
+    static const TUserEntry* EntryOf(const TNetPeerThread& thread);
 
     mutable TLobbyLock lock_;
     std::vector<std::unique_ptr<TLobby>> lobbies_;  // guarded by lock_
     // The registry in registration order, with an index by connection beside it so that
-    // a fan-out's per-recipient NickOf is constant time. Both guarded by lock_.
+    // a fan-out's per-recipient NickOf is constant time, and one by nick (folded to lower
+    // case, registered nicks only) so that a registration's uniqueness test is too. All
+    // three guarded by lock_.
     std::list<TUserEntry> users_;
     std::unordered_map<const TNetPeerThread*, std::list<TUserEntry>::iterator> userIndex_;
+    std::unordered_map<std::string, std::list<TUserEntry>::iterator> nickIndex_;
 };

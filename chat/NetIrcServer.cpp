@@ -2,6 +2,9 @@
 // limits, disconnect handling and the periodic sweep with its timer thread.
 #include "NetIrcServer.h"
 
+#include <malloc.h>
+
+#include <algorithm>
 #include <mutex>
 
 #include "ChatLines.h"
@@ -15,6 +18,8 @@ using Clock = std::chrono::steady_clock;
 // of one connection run on that connection's own thread, so the time can live there
 // (ExecuteStep is entered again after an absorbed socket error and must not restart it).
 thread_local Clock::time_point connectedAt;
+// Connections probed per hold of PeerThreads in a sweep.
+constexpr std::size_t SweepSlice = 256;
 
 }  // namespace
 
@@ -60,28 +65,41 @@ void TNetIRCServer::SweepTimerLoop() {
     }
 }
 
-// Takes only PeerThreads (never the lobby lock while holding it) and probes every
-// connection with one readiness poll, so a pass costs no waiting per connection.
+// Takes only PeerThreads (never the lobby lock while holding it) and probes the
+// connections a slice at a time, one readiness poll per slice, so a pass costs no waiting
+// per connection and holds the list only briefly however many are open. A connection
+// that leaves meanwhile shifts the slices, so one may go unprobed: the next pass gets it.
 void TNetIRCServer::SweepConnections() {
     std::unique_lock pass(sweepMutex_, std::try_to_lock);
     if (!pass.owns_lock()) return;
+    Clock::duration longest{};
+    std::vector<TNetTCPConnection*> slice;
     try {
+        slice.reserve(SweepSlice);
         TNetThreadList& peers = PeerThreads();
-        std::lock_guard guard(peers.Mutex());
-        const auto lockedAt = Clock::now();
-        std::vector<TNetTCPConnection*> connections;
-        connections.reserve(peers.Items().size());
-        for (TNetPeerThread* peer : peers.Items()) connections.push_back(&peer->Connection());
-        try {
-            TNetTCPConnection::ProbeConnections(connections);
-        } catch (...) {
-            // A failing probe must never stop the sweep or reach the timer thread.
+        for (std::size_t from = 0;; from += SweepSlice) {
+            std::lock_guard guard(peers.Mutex());
+            const auto lockedAt = Clock::now();
+            const auto& items = peers.Items();
+            if (from >= items.size()) break;
+            const std::size_t end = std::min(items.size(), from + SweepSlice);
+            slice.clear();
+            for (std::size_t i = from; i < end; ++i) slice.push_back(&items[i]->Connection());
+            try {
+                TNetTCPConnection::ProbeConnections(slice);
+            } catch (...) {
+                // A failing probe must never stop the sweep or reach the timer thread.
+            }
+            longest = std::max(longest, Clock::now() - lockedAt);
         }
-        lastSweepLockNs_ =
-            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - lockedAt).count();
     } catch (...) {
-        // Allocation failure while collecting: skip this pass, the next one retries.
+        // Allocation failure while collecting: skip the rest, the next pass retries.
     }
+    lastSweepLockNs_ = std::chrono::duration_cast<std::chrono::nanoseconds>(longest).count();
+    // A join storm or a burst leaves the allocator's per-thread arenas holding the freed
+    // lines; with thousands of connections that outweighs what they still use. Hand the
+    // free pages back (outside every lock; it only takes the allocator's own).
+    ::malloc_trim(0);
 }
 
 std::chrono::nanoseconds TNetIRCServer::LastSweepLockTime() const {
@@ -96,26 +114,39 @@ void TNetIRCServer::HandleDisconnect(TNetPeerThread& thread) {
 void TNetIRCServer::ConnectStep(TNetPeerThread& thread) {
     connectedAt = Clock::now();
     TNetTCPServer::ConnectStep(thread);
-    if (AdmitPeer(thread)) return;
+    if (Admitted(thread)) return;
     chat::SendLine(thread, "***Error: Too many connections from your address!");
     thread.Connection().Disconnect();
 }
 
-// Counts the open connections from the same address that are listed before this one
-// (the list is in order of acceptance), so that of many arriving at once exactly the
-// first MaxConnectionsPerAddress are let in, and a refused one never counts against
-// the next.
-bool TNetIRCServer::AdmitPeer(TNetPeerThread& thread) {
+// Admission is decided on the listener thread in the order of acceptance, by one counter
+// per address: of many connections arriving at once exactly the first
+// MaxConnectionsPerAddress are let in, a refused one never counts against the next, and
+// admitting costs the same however many connections are open.
+void TNetIRCServer::PeerAccepted(TNetPeerThread& thread) {
     const std::string& address = thread.Connection().PeerAddress();
-    TNetThreadList& peers = PeerThreads();
-    std::lock_guard guard(peers.Mutex());
-    int earlier = 0;
-    for (TNetPeerThread* peer : peers.Items()) {
-        if (peer == &thread) break;
-        if (peer->Connection().PeerAddress() != address) continue;
-        if (peer->Connection().IsConnected()) ++earlier;
+    std::lock_guard guard(admissionMutex_);
+    auto entry = perAddress_.try_emplace(address, 0).first;
+    if (entry->second >= MaxConnectionsPerAddress) {
+        if (entry->second == 0) perAddress_.erase(entry);  // a limit of 0 lets nobody in
+        return;
     }
-    return earlier < MaxConnectionsPerAddress;
+    ++entry->second;
+    admitted_.emplace(&thread, address);
+}
+
+void TNetIRCServer::PeerLeft(TNetPeerThread& thread) {
+    std::lock_guard guard(admissionMutex_);
+    auto admitted = admitted_.find(&thread);
+    if (admitted == admitted_.end()) return;
+    auto entry = perAddress_.find(admitted->second);
+    if (entry != perAddress_.end() && --entry->second <= 0) perAddress_.erase(entry);
+    admitted_.erase(admitted);
+}
+
+bool TNetIRCServer::Admitted(const TNetPeerThread& thread) {
+    std::lock_guard guard(admissionMutex_);
+    return admitted_.count(&thread) != 0;
 }
 
 // Until the connection has a nick the read is limited to the time left of the

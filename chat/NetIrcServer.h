@@ -8,11 +8,12 @@
 // connection's lock. BroadcastExcept takes the lobby lock itself before PeerThreads.
 //
 // Safety limits on top of the protocol: at most MaxConnectionsPerAddress connections from
-// one peer address at a time (counted over PeerThreads when a connection starts; the ones
-// beyond are told so and closed), and a connection that has not registered a nick within
-// RegistrationTimeout of connecting is closed. The time-out rides on the connection's own
-// read: until registration the loop reads with the time left as the read's time limit,
-// so no timer has to visit idle connections and the sweep stays a pure probe.
+// one peer address at a time (decided in the order of acceptance and counted until the
+// connection leaves PeerThreads; the ones beyond are told so and closed, and never
+// count), and a connection that
+// has not registered a nick within RegistrationTimeout of connecting is closed. The time-out rides
+// on the connection's own read: until registration the loop reads with the time left as the read's
+// time limit, so no timer has to visit idle connections and the sweep stays a pure probe.
 #pragma once
 
 #include <atomic>
@@ -23,6 +24,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "LobbyList.h"
@@ -126,13 +128,16 @@ class TNetIRCServer : public TNetTCPServer {
 
     // Runs OnConnect, then turns away a connection beyond the per-address limit.
     void ConnectStep(TNetPeerThread& thread) override;
+    // Admission to the per-address limit, and the release of the place.
+    void PeerAccepted(TNetPeerThread& thread) override;
+    void PeerLeft(TNetPeerThread& thread) override;
     bool ExecuteStep(TNetPeerThread& thread) override;
     void BroadcastExcept(const std::string& exceptNick, const std::string& line);
     void SendLobbyList(TNetPeerThread& thread);
     void HandleDisconnect(TNetPeerThread& thread);
     // One pass of the periodic check; never runs twice at once (a second caller returns).
     void SweepConnections();
-    // How long the last sweep held PeerThreads, for the benchmarks.
+    // The longest single hold of PeerThreads in the last sweep, for the benchmarks.
     std::chrono::nanoseconds LastSweepLockTime() const;
 
     // Once set, connections that end quit nobody (the program is shutting down).
@@ -141,13 +146,18 @@ class TNetIRCServer : public TNetTCPServer {
 
   private:
     void SweepTimerLoop();
-    bool AdmitPeer(TNetPeerThread& thread);
+    bool Admitted(const TNetPeerThread& thread);
     // One line for the loop; false when the connection was closed for not registering.
     bool ReadCommandLine(TNetPeerThread& thread, std::string& line);
     void DispatchCommand(TNetPeerThread& thread, std::string& command, std::string& rest);
 
     std::unique_ptr<TLobbyList> lobbyStore_;
     std::atomic<bool> shuttingDown_{false};
+    // Open admitted connections per peer address. A leaf lock: nothing is taken under it.
+    std::mutex admissionMutex_;
+    std::unordered_map<std::string, int> perAddress_;  // guarded by admissionMutex_
+    // The admitted connections with their addresses; guarded by admissionMutex_.
+    std::unordered_map<const TNetPeerThread*, std::string> admitted_;
     std::mutex sweepMutex_;  // held for a whole sweep; try_lock keeps passes from overlapping
     std::atomic<long long> lastSweepLockNs_{0};
 

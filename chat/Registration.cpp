@@ -32,23 +32,40 @@ bool TLobbyList::AddUser(TNetPeerThread& thread) {
     if (userIndex_.count(&thread) != 0) return false;
     users_.push_back({"", &thread});
     userIndex_.emplace(&thread, std::prev(users_.end()));
+    thread.Data = &users_.back();
     return true;
+}
+
+const TUserEntry* TLobbyList::EntryOf(const TNetPeerThread& thread) {
+    return static_cast<const TUserEntry*>(thread.Data);
 }
 
 std::string TLobbyList::NickOf(const TNetPeerThread& thread) const {
     std::lock_guard guard(lock_);
-    auto it = userIndex_.find(&thread);
-    return it == userIndex_.end() ? std::string() : it->second->Nick;
+    const TUserEntry* entry = EntryOf(thread);
+    return entry == nullptr ? std::string() : entry->Nick;
 }
 
+bool TLobbyList::NickIsLocked(const TNetPeerThread& thread, const std::string& nick) const {
+    const TUserEntry* entry = EntryOf(thread);
+    return entry == nullptr ? nick.empty() : entry->Nick == nick;
+}
+
+// Entries without a nick are not in the nick index; the first of them matches "".
 std::list<TUserEntry>::iterator TLobbyList::FindEntryByNick(const std::string& nick) {
-    return std::find_if(users_.begin(), users_.end(),
-                        [&](const TUserEntry& e) { return SameNick(e.Nick, nick); });
+    if (nick.empty()) {
+        return std::find_if(users_.begin(), users_.end(),
+                            [](const TUserEntry& e) { return e.Nick.empty(); });
+    }
+    auto it = nickIndex_.find(FoldedNick(nick));
+    return it == nickIndex_.end() ? users_.end() : it->second;
 }
 
 void TLobbyList::RemoveEntry(const TNetPeerThread& thread) {
     auto it = userIndex_.find(&thread);
     if (it == userIndex_.end()) return;
+    if (!it->second->Nick.empty()) nickIndex_.erase(FoldedNick(it->second->Nick));
+    it->second->Thread->Data = nullptr;
     users_.erase(it->second);
     userIndex_.erase(it);
 }
@@ -70,9 +87,8 @@ bool TLobbyList::NickAllowedByRule(TNetPeerThread& thread, const std::string& ni
 }
 
 // Entries without a nick take part, the caller's own among them: an empty nick is in use.
-bool TLobbyList::NickInUse(const std::string& nick) const {
-    return std::any_of(users_.begin(), users_.end(),
-                       [&](const TUserEntry& e) { return SameNick(e.Nick, nick); });
+bool TLobbyList::NickInUse(const std::string& nick) {
+    return FindEntryByNick(nick) != users_.end();
 }
 
 // The whole of it runs under the lock, so between the uniqueness test and storing the
@@ -103,6 +119,7 @@ bool TLobbyList::SetNick(TNetPeerThread& thread, const std::string& nick) {
         return false;
     }
     entry->second->Nick = nick;
+    nickIndex_.emplace(FoldedNick(nick), entry->second);
     SendWelcome(thread, nick);
     return true;
 }

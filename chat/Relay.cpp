@@ -63,21 +63,6 @@ void SplitTarget(const std::string& params, std::string& target, std::string& te
 // Broadcasts to more connections than this are handed to the flusher.
 constexpr std::size_t HandOffRecipients = 16;
 
-// chat::SendLine for a text that already ends in CR LF: a fan-out builds it once instead
-// of once per recipient.
-void SendWireText(TNetPeerThread& thread, std::string_view text) {
-    TNetTCPServerConnection& connection = thread.Connection();
-    try {
-        connection.WriteText(text);
-    } catch (const ENetConnClosedGracefully&) {
-    } catch (const ENetSocketError&) {
-        try {
-            connection.Disconnect();
-        } catch (const ENetException&) {
-        }
-    }
-}
-
 }  // namespace
 
 // The relay does not route by target: the line goes to every other connection and each
@@ -117,10 +102,11 @@ void TNetIRCServer::BroadcastExcept(const std::string& exceptNick, const std::st
     std::string wire;
     wire.reserve(line.size() + 2);
     wire.append(line).append("\r\n");
+    // A recipient that is closed or whose queue overflows is skipped; its own thread
+    // notices the close and quits it.
     for (TNetPeerThread* peer : peers.Items()) {
-        if (LobbyStore().NickOf(*peer) == exceptNick) continue;
-        if (!peer->Connection().IsConnected()) continue;
-        SendWireText(*peer, wire);
+        if (LobbyStore().NickIsLocked(*peer, exceptNick)) continue;
+        peer->Connection().TryWriteText(wire);
     }
 }
 

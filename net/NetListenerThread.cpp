@@ -52,11 +52,13 @@ void TNetListenerThread::AcceptOne(int listeningDescriptor) {
     TNetPeerThread& thread = mgr.AcquireThread();
     thread.SetConnection(std::move(connection));
     server_.PeerThreads().Add(thread);
+    server_.PeerAccepted(thread);
     try {
         thread.Start();
     } catch (const std::system_error&) {
         // No thread for this client (the process is at its thread limit): drop it and go on.
         server_.PeerThreads().Remove(thread);
+        server_.PeerLeft(thread);
         mgr.ReleaseThread(thread);
         std::this_thread::sleep_for(ShortagePause);
     }

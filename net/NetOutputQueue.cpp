@@ -5,9 +5,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <system_error>
 #include <vector>
 
@@ -15,10 +17,17 @@ namespace {
 
 constexpr int SendFlags = MSG_DONTWAIT | MSG_NOSIGNAL;
 // A drained buffer that grew beyond this is given back, so a burst does not leave every
-// idle connection holding its peak.
-constexpr std::size_t KeepCapacity = 16 * 1024;
+// idle connection holding its peak: with thousands of connections the kept capacity would
+// outweigh everything else a connection holds, and a fresh allocation costs far less
+// than the send that drained it.
+constexpr std::size_t KeepCapacity = 512;
 // The wake-up descriptor's key in the epoll set; queue ids start at 1.
 constexpr std::uint64_t WakeKey = 0;
+// The longest pause between two passes over the handed-over queues (see Run).
+constexpr auto MaxPassGap = std::chrono::milliseconds(100);
+constexpr int PassGapFactor = 3;
+
+using Clock = std::chrono::steady_clock;
 
 bool WouldBlock(int err) {
     return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
@@ -59,10 +68,9 @@ void TNetOutputQueue::FlushDeferred() noexcept {
     for (auto& queue : queues) {
         std::lock_guard lock(queue->mutex_);
         queue->deferredMark_ = 0;
-        // Closed: its bytes are dropped. Armed or listed: the flusher sends them.
-        if (queue->closed_ || queue->failed_ || queue->armed_ || queue->readyListed_ ||
-            queue->fd_ < 0)
-            continue;
+        // Closed: its bytes are dropped. Armed: the flusher sends them when the socket
+        // drains. Bytes handed over to the flusher meanwhile go out with ours.
+        if (queue->closed_ || queue->failed_ || queue->armed_ || queue->fd_ < 0) continue;
         if (queue->PendingLocked() == 0) continue;
         std::size_t taken = 0;
         if (!queue->SendLocked(queue->buffer_.data() + queue->sent_, queue->PendingLocked(),
@@ -150,14 +158,29 @@ TNetOutputQueue::TWriteResult TNetOutputQueue::Write(const char* data, std::size
         }
         return TWriteResult::Queued;
     }
+    if (armed_) {
+        // The socket is full; the flusher sends when it drains.
+        if (PendingLocked() + count > maxQueued_) return TWriteResult::Overflow;
+        buffer_.append(data, count);
+        return TWriteResult::Queued;
+    }
     std::size_t taken = 0;
-    // Only an empty queue may send straight away; otherwise these bytes would overtake
-    // the ones already waiting (deferred ones included: they go out with these).
-    if (PendingLocked() == 0 && !SendLocked(data, count, taken)) return TWriteResult::Failed;
-    if (taken == count) return TWriteResult::Queued;
-    if (PendingLocked() + (count - taken) > maxQueued_) return TWriteResult::Overflow;
-    buffer_.append(data + taken, count - taken);
-    ArmLocked();
+    if (PendingLocked() == 0) {
+        if (!SendLocked(data, count, taken)) return TWriteResult::Failed;
+        if (taken == count) return TWriteResult::Queued;
+        if (count - taken > maxQueued_) return TWriteResult::Overflow;
+        buffer_.append(data + taken, count - taken);
+        ArmLocked();
+        return TWriteResult::Queued;
+    }
+    // Bytes handed over or deferred by others are waiting: they go out first, together
+    // with these, so a reply to this connection never waits for the flusher's next pass.
+    if (PendingLocked() + count > maxQueued_) return TWriteResult::Overflow;
+    buffer_.append(data, count);
+    if (!SendLocked(buffer_.data() + sent_, PendingLocked(), taken)) return TWriteResult::Failed;
+    sent_ += taken;
+    DropSentLocked();
+    if (PendingLocked() > 0) ArmLocked();
     return TWriteResult::Queued;
 }
 
@@ -309,28 +332,49 @@ std::shared_ptr<TNetOutputQueue> TNetFlusher::Find(std::uint64_t id) {
     return it != queues_.end() ? it->second : nullptr;
 }
 
+// Handed-over writes go out in passes. A pass that took long (a join storm announced to
+// thousands) is followed by a pause as long as itself, at most MaxPassGap, so that the
+// next pass finds more lines per connection and sends each connection one larger write;
+// an idle flusher's passes take microseconds, so a lone announcement is not held back.
 void TNetFlusher::Run() {
     std::array<epoll_event, 64> events{};
+    bool handedOver = false;  // the ready list has work: a pass is due at passDue
+    Clock::time_point passDue{};
     for (;;) {
-        const int n = ::epoll_wait(epollFd_, events.data(), events.size(), -1);
+        timespec wait{};
+        timespec* timeout = nullptr;
+        if (handedOver) {
+            const auto left = std::max(passDue - Clock::now(), Clock::duration::zero());
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            wait.tv_sec = static_cast<time_t>(ns / 1000000000);
+            wait.tv_nsec = static_cast<long>(ns % 1000000000);
+            timeout = &wait;
+        }
+        const int n = ::epoll_pwait2(epollFd_, events.data(), events.size(), timeout, nullptr);
         if (n < 0 && errno != EINTR) return;
         for (int i = 0; i < n; ++i) {
             if (events[i].data.u64 == WakeKey) {
                 if (stopping_) return;
                 std::uint64_t count = 0;
                 [[maybe_unused]] ssize_t r = ::read(wakeFd_, &count, sizeof count);
-                std::vector<std::shared_ptr<TNetOutputQueue>> ready;
-                {
-                    std::lock_guard lock(readyMutex_);
-                    ready.swap(ready_);
-                }
-                // Everything handed over since the last pass goes out in one send each.
-                for (auto& queue : ready) queue->Flush();
+                handedOver = true;
                 continue;
             }
             // The queue may have been closed since the event was raised; then it is not
             // found, or Flush finds it closed.
             if (auto queue = Find(events[i].data.u64)) queue->Flush();
         }
+        if (!handedOver || Clock::now() < passDue) continue;
+        handedOver = false;
+        const auto began = Clock::now();
+        std::vector<std::shared_ptr<TNetOutputQueue>> ready;
+        {
+            std::lock_guard lock(readyMutex_);
+            ready.swap(ready_);
+        }
+        // Everything handed over since the last pass goes out in one send each.
+        for (auto& queue : ready) queue->Flush();
+        const auto end = Clock::now();
+        passDue = end + std::min<Clock::duration>(PassGapFactor * (end - began), MaxPassGap);
     }
 }

@@ -52,6 +52,7 @@ void TNetPeerThread::AfterRunStep() {
     // still safe.
     if (mgr_) mgr_->ReleaseThread(*this);
     server.PeerThreads().Remove(*this);
+    server.PeerLeft(*this);
     connection_.reset();
     if (failure) std::rethrow_exception(failure);
 }

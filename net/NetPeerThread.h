@@ -21,6 +21,11 @@ class TNetPeerThread : public TNetThread {
     // The manager that released this thread, kept alive until the thread is gone.
     void SetThreadMgr(std::shared_ptr<TNetThreadMgr> mgr) { mgr_ = std::move(mgr); }
 
+    // A slot for the layer above, which guards it with its own lock: the chat core keeps
+    // the connection's registry entry here, so a fan-out finds each recipient's nick
+    // without a lookup.
+    void* Data = nullptr;
+
   protected:
     void BeforeRunStep() override;
     void RunStep() override;

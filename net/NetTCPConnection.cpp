@@ -25,8 +25,8 @@ constexpr std::size_t MaxChunk = 32768;
 // larger one costs each of them a resident page; only a receive that fills it goes on,
 // straight into PendingInput.
 constexpr std::size_t StackChunk = 2048;
-// A drained input buffer larger than this is given back.
-constexpr std::size_t KeepCapacity = 16 * 1024;
+// A drained input buffer larger than this is given back (see the output queue's).
+constexpr std::size_t KeepCapacity = 512;
 // Idle time before the first keepalive probe, the interval between probes and their count:
 // a peer that vanished without a word is noticed within about two minutes.
 constexpr int KeepIdleSeconds = 60;
@@ -317,6 +317,18 @@ void TNetTCPConnection::WriteBytes(const char* data, int count) {
     CheckForCloseLocked(true, true, notice.closedNow);
     const auto result = output_->Write(data, static_cast<std::size_t>(count));
     if (result != TNetOutputQueue::TWriteResult::Queued) notice.closedNow |= CloseLocked();
+}
+
+bool TNetTCPConnection::TryWriteText(std::string_view text) {
+    TDisconnectNotice notice(*this);
+    std::lock_guard lock(mutex_);
+    if (peerClosed_ || !socket_.IsOpen()) return false;
+    if (text.empty()) return true;
+    // The queue refuses a write once a send has failed, so that case needs no own check.
+    if (output_->Write(text.data(), text.size()) == TNetOutputQueue::TWriteResult::Queued)
+        return true;
+    notice.closedNow |= CloseLocked();
+    return false;
 }
 
 void TNetTCPConnection::ProbeLocked(bool& closedNow) {

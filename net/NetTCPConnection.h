@@ -53,6 +53,9 @@ class TNetTCPConnection : public TNetComponent {
     void WriteText(std::string_view text);
     void WriteLine(std::string_view text = "");
     void WriteBytes(const char* data, int count);
+    // WriteText for fan-outs: a connection that is closed or closes on this write is
+    // skipped (false) instead of raising, and the check costs no extra locking.
+    bool TryWriteText(std::string_view text);
 
     bool IsConnected();
     void Disconnect();

@@ -149,6 +149,10 @@ void TNetTCPServer::DisconnectAllPeers() {
     }
 }
 
+void TNetTCPServer::PeerAccepted(TNetPeerThread&) {}
+
+void TNetTCPServer::PeerLeft(TNetPeerThread&) {}
+
 void TNetTCPServer::ConnectStep(TNetPeerThread& thread) {
     if (OnConnect) OnConnect(thread);
 }

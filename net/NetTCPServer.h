@@ -67,6 +67,12 @@ class TNetTCPServer : public TNetComponent {
 
     TNetThreadList& PeerThreads() { return peerThreads_; }
 
+    // PeerAccepted runs on the listener thread, in the order connections are accepted,
+    // once the thread is in PeerThreads and before it starts; PeerLeft runs once it has
+    // left PeerThreads again (on its own thread, or on the listener's when it could not
+    // start). Neither runs with a lock held.
+    virtual void PeerAccepted(TNetPeerThread& thread);
+    virtual void PeerLeft(TNetPeerThread& thread);
     virtual void ConnectStep(TNetPeerThread& thread);
     virtual void DisconnectStep(TNetPeerThread& thread);
     virtual bool ExecuteStep(TNetPeerThread& thread);

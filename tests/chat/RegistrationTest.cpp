@@ -69,6 +69,35 @@ TEST_F(RegistrationTest, RefusalsThatCloseTheConnection) {
     EXPECT_TRUE(bob.Silent()) << "a refused entry is removed quietly, without a QUIT line";
 }
 
+// A nick is taken without regard to case while its holder is registered, and free again,
+// in any case, once the holder quits, is kicked or is lost; kicking by nick finds the
+// holder whatever case the operator types.
+TEST_F(RegistrationTest, NicksAreFreedWhenTheirHoldersLeave) {
+    Start();
+    TestClient bob = Registered("Bob");
+    TestClient taken = Connect();
+    taken.SendLine("USER u h s :r");
+    taken.SendLine("NICK bOB");
+    EXPECT_EQ(taken.ReadLine(), "***Error: This Nickname is already in use!!");
+    bob.SendLine("QUIT");
+    EXPECT_TRUE(bob.WaitClosed());
+    EXPECT_TRUE(WaitUntil([&] { return Store().UserCount() == 0; }));
+
+    TestClient again = Registered("BOB");
+    EXPECT_EQ(Store().NickOf(*ThreadOf("BOB")), "BOB");
+    EXPECT_TRUE(Store().QuitUserByNick("bob", ""));
+    EXPECT_TRUE(again.WaitClosed());
+    EXPECT_FALSE(Store().QuitUserByNick("bob", ""));
+
+    {
+        TestClient lost = Registered("bob");
+        ASSERT_NE(ThreadOf("bob"), nullptr);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return ThreadOf("bob") == nullptr; }));
+    TestClient last = Registered("bob");
+    EXPECT_NE(ThreadOf("bob"), nullptr);
+}
+
 // QUIT from a user in two lobbies: a PART line per lobby, last lobby first, then the QUIT
 // line to every registered user (the quitter too), OnUserQuit once, the connection closed.
 // A connection that never sent USER is not closed by QUIT.

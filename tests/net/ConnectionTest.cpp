@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "NetOutputQueue.h"
 #include "NetTestFixture.h"
 
 using namespace std::chrono_literals;
@@ -291,4 +292,56 @@ TEST_F(ConnectionTest, ConcurrentWritersKeepLinesWhole) {
         const char c = (*line)[0];
         EXPECT_EQ(*line, std::string(100 + (c - 'a'), c));
     }
+}
+
+// Lines handed to the flusher and lines written directly reach the peer in the order they
+// were written, from several threads at once; a direct write also sends the handed-over
+// lines before it, so a reply never waits for the flusher's next pass.
+TEST_F(ConnectionTest, HandedOverAndDirectWritesKeepOrder) {
+    constexpr int Writers = 3;
+    constexpr int PerWriter = 2000;
+    TestClient client;
+    TNetTCPServerConnection& connection = Accept(client);
+    std::vector<std::thread> writers;
+    for (int w = 0; w < Writers; ++w) {
+        writers.emplace_back([&connection, w] {
+            for (int i = 0; i < PerWriter; ++i) {
+                const std::string line = std::to_string(w) + " " + std::to_string(i);
+                if (i % 3 == 0) {
+                    connection.WriteLine(line);
+                    continue;
+                }
+                TNetHandOffWrites handOff;
+                connection.WriteLine(line);
+            }
+        });
+    }
+    for (auto& writer : writers) writer.join();
+    std::vector<int> next(Writers, 0);
+    for (int n = 0; n < Writers * PerWriter; ++n) {
+        auto line = client.ReadLine(5s);
+        ASSERT_TRUE(line.has_value()) << n;
+        const int w = std::stoi(*line);
+        ASSERT_TRUE(w >= 0 && w < Writers) << *line;
+        EXPECT_EQ(*line, std::to_string(w) + " " + std::to_string(next[w]++));
+    }
+
+    {
+        TNetHandOffWrites handOff;
+        connection.WriteLine("announced");
+    }
+    connection.WriteLine("reply");
+    EXPECT_EQ(client.ReadLine(5s), "announced");
+    EXPECT_EQ(client.ReadLine(5s), "reply");
+}
+
+// A fan-out's write to a closed connection is skipped without an exception.
+TEST_F(ConnectionTest, TryWriteSkipsClosedConnections) {
+    TestClient client;
+    TNetTCPServerConnection& connection = Accept(client);
+    EXPECT_TRUE(connection.TryWriteText("first\r\n"));
+    EXPECT_EQ(client.ReadLine(5s), "first");
+    connection.Disconnect();
+    EXPECT_FALSE(connection.TryWriteText("second\r\n"));
+    EXPECT_TRUE(client.WaitClosed(5s));
 }
