@@ -75,7 +75,8 @@ struct TForm1Config {
     int Port = 6667;
     TConsoleDialogs Dialogs;
     // Called with every log line as it is added, in log order (the headless program
-    // prints them). Runs under the state lock on any thread: it must not call back.
+    // prints them through a TLogEcho). Runs under the state lock on any thread: it must
+    // not call back, and it must not wait on the output.
     std::function<void(const std::string& line)> LogEcho;
 };
 

@@ -136,18 +136,20 @@ void TForm1::ServerUserEnter(TNetPeerThread& Thread, const std::string& NickName
         markDirtyLocked(DirtyGrid);
     }
 
-    std::vector<std::string> lines;
+    // One write for the whole list: with thousands online it is thousands of lines, and
+    // a write per line would cost a send each.
+    std::string list;
     {
         TLobbyList& store = server_->LobbyStore();
         std::lock_guard lobbyLock(store.Lock());
-        lines.push_back("Users online [" + std::to_string(store.Users().size()) + "]:");
+        list.reserve(32 + store.Users().size() * 16);
+        list.append("Users online [" + std::to_string(store.Users().size()) + "]:\r\n");
         for (const TUserEntry& user : store.Users())
-            lines.push_back("- " + (user.Nick.empty() ? NickName : user.Nick));
+            list.append("- ").append(user.Nick.empty() ? NickName : user.Nick).append("\r\n");
     }
-    lines.push_back("End of userlist");
-    lines.push_back("");
+    list.append("End of userlist\r\n\r\n");
     try {
-        for (const std::string& line : lines) Thread.Connection().WriteLine(line);
+        Thread.Connection().WriteText(list);
     } catch (const std::exception&) {
         // Skipped like the core's own failed writes: the registration goes on, and the
         // connection's disconnect handling quits the user and empties the grid row.

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "LogEcho.h"
 #include "Unit1.h"
 #include "widgets/Unit2.h"
 #include "widgets/Unit3.h"
@@ -76,11 +77,10 @@ int main(int argc, char* argv[]) {
 
     TForm1Config config;
     if (headless) config.Dialogs = HeadlessDialogs();
-    config.LogEcho = [](const std::string& line) {
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-    };
+    // Declared before the window, which logs into it until it is destroyed. Lines are
+    // written by the echo's own thread, so an unread standard output stalls nobody.
+    TLogEcho echo(STDOUT_FILENO);
+    config.LogEcho = [&echo](const std::string& line) { echo.Push(line); };
     TForm1 form1(std::move(config));
     // Owned by the main window, created after it.
     auto* form2 = new TForm2(&form1);

@@ -1,0 +1,129 @@
+// The headless program's log echo: lines in order through a read pipe; an unread pipe
+// never blocks the loggers and never holds up the program's exit.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LogEcho.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Pipe {
+    int read = -1;
+    int write = -1;
+    Pipe() {
+        int fds[2];
+        EXPECT_EQ(::pipe(fds), 0);
+        read = fds[0];
+        write = fds[1];
+    }
+    ~Pipe() {
+        if (read >= 0) ::close(read);
+        if (write >= 0) ::close(write);
+    }
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t from = 0;
+    for (std::size_t at; (at = text.find('\n', from)) != std::string::npos; from = at + 1)
+        lines.push_back(text.substr(from, at - from));
+    EXPECT_EQ(from, text.size()) << "a line without its end";
+    return lines;
+}
+
+}  // namespace
+
+TEST(LogEcho, LinesFromSeveralThreadsArriveWholeAndInOrder) {
+    Pipe pipe;
+    auto reader = std::async(std::launch::async, [&] {
+        std::string all;
+        char buffer[65536];
+        ssize_t n;
+        while ((n = ::read(pipe.read, buffer, sizeof buffer)) > 0) all.append(buffer, n);
+        return all;
+    });
+    {
+        TLogEcho echo(pipe.write);
+        std::vector<std::thread> loggers;
+        for (int t = 0; t < 3; ++t) {
+            loggers.emplace_back([&echo, t] {
+                for (int i = 0; i < 5000; ++i)
+                    echo.Push(std::to_string(t) + ": line " + std::to_string(i));
+            });
+        }
+        for (auto& logger : loggers) logger.join();
+        EXPECT_EQ(echo.Dropped(), 0u);
+    }
+    ::close(pipe.write);
+    pipe.write = -1;
+    const std::vector<std::string> lines = Lines(reader.get());
+    ASSERT_EQ(lines.size(), 15000u);
+    std::vector<int> next(3, 0);
+    for (const std::string& line : lines) {
+        const int t = line[0] - '0';
+        ASSERT_TRUE(t >= 0 && t < 3) << line;
+        EXPECT_EQ(line, std::to_string(t) + ": line " + std::to_string(next[t]++));
+    }
+}
+
+// Nobody reads: Push keeps returning at once, the excess is dropped and counted, and the
+// echo still ends (within its drain wait) when the program does.
+TEST(LogEcho, UnreadOutputBlocksNobody) {
+    Pipe pipe;
+    const std::string line(1000, 'x');
+    const int pushes = 8 * static_cast<int>(TLogEcho::MaxQueuedBytes / line.size());
+    auto run = std::async(std::launch::async, [&] {
+        TLogEcho echo(pipe.write);
+        for (int i = 0; i < pushes; ++i) echo.Push(line);
+        return echo.Dropped();
+    });
+    ASSERT_EQ(run.wait_for(20s), std::future_status::ready) << "a logger or the exit hung";
+    const std::size_t dropped = run.get();
+    EXPECT_GT(dropped, 0u);
+    EXPECT_LT(dropped, static_cast<std::size_t>(pushes));
+}
+
+// Once the output takes lines again, the gap is reported just before the first line
+// after it, and every line written is whole.
+TEST(LogEcho, ReportsTheGapWhenTheOutputResumes) {
+    Pipe pipe;
+    const std::string line(1000, 'y');
+    const int pushes = 4 * static_cast<int>(TLogEcho::MaxQueuedBytes / line.size());
+    std::optional<TLogEcho> echo;
+    echo.emplace(pipe.write);
+    for (int i = 0; i < pushes; ++i) echo->Push(line);
+    ASSERT_GT(echo->Dropped(), 0u);
+    auto reader = std::async(std::launch::async, [&] {
+        std::string text;
+        char buffer[65536];
+        ssize_t n;
+        while ((n = ::read(pipe.read, buffer, sizeof buffer)) > 0) text.append(buffer, n);
+        return text;
+    });
+    // Pushed until the draining queue has room for it; retries add to the gap.
+    for (;;) {
+        const std::size_t before = echo->Dropped();
+        echo->Push("after the gap");
+        if (echo->Dropped() == before) break;
+        std::this_thread::sleep_for(10ms);
+    }
+    const std::size_t dropped = echo->Dropped();
+    echo.reset();  // writes everything: the reader is keeping up
+    ::close(pipe.write);
+    pipe.write = -1;
+    const std::vector<std::string> lines = Lines(reader.get());
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines.back(), "after the gap");
+    const std::string& report = lines[lines.size() - 2];
+    EXPECT_EQ(report, "(" + std::to_string(dropped) + " log lines not echoed: output too slow)");
+    for (std::size_t i = 0; i + 2 < lines.size(); ++i) ASSERT_EQ(lines[i], line) << i;
+}
