@@ -142,6 +142,9 @@ class TLobbyList {
     // NickOf(thread) == nick for a caller that holds Lock(): a fan-out asks once per
     // recipient, so it neither copies the nick nor takes the lock again.
     bool NickIsLocked(const TNetPeerThread& thread, const std::string& nick) const;
+    // The connection registered under exactly this nick (letter case included), or null;
+    // the caller holds Lock().
+    const TNetPeerThread* ThreadOfNickLocked(const std::string& nick);
     bool SetNick(TNetPeerThread& thread, const std::string& nick);
 
     bool JoinLobby(TNetPeerThread& thread, std::string lobbyName, const std::string& msg);

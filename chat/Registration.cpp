@@ -51,6 +51,12 @@ bool TLobbyList::NickIsLocked(const TNetPeerThread& thread, const std::string& n
     return entry == nullptr ? nick.empty() : entry->Nick == nick;
 }
 
+const TNetPeerThread* TLobbyList::ThreadOfNickLocked(const std::string& nick) {
+    auto entry = FindEntryByNick(nick);
+    if (entry == users_.end() || entry->Nick != nick) return nullptr;
+    return entry->Thread;
+}
+
 // Entries without a nick are not in the nick index; the first of them matches "".
 std::list<TUserEntry>::iterator TLobbyList::FindEntryByNick(const std::string& nick) {
     if (nick.empty()) {

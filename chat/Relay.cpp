@@ -104,9 +104,17 @@ void TNetIRCServer::BroadcastExcept(const std::string& exceptNick, const std::st
     wire.append(line).append("\r\n");
     // A recipient that is closed or whose queue overflows is skipped; its own thread
     // notices the close and quits it.
+    // Registered nicks are unique, so a non-empty exceptNick leaves out at most one
+    // connection, found once; only the empty one needs a look at every recipient.
+    if (!exceptNick.empty()) {
+        const TNetPeerThread* except = LobbyStore().ThreadOfNickLocked(exceptNick);
+        for (TNetPeerThread* peer : peers.Items()) {
+            if (peer != except) peer->Connection().TryWriteText(wire);
+        }
+        return;
+    }
     for (TNetPeerThread* peer : peers.Items()) {
-        if (LobbyStore().NickIsLocked(*peer, exceptNick)) continue;
-        peer->Connection().TryWriteText(wire);
+        if (!LobbyStore().NickIsLocked(*peer, exceptNick)) peer->Connection().TryWriteText(wire);
     }
 }
 
