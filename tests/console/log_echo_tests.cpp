@@ -25,6 +25,16 @@ struct Pipe {
         read = fds[0];
         write = fds[1];
     }
+    // Reads until the write side is closed, on a thread of its own.
+    std::future<std::string> ReadAllAsync() const {
+        return std::async(std::launch::async, [fd = read] {
+            std::string text;
+            char buffer[65536];
+            ssize_t n;
+            while ((n = ::read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, n);
+            return text;
+        });
+    }
     ~Pipe() {
         if (read >= 0) ::close(read);
         if (write >= 0) ::close(write);
@@ -44,13 +54,7 @@ std::vector<std::string> Lines(const std::string& text) {
 
 TEST(LogEcho, LinesFromSeveralThreadsArriveWholeAndInOrder) {
     Pipe pipe;
-    auto reader = std::async(std::launch::async, [&] {
-        std::string all;
-        char buffer[65536];
-        ssize_t n;
-        while ((n = ::read(pipe.read, buffer, sizeof buffer)) > 0) all.append(buffer, n);
-        return all;
-    });
+    auto reader = pipe.ReadAllAsync();
     {
         TLogEcho echo(pipe.write);
         std::vector<std::thread> loggers;
@@ -102,13 +106,7 @@ TEST(LogEcho, ReportsTheGapWhenTheOutputResumes) {
     echo.emplace(pipe.write);
     for (int i = 0; i < pushes; ++i) echo->Push(line);
     ASSERT_GT(echo->Dropped(), 0u);
-    auto reader = std::async(std::launch::async, [&] {
-        std::string text;
-        char buffer[65536];
-        ssize_t n;
-        while ((n = ::read(pipe.read, buffer, sizeof buffer)) > 0) text.append(buffer, n);
-        return text;
-    });
+    auto reader = pipe.ReadAllAsync();
     // Pushed until the draining queue has room for it; retries add to the gap.
     for (;;) {
         const std::size_t before = echo->Dropped();
