@@ -20,6 +20,7 @@
 // the UI thread while holding any lock: posting a refresh does not wait.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QMessageBox>
 
@@ -85,6 +86,9 @@ class TForm1 : public QMainWindow, public TAdminHost {
 
   public:
     static constexpr int MaxLogLines = 200;
+    // Views refresh at most this often: a registration storm raises thousands of events a
+    // second, and each refresh costs time in proportion to the users online.
+    static constexpr int MinRefreshIntervalMs = 100;
 
     explicit TForm1(TForm1Config config = {}, QWidget* parent = nullptr);
     ~TForm1() override;
@@ -282,7 +286,9 @@ class TForm1 : public QMainWindow, public TAdminHost {
     TLobbyRow* findRowLocked(const TLobby* lobby);
     bool actionEnabled(bool TConsoleState::*flag) const;
 
-    // Runs on the UI thread: copies the dirty parts of the state and shows them.
+    // Run on the UI thread: syncSoon refreshes now or once the refresh interval has passed;
+    // syncViews copies the dirty parts of the state and shows them.
+    void syncSoon();
     void syncViews();
     void applyLobbyRows(const std::vector<TLobbyRow>& rows);
     void applyGrid(const std::vector<TGridRow>& rows);
@@ -317,6 +323,7 @@ class TForm1 : public QMainWindow, public TAdminHost {
     // signal and a remote shutdown stop the server once.
     std::atomic<bool> stopping_{false};
     bool applyingViews_ = false;  // UI thread: a refresh is changing the widgets
+    QElapsedTimer lastRefresh_;   // UI thread: started by each refresh
 
     // Declared last: destroyed first (explicitly, in the destructor) while the state
     // above still exists for the connection threads that are winding down.

@@ -6,7 +6,9 @@
 // while the lock is still held. The refresh copies the dirty parts under the lock and
 // then updates the widgets without it. The widgets therefore always show a state that
 // the handlers produced, applied in the order the handlers ran, and a burst of events
-// costs one refresh rather than one per event. The handlers' answers to the core never
+// costs one refresh rather than one per event. Refreshes come at most every
+// MinRefreshIntervalMs, so that a storm of events costs a bounded share of the UI thread
+// however many users are shown. The handlers' answers to the core never
 // depend on the widgets, only on the state.
 #include <QAbstractItemView>
 #include <QApplication>
@@ -16,9 +18,11 @@
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 
 #include "RemoteAdmin.h"
 #include "Timestamp.h"
@@ -62,7 +66,7 @@ void TForm1::markDirtyLocked(unsigned parts) {
         state_.RefreshPosted = true;
         // Posted under the lock: refreshes queue in the order the changes were made.
         QMetaObject::invokeMethod(
-            this, [this] { syncViews(); }, Qt::QueuedConnection);
+            this, [this] { syncSoon(); }, Qt::QueuedConnection);
     }
 }
 
@@ -303,8 +307,21 @@ void TForm1::FlushViews() {
     syncViews();
 }
 
+void TForm1::syncSoon() {
+    assertUiThread();
+    const qint64 since = lastRefresh_.isValid() ? lastRefresh_.elapsed() : MinRefreshIntervalMs;
+    if (since >= MinRefreshIntervalMs) {
+        syncViews();
+        return;
+    }
+    // RefreshPosted stays set until then, so the events in between post nothing more.
+    QTimer::singleShot(std::chrono::milliseconds(MinRefreshIntervalMs - since), this,
+                       &TForm1::syncViews);
+}
+
 void TForm1::syncViews() {
     assertUiThread();
+    lastRefresh_.start();
     TConsoleState copy;
     unsigned dirty;
     {

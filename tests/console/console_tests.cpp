@@ -10,6 +10,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -17,6 +18,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -180,6 +182,7 @@ class ConsoleTests : public QObject {
     void timestampFileNameHasNoForbiddenCharacters();
     // --- Server event views -----------------------------------------------------------
     void gridRowsFollowUsersEnteringAndQuitting();
+    void viewsRefreshAtMostEveryIntervalInAStorm();
     void joiningUserIsCountedDuringTheJoin();
     void reportLobbyFilesMessages();
     void userCreatedLobbyVanishesWhenEmptied();
@@ -524,6 +527,43 @@ void ConsoleTests::gridRowsFollowUsersEnteringAndQuitting() {
     QTRY_COMPARE(h.GridNicks(), QStringList{""});
     QCOMPARE(h.form->AllUserList->rowCount(), 1);
     QVERIFY(h.Eventually([&] { return h.LogHas("User bob@127.0.0.1 quit"); }));
+}
+
+void ConsoleTests::viewsRefreshAtMostEveryIntervalInAStorm() {
+    // Users entering every few milliseconds each change the log and the grid; the views
+    // refresh at most once per interval, and the last refresh shows every user in order.
+    Harness h;
+    h.Start();
+    int logResets = 0;
+    connect(h.form->LogMemo->model(), &QAbstractItemModel::modelReset, [&] { ++logResets; });
+    constexpr int Users = 30;  // within the per-address connection limit
+    std::atomic<bool> entered{false};
+    std::atomic<bool> release{false};
+    const auto started = std::chrono::steady_clock::now();
+    std::thread storm([&] {
+        std::vector<TestClient> clients;
+        for (int i = 0; i < Users; ++i) {
+            clients.push_back(h.User("u" + std::to_string(i)));
+            std::this_thread::sleep_for(15ms);
+        }
+        entered = true;
+        while (!release) std::this_thread::sleep_for(5ms);  // online until checked
+    });
+    const auto finish = qScopeGuard([&] {
+        release = true;
+        storm.join();
+    });
+    QVERIFY(h.Eventually([&] { return entered && h.form->AllUserList->rowCount() == Users; }, 20s));
+    QTest::qWait(2 * TForm1::MinRefreshIntervalMs);  // the refresh that was still due
+    const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - started)
+                               .count();
+    QStringList expected;
+    for (int i = 0; i < Users; ++i) expected << QString("u%1").arg(i);
+    QCOMPARE(h.GridNicks(), expected);
+    QVERIFY2(logResets <= elapsedMs / TForm1::MinRefreshIntervalMs + 2,
+             qPrintable(QString("%1 log refreshes in %2 ms").arg(logResets).arg(elapsedMs)));
+    QVERIFY(logResets >= 2);
 }
 
 void ConsoleTests::joiningUserIsCountedDuringTheJoin() {
