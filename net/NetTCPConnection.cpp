@@ -363,10 +363,17 @@ void TNetTCPConnection::ProbeConnections(std::span<TNetTCPConnection* const> con
     std::vector<TNetTCPConnection*> open;
     fds.reserve(connections.size());
     open.reserve(connections.size());
+    // A connection whose lock is taken is being served by its own thread right now, which
+    // notices a close itself: the sweep passes it by rather than wait while it holds the
+    // connection list.
     for (TNetTCPConnection* connection : connections) {
         try {
-            if (!connection->IsConnected()) continue;
-            fds.push_back(pollfd{connection->Socket().Handle(), POLLIN, 0});
+            TDisconnectNotice notice(*connection);
+            std::unique_lock lock(connection->mutex_, std::try_to_lock);
+            if (!lock.owns_lock()) continue;
+            connection->CheckForCloseLocked(false, false, notice.closedNow);
+            if (!connection->socket_.IsOpen()) continue;
+            fds.push_back(pollfd{connection->socket_.Handle(), POLLIN, 0});
             open.push_back(connection);
         } catch (...) {
             // A failing OnDisconnected of one connection must not stop the sweep.
@@ -377,8 +384,8 @@ void TNetTCPConnection::ProbeConnections(std::span<TNetTCPConnection* const> con
         if (fds[i].revents == 0) continue;
         try {
             TDisconnectNotice notice(*open[i]);
-            std::lock_guard lock(open[i]->mutex_);
-            open[i]->ProbeLocked(notice.closedNow);
+            std::unique_lock lock(open[i]->mutex_, std::try_to_lock);
+            if (lock.owns_lock()) open[i]->ProbeLocked(notice.closedNow);
         } catch (...) {
         }
     }
