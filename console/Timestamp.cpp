@@ -3,6 +3,8 @@
 #include <QLocale>
 #include <QRegularExpression>
 
+#include <mutex>
+
 namespace {
 
 // The long time form of most locales ends in the time zone ("HH:mm:ss t"). The log is
@@ -24,8 +26,21 @@ std::string TimestampText(const QDateTime& when) {
     return text.toStdString();
 }
 
+// Connection threads stamp every event they log. Formatting through the locale and time
+// zone takes a deep stack, and every thread that did it once would keep those pages
+// resident for as long as its connection lasts; the text changes once a second, so at
+// most one thread a second formats it and the others copy it.
 std::string TimestampText() {
-    return TimestampText(QDateTime::currentDateTime());
+    static std::mutex mutex;
+    static qint64 cachedSecond = -1;  // guarded by mutex
+    static std::string cachedText;    // guarded by mutex
+    const qint64 second = QDateTime::currentSecsSinceEpoch();
+    std::lock_guard lock(mutex);
+    if (second != cachedSecond) {
+        cachedText = TimestampText(QDateTime::fromSecsSinceEpoch(second));
+        cachedSecond = second;
+    }
+    return cachedText;
 }
 
 std::string TimestampFileName(const std::string& timestampText) {

@@ -1,6 +1,6 @@
 // The console's timestamp text and the log file names made from it. The text is the
 // host's short date form, a blank and its long time form, as the operator reads dates
-// elsewhere on the machine. Pure functions: any thread may call them.
+// elsewhere on the machine. Any thread may call them.
 #pragma once
 
 #include <QDateTime>

@@ -180,6 +180,7 @@ class ConsoleTests : public QObject {
     void logLine201DropsOldestWithoutAutoSave();
     void logLine201WritesFileWithAutoSave();
     void timestampFileNameHasNoForbiddenCharacters();
+    void timestampOfNowFollowsTheClock();
     // --- Server event views -----------------------------------------------------------
     void gridRowsFollowUsersEnteringAndQuitting();
     void viewsRefreshAtMostEveryIntervalInAStorm();
@@ -503,6 +504,22 @@ void ConsoleTests::timestampFileNameHasNoForbiddenCharacters() {
     const std::string now = TimestampText();
     QVERIFY(!now.empty());
     QVERIFY(now.find(' ') != std::string::npos);
+}
+
+void ConsoleTests::timestampOfNowFollowsTheClock() {
+    // The text of now is the text of the current second, and a second later it is another.
+    auto matchesClock = [] {
+        for (int attempt = 0; attempt < 3; ++attempt) {  // a second may turn in between
+            const std::string direct = TimestampText(QDateTime::currentDateTime());
+            if (TimestampText() == direct) return true;
+        }
+        return false;
+    };
+    QVERIFY(matchesClock());
+    const std::string before = TimestampText();
+    QTest::qWait(1100);
+    QVERIFY(matchesClock());
+    QVERIFY(TimestampText() != before);
 }
 
 // ------------------------------------------------------------------------------------------
