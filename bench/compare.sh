@@ -340,12 +340,12 @@ fi
 # idle hold; the storm figure is the longest of all, the registration storm included.
 SWEEP_MS=""; SWEEP_STORM_MS=""
 if [ -n "$SWEEP_LOG" ]; then
-    sweep_max() {
+    sweep_max() { # sweep_max [LAST]: the longest of the last LAST sweeps, or of all
         awk -F'sweep_lock_us=' 'NF > 1 { split($2, a, " "); print a[1] / 1000 }' "$SWEEP_LOG" |
-            tail -n "$1" | awk '{ if ($1 > m) m = $1 } END { if (NR) printf "%.3f", m }'
+            tail -n "${1:-+1}" | awk '{ if ($1 > m) m = $1 } END { if (NR) printf "%.3f", m }'
     }
     SWEEP_MS=$(sweep_max 3)  # the last line repeats the last sweep on request
-    SWEEP_STORM_MS=$(sweep_max 1000000)
+    SWEEP_STORM_MS=$(sweep_max)
 fi
 
 # ---------------------------------------------------------------------------------------

@@ -132,7 +132,11 @@ void TNetTCPConnection::CheckForClose(bool raiseIfClosed, bool ignorePending) {
 bool TNetTCPConnection::IsConnected() {
     TDisconnectNotice notice(*this);
     std::lock_guard lock(mutex_);
-    CheckForCloseLocked(false, false, notice.closedNow);
+    return IsConnectedLocked(notice.closedNow);
+}
+
+bool TNetTCPConnection::IsConnectedLocked(bool& closedNow) {
+    CheckForCloseLocked(false, false, closedNow);
     return socket_.IsOpen();
 }
 
@@ -371,8 +375,7 @@ void TNetTCPConnection::ProbeConnections(std::span<TNetTCPConnection* const> con
             TDisconnectNotice notice(*connection);
             std::unique_lock lock(connection->mutex_, std::try_to_lock);
             if (!lock.owns_lock()) continue;
-            connection->CheckForCloseLocked(false, false, notice.closedNow);
-            if (!connection->socket_.IsOpen()) continue;
+            if (!connection->IsConnectedLocked(notice.closedNow)) continue;
             fds.push_back(pollfd{connection->socket_.Handle(), POLLIN, 0});
             open.push_back(connection);
         } catch (...) {

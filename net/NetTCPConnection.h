@@ -93,6 +93,7 @@ class TNetTCPConnection : public TNetComponent {
     // raises.
     bool CloseLocked();
     void CheckForCloseLocked(bool raiseIfClosed, bool ignorePending, bool& closedNow);
+    bool IsConnectedLocked(bool& closedNow);
     int FillLocked(TLock& lock, bool raiseIfClosed, int timeout, bool& closedNow);
     int ReceiveLocked(bool raiseIfClosed, bool& closedNow);
     int ReceiveFailedLocked(int err, bool& closedNow);
