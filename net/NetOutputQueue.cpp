@@ -63,11 +63,22 @@ void TNetOutputQueue::FlushDeferred() noexcept {
     if (deferred.queues.empty()) return;
     std::vector<std::shared_ptr<TNetOutputQueue>> queues;
     queues.swap(deferred.queues);
+    const std::uint64_t mark = deferred.mark;
     deferred.bytes = 0;
     deferred.mark = 0;
+    const Clock::time_point overdue = Clock::now() - MaxDeferralAge;
     for (auto& queue : queues) {
         std::lock_guard lock(queue->mutex_);
-        queue->deferredMark_ = 0;
+        // Only the batch that listed a queue last sends it: a later batch of another
+        // thread sends our bytes with its own when it flushes, and a zero mark means a
+        // flush since our last write has sent them (or the flusher will, when armed).
+        // Several senders fanning out to the same lobby would otherwise each send the few
+        // lines that arrived since the previous sender's flush, one small send per
+        // recipient and sender.
+        if (queue->deferredMark_ != mark && queue->PendingLocked() < DeferredResidueBytes &&
+            queue->deferredSince_ > overdue)
+            continue;
+        if (queue->deferredMark_ == mark) queue->deferredMark_ = 0;
         // Closed: its bytes are dropped. Armed: the flusher sends them when the socket
         // drains. Bytes handed over to the flusher meanwhile go out with ours.
         if (queue->closed_ || queue->failed_ || queue->armed_ || queue->fd_ < 0) continue;
@@ -115,7 +126,10 @@ TNetDeferredWrites::TNetDeferredWrites() {
 
 TNetDeferredWrites::~TNetDeferredWrites() {
     --deferred.deferring;
-    if (deferred.bytes > TNetOutputQueue::DeferredFlushBytes) TNetOutputQueue::FlushDeferred();
+    const std::size_t threshold =
+        std::clamp(deferred.queues.size() * TNetOutputQueue::DeferredBytesPerQueue,
+                   TNetOutputQueue::DeferredFlushBytes, TNetOutputQueue::DeferredFlushCap);
+    if (deferred.bytes > threshold) TNetOutputQueue::FlushDeferred();
 }
 
 void TNetOutputQueue::Attach(int fd) {
@@ -140,6 +154,7 @@ TNetOutputQueue::TWriteResult TNetOutputQueue::Write(const char* data, std::size
     if (closed_ || failed_ || fd_ < 0) return TWriteResult::Failed;
     if (deferred.deferring > 0 && deferred.batching > 0) {
         if (PendingLocked() + count > maxQueued_) return TWriteResult::Overflow;
+        if (PendingLocked() == 0) deferredSince_ = Clock::now();
         buffer_.append(data, count);
         deferred.bytes += count;
         if (deferredMark_ == 0 || deferredMark_ != deferred.mark) {

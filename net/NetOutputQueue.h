@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -29,9 +30,19 @@ struct TNetOutputQueue : std::enable_shared_from_this<TNetOutputQueue> {
     // without a send and the queue is remembered; the thread sends them all, one send per
     // connection, when it flushes: before it waits for input in ReadLine, when its
     // remembered bytes pass DeferredFlushBytes at the end of a deferring scope, and when
-    // its batching scope ends. Lines stay in order: any other write to a queue that holds
-    // deferred bytes appends behind them and hands the queue to the flusher.
+    // its batching scope ends. DeferredFlushBytes grows with the number of queues listed,
+    // DeferredBytesPerQueue each up to DeferredFlushCap, so that a wide lobby still gets
+    // sends of several KiB. A queue that several threads defer to is sent by the one that
+    // listed it last, which takes the others' bytes along; another thread sends it anyway
+    // once it holds DeferredResidueBytes or its oldest byte has waited MaxDeferralAge, so
+    // neither a queue nor a line's wait grows while fan-outs keep overtaking flushes.
+    // Lines stay in order: any other write to a queue that holds deferred bytes appends
+    // behind them and hands the queue to the flusher.
     static constexpr std::size_t DeferredFlushBytes = 2 * 1024 * 1024;
+    static constexpr std::size_t DeferredBytesPerQueue = 8 * 1024;
+    static constexpr std::size_t DeferredFlushCap = 16 * 1024 * 1024;
+    static constexpr std::size_t DeferredResidueBytes = 64 * 1024;
+    static constexpr std::chrono::microseconds MaxDeferralAge{1000};
     static bool HasDeferred();
     static void FlushDeferred() noexcept;
     // Hand-off writes (wide broadcasts). While a TNetHandOffWrites scope is alive on a
@@ -63,9 +74,12 @@ struct TNetOutputQueue : std::enable_shared_from_this<TNetOutputQueue> {
     bool failed_ = false;   // guarded by mutex_; a send failed, the peer is lost
     bool watched_ = false;  // guarded by mutex_; the descriptor is in the flusher's epoll set
     std::uint64_t deferredMark_ = 0;  // guarded by mutex_; which thread batch last listed it
-    bool readyListed_ = false;        // guarded by mutex_; on the flusher's ready list
-    bool armed_ = false;              // guarded by mutex_; a flush is due (writability watch armed)
-    std::uint64_t id_ = 0;            // guarded by mutex_; the flusher's key, 0 until first watched
+    // guarded by mutex_; when a deferred write found the queue empty (an upper bound on the
+    // age of the oldest waiting byte, since other writes leave it alone)
+    std::chrono::steady_clock::time_point deferredSince_{};
+    bool readyListed_ = false;  // guarded by mutex_; on the flusher's ready list
+    bool armed_ = false;        // guarded by mutex_; a flush is due (writability watch armed)
+    std::uint64_t id_ = 0;      // guarded by mutex_; the flusher's key, 0 until first watched
 };
 
 // Marks a thread whose deferred writes will be flushed: a peer thread's connection loop.
@@ -79,9 +93,9 @@ class TNetWriteBatching {
 };
 
 // Defers this thread's writes for its lifetime when the thread is batching (else does
-// nothing). At its end, sends what is deferred once that has grown past
-// TNetOutputQueue::DeferredFlushBytes; create it before taking any lock, so that this
-// flush runs unlocked.
+// nothing). At its end, sends what is deferred once that has grown past the flush
+// threshold (see TNetOutputQueue::DeferredFlushBytes); create it before taking any lock, so that
+// this flush runs unlocked.
 class TNetDeferredWrites {
   public:
     TNetDeferredWrites();

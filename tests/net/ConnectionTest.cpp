@@ -2,7 +2,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +16,56 @@
 using namespace std::chrono_literals;
 
 using ConnectionTest = ParkedServerTest;
+
+namespace {
+
+// Runs tasks one at a time on a thread of its own that stays inside one write-batching
+// scope until it is destroyed, as a peer thread's loop does; deferral is per thread.
+class BatchingWorker {
+  public:
+    BatchingWorker() : thread_([this] { Run(); }) {}
+    ~BatchingWorker() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+    // Runs the task on the worker and waits for it.
+    void Do(std::function<void()> task) {
+        std::unique_lock lock(mutex_);
+        task_ = std::move(task);
+        cv_.notify_all();
+        cv_.wait(lock, [this] { return !task_; });
+    }
+
+  private:
+    void Run() {
+        TNetWriteBatching batching;
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            cv_.wait(lock, [this] { return stop_ || task_; });
+            if (!task_) return;
+            task_();
+            task_ = nullptr;
+            cv_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::function<void()> task_;  // guarded by mutex_
+    bool stop_ = false;           // guarded by mutex_
+    std::thread thread_;
+};
+
+void DeferTo(std::vector<TNetTCPServerConnection*>& connections, const std::string& text) {
+    TNetDeferredWrites defer;
+    for (TNetTCPServerConnection* connection : connections) connection->TryWriteText(text);
+}
+
+}  // namespace
 
 // Input lines end with LF; one CR before it is dropped, any other CR stays; an explicit
 // terminator keeps the CR.
@@ -344,4 +397,60 @@ TEST_F(ConnectionTest, TryWriteSkipsClosedConnections) {
     connection.Disconnect();
     EXPECT_FALSE(connection.TryWriteText("second\r\n"));
     EXPECT_TRUE(client.WaitClosed(5s));
+}
+
+// Two threads fanning out to the same connections: the batch that wrote to a queue last
+// sends it with the other's lines, so the other's flush leaves a fresh queue alone
+// instead of sending a few lines of its own; nothing is left behind once both batches
+// have ended, and a queue that has grown large or waited long is sent by whichever flush
+// sees it.
+TEST_F(ConnectionTest, DeferredFanOutsOfSeveralThreadsShareOneSend) {
+    constexpr int Recipients = 3;
+    std::vector<TestClient> clients(Recipients);
+    std::vector<TNetTCPServerConnection*> connections;
+    for (TestClient& client : clients) connections.push_back(&Accept(client));
+    auto readAll = [&clients](std::vector<std::string> expected) {
+        for (TestClient& client : clients)
+            for (const std::string& line : expected) ASSERT_EQ(client.ReadLine(5s), line);
+    };
+    // The skip is only promised while the oldest byte is younger than MaxDeferralAge; on a
+    // machine too busy to get there in time, the flush sends, which is what it must then do.
+    auto expectSilentIfFresh = [&clients](std::chrono::steady_clock::time_point firstWrite) {
+        if (std::chrono::steady_clock::now() - firstWrite >= TNetOutputQueue::MaxDeferralAge)
+            return;
+        for (TestClient& client : clients) EXPECT_TRUE(client.Silent(100ms));
+    };
+    {
+        BatchingWorker a;
+        BatchingWorker b;
+        auto firstWrite = std::chrono::steady_clock::now();
+        a.Do([&] { DeferTo(connections, "a1\r\n"); });
+        b.Do([&] { DeferTo(connections, "b1\r\n"); });
+        a.Do([] { TNetOutputQueue::FlushDeferred(); });
+        expectSilentIfFresh(firstWrite);
+        b.Do([] { TNetOutputQueue::FlushDeferred(); });
+        readAll({"a1", "b1"});
+
+        firstWrite = std::chrono::steady_clock::now();
+        b.Do([&] { DeferTo(connections, "b2\r\n"); });
+        a.Do([&] { DeferTo(connections, "a2\r\n"); });
+        b.Do([] { TNetOutputQueue::FlushDeferred(); });
+        expectSilentIfFresh(firstWrite);
+        // a's batch ends with the worker: its pending lines go out then.
+    }
+    readAll({"b2", "a2"});
+
+    BatchingWorker a;
+    BatchingWorker b;
+    const std::string big(TNetOutputQueue::DeferredResidueBytes, 'x');
+    a.Do([&] { DeferTo(connections, big + "\r\n"); });
+    b.Do([&] { DeferTo(connections, "b3\r\n"); });
+    a.Do([] { TNetOutputQueue::FlushDeferred(); });
+    readAll({big, "b3"});
+
+    a.Do([&] { DeferTo(connections, "a4\r\n"); });
+    b.Do([&] { DeferTo(connections, "b4\r\n"); });
+    std::this_thread::sleep_for(2 * TNetOutputQueue::MaxDeferralAge);
+    a.Do([] { TNetOutputQueue::FlushDeferred(); });
+    readAll({"a4", "b4"});
 }
