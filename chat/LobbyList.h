@@ -142,6 +142,9 @@ class TLobbyList {
     // NickOf(thread) == nick for a caller that holds Lock(): a fan-out asks once per
     // recipient, so it neither copies the nick nor takes the lock again.
     bool NickIsLocked(const TNetPeerThread& thread, const std::string& nick) const;
+    // The connection has registered a nick; the caller holds Lock(). A fan-out to every
+    // registered user asks once per recipient, so this reads the connection alone.
+    static bool IsRegisteredLocked(const TNetPeerThread& thread);
     // The connection registered under exactly this nick (letter case included), or null;
     // the caller holds Lock().
     const TNetPeerThread* ThreadOfNickLocked(const std::string& nick);
@@ -166,7 +169,8 @@ class TLobbyList {
     void SendWelcome(TNetPeerThread& thread, const std::string& nick);
     void RemoveEntry(const TNetPeerThread& thread);
     std::list<TUserEntry>::iterator FindEntryByNick(const std::string& nick);
-    // The connection's entry, kept in its Data slot while it is registered.
+    // The connection's entry, kept in its Data slot from its NICK until it leaves; an entry
+    // without a nick (USER only) reads as none, which is what its empty nick means.
     static const TUserEntry* EntryOf(const TNetPeerThread& thread);
 
     mutable TLobbyLock lock_;

@@ -32,7 +32,6 @@ bool TLobbyList::AddUser(TNetPeerThread& thread) {
     if (userIndex_.count(&thread) != 0) return false;
     users_.push_back({"", &thread});
     userIndex_.emplace(&thread, std::prev(users_.end()));
-    thread.Data = &users_.back();
     return true;
 }
 
@@ -49,6 +48,10 @@ std::string TLobbyList::NickOf(const TNetPeerThread& thread) const {
 bool TLobbyList::NickIsLocked(const TNetPeerThread& thread, const std::string& nick) const {
     const TUserEntry* entry = EntryOf(thread);
     return entry == nullptr ? nick.empty() : entry->Nick == nick;
+}
+
+bool TLobbyList::IsRegisteredLocked(const TNetPeerThread& thread) {
+    return EntryOf(thread) != nullptr;
 }
 
 const TNetPeerThread* TLobbyList::ThreadOfNickLocked(const std::string& nick) {
@@ -126,6 +129,7 @@ bool TLobbyList::SetNick(TNetPeerThread& thread, const std::string& nick) {
     }
     entry->second->Nick = nick;
     nickIndex_.emplace(FoldedNick(nick), entry->second);
+    thread.Data = &*entry->second;
     SendWelcome(thread, nick);
     return true;
 }

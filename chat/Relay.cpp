@@ -114,7 +114,7 @@ void TNetIRCServer::BroadcastExcept(const std::string& exceptNick, const std::st
         return;
     }
     for (TNetPeerThread* peer : peers.Items()) {
-        if (!LobbyStore().NickIsLocked(*peer, exceptNick)) peer->Connection().TryWriteText(wire);
+        if (TLobbyList::IsRegisteredLocked(*peer)) peer->Connection().TryWriteText(wire);
     }
 }
 

@@ -151,7 +151,8 @@ bool TNetOutputQueue::SendLocked(const char* data, std::size_t count, std::size_
 
 TNetOutputQueue::TWriteResult TNetOutputQueue::Write(const char* data, std::size_t count) {
     std::lock_guard lock(mutex_);
-    if (closed_ || failed_ || fd_ < 0) return TWriteResult::Failed;
+    if (closed_ || fd_ < 0) return TWriteResult::Closed;
+    if (failed_) return TWriteResult::Failed;
     if (deferred.deferring > 0 && deferred.batching > 0) {
         if (PendingLocked() + count > maxQueued_) return TWriteResult::Overflow;
         if (PendingLocked() == 0) deferredSince_ = Clock::now();

@@ -18,7 +18,8 @@
 #include <vector>
 
 struct TNetOutputQueue : std::enable_shared_from_this<TNetOutputQueue> {
-    enum class TWriteResult { Queued, Failed, Overflow };
+    // Closed: the queue was closed or is not attached yet; Failed: a send failed.
+    enum class TWriteResult { Queued, Closed, Failed, Overflow };
 
     explicit TNetOutputQueue(std::size_t maxQueued) : maxQueued_(maxQueued) {}
 

@@ -323,14 +323,16 @@ void TNetTCPConnection::WriteBytes(const char* data, int count) {
     if (result != TNetOutputQueue::TWriteResult::Queued) notice.closedNow |= CloseLocked();
 }
 
+// The queue is closed before the socket (CloseLocked), so the queue's own lock is enough
+// to skip a closed connection: a fan-out takes one lock per recipient, and the
+// connection's lock only to close one whose write failed.
 bool TNetTCPConnection::TryWriteText(std::string_view text) {
+    if (text.empty()) return IsConnected();
+    const auto result = output_->Write(text.data(), text.size());
+    if (result == TNetOutputQueue::TWriteResult::Queued) return true;
+    if (result == TNetOutputQueue::TWriteResult::Closed) return false;
     TDisconnectNotice notice(*this);
     std::lock_guard lock(mutex_);
-    if (peerClosed_ || !socket_.IsOpen()) return false;
-    if (text.empty()) return true;
-    // The queue refuses a write once a send has failed, so that case needs no own check.
-    if (output_->Write(text.data(), text.size()) == TNetOutputQueue::TWriteResult::Queued)
-        return true;
     notice.closedNow |= CloseLocked();
     return false;
 }

@@ -54,7 +54,9 @@ class TNetTCPConnection : public TNetComponent {
     void WriteLine(std::string_view text = "");
     void WriteBytes(const char* data, int count);
     // WriteText for fan-outs: a connection that is closed or closes on this write is
-    // skipped (false) instead of raising, and the check costs no extra locking.
+    // skipped (false) instead of raising. It takes only the output queue's lock unless
+    // the write fails, so a peer that has ended its input is still written to until its
+    // own thread closes it.
     bool TryWriteText(std::string_view text);
 
     bool IsConnected();
