@@ -139,9 +139,6 @@ class TLobbyList {
 
     bool AddUser(TNetPeerThread& thread);
     std::string NickOf(const TNetPeerThread& thread) const;
-    // NickOf(thread) == nick for a caller that holds Lock(): a fan-out asks once per
-    // recipient, so it neither copies the nick nor takes the lock again.
-    bool NickIsLocked(const TNetPeerThread& thread, const std::string& nick) const;
     // The connection has registered a nick; the caller holds Lock(). A fan-out to every
     // registered user asks once per recipient, so this reads the connection alone.
     static bool IsRegisteredLocked(const TNetPeerThread& thread);

@@ -45,11 +45,6 @@ std::string TLobbyList::NickOf(const TNetPeerThread& thread) const {
     return entry == nullptr ? std::string() : entry->Nick;
 }
 
-bool TLobbyList::NickIsLocked(const TNetPeerThread& thread, const std::string& nick) const {
-    const TUserEntry* entry = EntryOf(thread);
-    return entry == nullptr ? nick.empty() : entry->Nick == nick;
-}
-
 bool TLobbyList::IsRegisteredLocked(const TNetPeerThread& thread) {
     return EntryOf(thread) != nullptr;
 }
