@@ -19,8 +19,10 @@
 #include <string>
 
 #include "chat/NetIrcServer.h"
+#include "net/NetThreadCaches.h"
 
 int main(int argc, char** argv) {
+    NetDisableThreadCaches(argv);
     int port = 6667;
     long sweepMs = 30000;
     for (int i = 1; i < argc; ++i) {

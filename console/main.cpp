@@ -14,6 +14,7 @@
 
 #include "LogEcho.h"
 #include "Unit1.h"
+#include "net/NetThreadCaches.h"
 #include "widgets/Unit2.h"
 #include "widgets/Unit3.h"
 
@@ -66,6 +67,7 @@ TConsoleDialogs HeadlessDialogs() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    NetDisableThreadCaches(argv);
     // An explicit choice of platform is left alone; without one and without a display the
     // window system would abort the program.
     if (!HasDisplay()) setenv("QT_QPA_PLATFORM", "offscreen", 0);

@@ -1,0 +1,37 @@
+#include "NetThreadCaches.h"
+
+#include <limits.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr const char* TunablesVariable = "GLIBC_TUNABLES";
+constexpr const char* CacheTunable = "glibc.malloc.tcache_count";
+
+}  // namespace
+
+void NetDisableThreadCaches(char** argv) {
+    if (NetSanitizerAllocator) return;
+    const char* found = std::getenv(TunablesVariable);
+    // Present: the operator chose, or this is the second run. Either way no loop.
+    if (found && std::strstr(found, CacheTunable)) return;
+    const std::string before = found ? found : "";
+    std::string value = before.empty() ? std::string() : before + ":";
+    value.append(CacheTunable).append("=0");
+    // The executable itself, not argv[0], which may be a bare name or a link elsewhere.
+    char path[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return;
+    path[n] = '\0';
+    if (::setenv(TunablesVariable, value.c_str(), 1) != 0) return;
+    ::execv(path, argv);
+    // Not run again: go on as we are, with the operator's setting as it was.
+    if (found)
+        ::setenv(TunablesVariable, before.c_str(), 1);
+    else
+        ::unsetenv(TunablesVariable);
+}
