@@ -20,8 +20,7 @@ void NetDisableThreadCaches(char** argv) {
     // Present: the operator chose, or this is the second run. Either way no loop.
     if (found && std::strstr(found, CacheTunable)) return;
     const std::string before = found ? found : "";
-    std::string value = before.empty() ? std::string() : before + ":";
-    value.append(CacheTunable).append("=0");
+    const std::string value = (before.empty() ? "" : before + ":") + CacheTunable + "=0";
     // The executable itself, not argv[0], which may be a bare name or a link elsewhere.
     char path[PATH_MAX];
     const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);

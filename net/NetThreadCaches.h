@@ -11,12 +11,6 @@
 // A sanitizer build brings its own allocator, which this setting does not reach.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 inline constexpr bool NetSanitizerAllocator = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-inline constexpr bool NetSanitizerAllocator = true;
-#else
-inline constexpr bool NetSanitizerAllocator = false;
-#endif
 #else
 inline constexpr bool NetSanitizerAllocator = false;
 #endif

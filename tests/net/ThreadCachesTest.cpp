@@ -39,12 +39,13 @@ std::string RunProbe(const std::vector<std::string>& env) {
     return out;
 }
 
-std::string RunLine(int pid) {
-    return "run pid=" + std::to_string(pid) + "\n";
-}
-
-int FirstPid(const std::string& out) {
-    return std::atoi(out.c_str() + std::string("run pid=").size());
+// What the probe prints when its image ran `runs` times, all under the first run's pid,
+// and finally saw `tunables`.
+std::string ExpectedOutput(const std::string& out, int runs, const std::string& tunables) {
+    const std::string pid = std::to_string(std::atoi(out.c_str() + std::string("run pid=").size()));
+    std::string expected;
+    for (int i = 0; i < runs; ++i) expected += "run pid=" + pid + "\n";
+    return expected + "pid=" + pid + " tunables=" + tunables + " args=one,two words\n";
 }
 
 class ThreadCachesTest : public ::testing::Test {
@@ -58,22 +59,15 @@ class ThreadCachesTest : public ::testing::Test {
 
 TEST_F(ThreadCachesTest, RunsAgainOnceWithTheCacheOffKeepingPidAndArguments) {
     const std::string out = RunProbe({"LANG=C"});
-    const int pid = FirstPid(out);
-    EXPECT_EQ(out, RunLine(pid) + RunLine(pid) + "pid=" + std::to_string(pid) +
-                       " tunables=glibc.malloc.tcache_count=0 args=one,two words\n");
+    EXPECT_EQ(out, ExpectedOutput(out, 2, "glibc.malloc.tcache_count=0"));
 }
 
 TEST_F(ThreadCachesTest, KeepsTheOperatorsOtherTunables) {
     const std::string out = RunProbe({"GLIBC_TUNABLES=glibc.malloc.arena_max=2"});
-    const int pid = FirstPid(out);
-    EXPECT_EQ(out, RunLine(pid) + RunLine(pid) + "pid=" + std::to_string(pid) +
-                       " tunables=glibc.malloc.arena_max=2:glibc.malloc.tcache_count=0"
-                       " args=one,two words\n");
+    EXPECT_EQ(out, ExpectedOutput(out, 2, "glibc.malloc.arena_max=2:glibc.malloc.tcache_count=0"));
 }
 
 TEST_F(ThreadCachesTest, LeavesTheOperatorsOwnCacheSettingAlone) {
     const std::string out = RunProbe({"GLIBC_TUNABLES=glibc.malloc.tcache_count=3"});
-    const int pid = FirstPid(out);
-    EXPECT_EQ(out, RunLine(pid) + "pid=" + std::to_string(pid) +
-                       " tunables=glibc.malloc.tcache_count=3 args=one,two words\n");
+    EXPECT_EQ(out, ExpectedOutput(out, 1, "glibc.malloc.tcache_count=3"));
 }
