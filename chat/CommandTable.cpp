@@ -47,7 +47,7 @@ void BuiltInList(TNetIRCServer& server, TNetPeerThread& thread, std::string&) {
 }
 
 void BuiltInJoin(TNetIRCServer& server, TNetPeerThread& thread, std::string& rest) {
-    server.LobbyStore().JoinLobby(thread, rest, "");
+    server.LobbyStore().JoinByCommand(thread, rest);
 }
 
 void BuiltInPart(TNetIRCServer& server, TNetPeerThread& thread, std::string& rest) {

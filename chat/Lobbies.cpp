@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "ChatLines.h"
+#include "ChatPeer.h"
 #include "LobbyList.h"
 #include "NetIrcServer.h"
 
@@ -119,6 +120,7 @@ bool TLobby::AddMember(const std::string& nick, TNetPeerThread* thread, const st
         return false;
     }
     Members.push_back({nick, thread});
+    ++TChatPeer::Of(*thread).lobbies_;
     Announce(chat::UserPrefix(nick, *thread) + " JOIN :" + Name);
     SendJoinReplies(nick, *thread, msg);
     return true;
@@ -149,6 +151,7 @@ bool TLobby::RemoveMember(TNetPeerThread& thread, const std::string& msg) {
     if (!msg.empty()) chat::SendLine(thread, msg);
     // The announcement cannot change Members (writes raise no events), so `it` is valid.
     Members.erase(it);
+    --TChatPeer::Of(thread).lobbies_;
     return true;
 }
 
@@ -166,7 +169,6 @@ TLobbyList::~TLobbyList() {
     std::lock_guard guard(lock_);
     while (!lobbies_.empty()) lobbies_.pop_back();
     nickIndex_.clear();
-    userIndex_.clear();
     users_.clear();
 }
 
@@ -207,6 +209,7 @@ int TLobbyList::AddLobby(TLobbySender sender, std::string name, const std::strin
     std::lock_guard guard(lock_);
     SanitizeName(name);
     if (name.empty() || IndexOfLobbyName(name) >= 0) return -1;
+    if (sender.IsPeer() && userCreated && !MayCreate(*sender.Thread, name)) return -1;
     auto lobby = std::make_unique<TLobby>(*this, name, description, isPrivate);
     lobby->UserCreated = userCreated;
     bool allow = true;
@@ -230,6 +233,9 @@ void TLobbyList::RemoveLobby(TLobbySender sender, TLobby* lobby) {
     if (index < 0) return;
     auto owned = std::move(lobbies_[static_cast<std::size_t>(index)]);
     lobbies_.erase(lobbies_.begin() + index);
+    // Members that a handler let in again during the parts leave with the lobby.
+    for (const TLobbyMember& member : owned->Members) --TChatPeer::Of(*member.Thread).lobbies_;
+    owned->Members.clear();
     Modified = !owned->UserCreated;
     lock_.Retire(std::move(owned));
 }
@@ -274,6 +280,31 @@ bool TLobbyList::JoinLobby(TNetPeerThread& thread, std::string lobbyName, const 
     return true;
 }
 
+bool TLobbyList::MayCreate(TNetPeerThread& thread, const std::string& name) {
+    if (name.size() > MaxLobbyNameLength) {
+        chat::SendLine(thread, "***Error: Lobby name too long!");
+        return false;
+    }
+    if (TChatPeer::Of(thread).lobbies_ >= MaxLobbiesPerConnection) {
+        chat::SendLine(thread, "***Error: You are in too many lobbies!");
+        return false;
+    }
+    return true;
+}
+
+bool TLobbyList::JoinByCommand(TNetPeerThread& thread, const std::string& lobbyName) {
+    std::lock_guard guard(lock_);
+    std::string name = lobbyName;
+    SanitizeName(name);
+    TLobby* lobby = FindLobby(name);
+    if (lobby != nullptr && lobby->HasMember(thread)) return JoinLobby(thread, lobbyName, "");
+    if (TChatPeer::Of(thread).lobbies_ >= MaxLobbiesPerConnection && !NickOf(thread).empty()) {
+        chat::SendLine(thread, "***Error: You are in too many lobbies!");
+        return false;
+    }
+    return JoinLobby(thread, lobbyName, "");
+}
+
 bool TLobbyList::PartLobby(TNetPeerThread& thread, TLobby& lobby, const std::string& msg) {
     std::lock_guard guard(lock_);
     const std::string nick = NickOf(thread);
@@ -306,4 +337,20 @@ void TLobbyList::PartAll(TLobby& lobby, const std::string& msg) {
         if (!lobby.HasMember(*member)) continue;
         PartLobby(*member, lobby, msg);
     }
+}
+
+void TLobbyList::Forget(TNetPeerThread& thread) {
+    std::lock_guard guard(lock_);
+    TChatPeer& peer = TChatPeer::Of(thread);
+    for (auto& lobby : lobbies_) {
+        if (peer.lobbies_ == 0) break;
+        auto& members = lobby->Members;
+        const auto gone = std::remove_if(members.begin(), members.end(), [&](const TLobbyMember& m) {
+            return m.Thread == &thread;
+        });
+        peer.lobbies_ -= static_cast<int>(members.end() - gone);
+        members.erase(gone, members.end());
+    }
+    peer.lobbies_ = 0;
+    RemoveEntry(thread);
 }

@@ -3,19 +3,36 @@
 //
 // Serialisation: one re-entrant lock (Lock()) guards the lobbies, their members and the
 // registry. Every public operation of TLobbyList and TLobby takes it for its whole run and
-// holds it while raising events, so handlers may call back in. Lock order of the program:
-// this lock, then the console's state lock, then PeerThreads, then a connection's lock.
-// Code holding PeerThreads or a console lock must never take this one.
+// holds it while raising events, so handlers may call back in.
 //
-// Writes: lines go out through the connections' non-blocking queues, so holding the lock
-// across a fan-out never waits on the network. A failed write to one recipient (a fan-out
-// or a reply to the caller) is skipped and never ends the operation; that recipient's own
-// disconnect handling quits it. Changes once made stay made.
+// The lock order of the whole program, outermost first. A thread holding one of these may
+// take only those below it; every other header points here.
+//   1. the lobby-list lock (TLobbyList::Lock(), re-entrant)
+//   2. the console's state lock (console/)
+//   3. PeerThreads (TNetTCPServer::PeerThreads().Mutex())
+//   4. a connection's own lock (TNetTCPConnection)
+//   5. its output queue's lock (net/NetOutputQueue.h)
+//   6. the flusher threads' own locks (net/NetFlusher.h: a shard's registry, then its
+//      ready list), and a socket handle's lock (net/NetSocketHandle.h)
+// Side locks that nothing is taken under: the server's admission lock, the sweep's pass
+// lock and timer lock, the socket layer's start-up lock. Nobody waits on a socket, for the
+// UI thread or for a flusher pass while holding any lock from 1 to 5.
+//
+// Writes: a line written here waits in the writing thread's fan-out (net/NetFanOut.h)
+// and is sent when the peer loop flushes it, after the lock is released; written from a
+// thread without a fan-out it is sent at once, without waiting. A failed write to one
+// recipient is skipped and never ends the operation; that recipient's own disconnect
+// handling quits it. Changes once made stay made.
 //
 // Lobby lifetime: a removed lobby leaves Lobbies() at once but is destroyed only when the
 // outermost holder of Lock() lets go of it. Operations and event handlers further up the
 // same call chain may still hold a reference to it (a handler of OnUserPart may remove the
 // lobby that PartAll is walking), and those references stay valid until then.
+//
+// Limits against one player bloating the shared state: a connection may be a member of at
+// most MaxLobbiesPerConnection lobbies, and a lobby that a player creates (JOIN of a new
+// name, the private-lobby command) may have a name of at most MaxLobbyNameLength bytes.
+// Lobbies of the operator are not limited.
 #pragma once
 
 #include <atomic>
@@ -117,6 +134,9 @@ class TLobbyList {
 
     TLobbyLock& Lock() const { return lock_; }
 
+    static constexpr std::size_t MaxLobbyNameLength = 64;
+    static constexpr int MaxLobbiesPerConnection = 20;
+
     TNetIRCServer& Server;
     std::atomic<bool> AllowCreate{false};
     std::atomic<bool> Modified{false};
@@ -148,6 +168,9 @@ class TLobbyList {
     bool SetNick(TNetPeerThread& thread, const std::string& nick);
 
     bool JoinLobby(TNetPeerThread& thread, std::string lobbyName, const std::string& msg);
+    // A player's own JOIN: refused with a notice when the connection is in as many lobbies
+    // as it may be, or would create a lobby with too long a name; otherwise JoinLobby.
+    bool JoinByCommand(TNetPeerThread& thread, const std::string& lobbyName);
     bool PartLobby(TNetPeerThread& thread, TLobby& lobby, const std::string& msg);
     bool PartLobbyByNick(const std::string& nick, const std::string& lobbyName,
                          const std::string& msg);
@@ -156,6 +179,10 @@ class TLobbyList {
     bool QuitUser(TNetPeerThread& thread, const std::string& msg);
     bool QuitUserByNick(const std::string& nick, const std::string& msg);
     void QuitAll(const std::string& msg);
+    // Takes the connection out of every member list and the registry without a line or an
+    // event: what ends every connection, whatever happened before (a stop, a handler that
+    // failed during its quit), before its thread lets go of it.
+    void Forget(TNetPeerThread& thread);
     void PrivMsg(TNetPeerThread& thread, const std::string& params);
 
   private:
@@ -164,19 +191,17 @@ class TLobbyList {
     bool NickInUse(const std::string& nick);
     void RefuseConnection(TNetPeerThread& thread, std::initializer_list<const char*> lines);
     void SendWelcome(TNetPeerThread& thread, const std::string& nick);
-    void RemoveEntry(const TNetPeerThread& thread);
+    void RemoveEntry(TNetPeerThread& thread);
+    // A player may create a lobby of this name (see Limits above); tells it why not.
+    bool MayCreate(TNetPeerThread& thread, const std::string& name);
     std::list<TUserEntry>::iterator FindEntryByNick(const std::string& nick);
-    // The connection's entry, kept in its Data slot from its NICK until it leaves; an entry
-    // without a nick (USER only) reads as none, which is what its empty nick means.
-    static const TUserEntry* EntryOf(const TNetPeerThread& thread);
 
     mutable TLobbyLock lock_;
     std::vector<std::unique_ptr<TLobby>> lobbies_;  // guarded by lock_
-    // The registry in registration order, with an index by connection beside it so that
-    // a fan-out's per-recipient NickOf is constant time, and one by nick (folded to lower
-    // case, registered nicks only) so that a registration's uniqueness test is too. All
-    // three guarded by lock_.
+    // The registry in registration order, and an index by nick (folded to lower case,
+    // registered nicks only) so that a registration's uniqueness test is constant time.
+    // Each connection's own place in it is kept in its chat state (chat/ChatPeer.h).
+    // Both guarded by lock_.
     std::list<TUserEntry> users_;
-    std::unordered_map<const TNetPeerThread*, std::list<TUserEntry>::iterator> userIndex_;
     std::unordered_map<std::string, std::list<TUserEntry>::iterator> nickIndex_;
 };

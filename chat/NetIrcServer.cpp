@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "ChatLines.h"
+#include "ChatPeer.h"
 #include "net/NetException.h"
 
 namespace {
@@ -38,6 +39,7 @@ std::string SplitWord(std::string& text) {
 TNetIRCServer::TNetIRCServer(std::chrono::milliseconds sweepInterval)
     : lobbyStore_(std::make_unique<TLobbyList>(*this)), sweepInterval_(sweepInterval) {
     SetDefaultPort(6667);
+    PeerThreadClass = [] { return std::make_unique<TChatPeer>(); };
     OnDisconnect = [this](TNetPeerThread& thread) { HandleDisconnect(thread); };
     if (sweepInterval_.count() > 0) sweepTimer_ = std::thread([this] { SweepTimerLoop(); });
 }
@@ -106,9 +108,24 @@ std::chrono::nanoseconds TNetIRCServer::LastSweepLockTime() const {
     return std::chrono::nanoseconds(lastSweepLockNs_.load());
 }
 
+// A stop skips the announcements and events of a quit, never the removal (see
+// DisconnectStep).
 void TNetIRCServer::HandleDisconnect(TNetPeerThread& thread) {
     if (ShuttingDown()) return;
     LobbyStore().QuitUser(thread, "");
+}
+
+// The one teardown of a connection: whatever the disconnect events do, a stop that skips
+// them or a handler that throws among them, the connection leaves every member list and
+// the registry here, before its thread releases it, so nothing in the core can reach a
+// released connection.
+void TNetIRCServer::DisconnectStep(TNetPeerThread& thread) {
+    struct TForget {
+        TLobbyList& store;
+        TNetPeerThread& thread;
+        ~TForget() { store.Forget(thread); }
+    } forget{LobbyStore(), thread};
+    TNetTCPServer::DisconnectStep(thread);
 }
 
 void TNetIRCServer::ConnectStep(TNetPeerThread& thread) {
@@ -153,7 +170,7 @@ bool TNetIRCServer::Admitted(const TNetPeerThread& thread) {
 // registration time-out; afterwards it waits without limit.
 bool TNetIRCServer::ReadCommandLine(TNetPeerThread& thread, std::string& line) {
     TNetTCPServerConnection& connection = thread.Connection();
-    if (!LobbyStore().NickOf(thread).empty()) {
+    if (TChatPeer::Of(thread).Registered()) {
         line = connection.ReadLine();
         return true;
     }
@@ -172,9 +189,20 @@ bool TNetIRCServer::ReadCommandLine(TNetPeerThread& thread, std::string& line) {
     return false;
 }
 
+// The flush point of the connection loop: the lines that the commands wrote wait in the
+// thread's fan-out until no whole line of input is left to run (so a burst of commands
+// costs one send per recipient), or until enough is unsent; then they are sent, and the
+// loop reads on only as fast as they go out (net/NetFanOut.h).
 bool TNetIRCServer::ExecuteStep(TNetPeerThread& thread) {
     TNetTCPServerConnection& connection = thread.Connection();
+    TNetFanOut& fanOut = thread.FanOut();
+    fanOut.Bind();
+    struct TUnbind {
+        TNetFanOut& fanOut;
+        ~TUnbind() { fanOut.Unbind(); }
+    } unbind{fanOut};
     while (connection.IsConnected()) {
+        if (fanOut.Due() || !connection.HasPendingLine()) fanOut.FlushPaced();
         std::string rest;
         if (!ReadCommandLine(thread, rest)) continue;
         std::string command = SplitWord(rest);

@@ -4,8 +4,9 @@
 // Events run on the thread that raises them (mostly connection threads; the operator's
 // thread for the console's own calls). Set events, Host and MOTD before activation.
 //
-// Lock order: LobbyStore->Lock(), then the console's state lock, then PeerThreads, then a
-// connection's lock. BroadcastExcept takes the lobby lock itself before PeerThreads.
+// Lock order: see chat/LobbyList.h. BroadcastExcept takes the lobby lock itself before
+// PeerThreads. Every peer thread is a TChatPeer (chat/ChatPeer.h), made by the factory
+// that the constructor sets; PeerThreadClass must not be replaced.
 //
 // Safety limits on top of the protocol: at most MaxConnectionsPerAddress connections from
 // one peer address at a time (decided in the order of acceptance and counted until the
@@ -132,6 +133,9 @@ class TNetIRCServer : public TNetTCPServer {
     void PeerAccepted(TNetPeerThread& thread) override;
     void PeerLeft(TNetPeerThread& thread) override;
     bool ExecuteStep(TNetPeerThread& thread) override;
+    // The disconnect events, then the removal of the connection from the lobbies and the
+    // registry, which nothing can skip.
+    void DisconnectStep(TNetPeerThread& thread) override;
     void BroadcastExcept(const std::string& exceptNick, const std::string& line);
     void SendLobbyList(TNetPeerThread& thread);
     void HandleDisconnect(TNetPeerThread& thread);

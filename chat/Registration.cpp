@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "ChatLines.h"
+#include "ChatPeer.h"
 #include "LobbyList.h"
 #include "NetIrcServer.h"
 
@@ -29,24 +30,21 @@ int TLobbyList::UserCount() const {
 
 bool TLobbyList::AddUser(TNetPeerThread& thread) {
     std::lock_guard guard(lock_);
-    if (userIndex_.count(&thread) != 0) return false;
+    TChatPeer& peer = TChatPeer::Of(thread);
+    if (peer.State() != TChatPeer::TState::NoEntry) return false;
     users_.push_back({"", &thread});
-    userIndex_.emplace(&thread, std::prev(users_.end()));
+    peer.entry_ = std::prev(users_.end());
+    peer.SetState(TChatPeer::TState::UserSent);
     return true;
-}
-
-const TUserEntry* TLobbyList::EntryOf(const TNetPeerThread& thread) {
-    return static_cast<const TUserEntry*>(thread.Data);
 }
 
 std::string TLobbyList::NickOf(const TNetPeerThread& thread) const {
     std::lock_guard guard(lock_);
-    const TUserEntry* entry = EntryOf(thread);
-    return entry == nullptr ? std::string() : entry->Nick;
+    return TChatPeer::Of(thread).nick_;
 }
 
 bool TLobbyList::IsRegisteredLocked(const TNetPeerThread& thread) {
-    return EntryOf(thread) != nullptr;
+    return TChatPeer::Of(thread).Registered();
 }
 
 const TNetPeerThread* TLobbyList::ThreadOfNickLocked(const std::string& nick) {
@@ -65,13 +63,13 @@ std::list<TUserEntry>::iterator TLobbyList::FindEntryByNick(const std::string& n
     return it == nickIndex_.end() ? users_.end() : it->second;
 }
 
-void TLobbyList::RemoveEntry(const TNetPeerThread& thread) {
-    auto it = userIndex_.find(&thread);
-    if (it == userIndex_.end()) return;
-    if (!it->second->Nick.empty()) nickIndex_.erase(FoldedNick(it->second->Nick));
-    it->second->Thread->Data = nullptr;
-    users_.erase(it->second);
-    userIndex_.erase(it);
+void TLobbyList::RemoveEntry(TNetPeerThread& thread) {
+    TChatPeer& peer = TChatPeer::Of(thread);
+    if (peer.State() == TChatPeer::TState::NoEntry) return;
+    if (!peer.nick_.empty()) nickIndex_.erase(FoldedNick(peer.nick_));
+    users_.erase(peer.entry_);
+    peer.nick_.clear();
+    peer.SetState(TChatPeer::TState::NoEntry);
 }
 
 void TLobbyList::RefuseConnection(TNetPeerThread& thread,
@@ -99,12 +97,12 @@ bool TLobbyList::NickInUse(const std::string& nick) {
 // nick no other connection can register the same one.
 bool TLobbyList::SetNick(TNetPeerThread& thread, const std::string& nick) {
     std::lock_guard guard(lock_);
-    auto entry = userIndex_.find(&thread);
-    if (entry == userIndex_.end()) {
+    TChatPeer& peer = TChatPeer::Of(thread);
+    if (peer.State() == TChatPeer::TState::NoEntry) {
         chat::SendLine(thread, "***Error: You are not logged on!");
         return false;
     }
-    if (!entry->second->Nick.empty()) {
+    if (peer.Registered()) {
         chat::SendLine(thread, "***Error: You cannot change your nick!");
         return false;
     }
@@ -116,15 +114,15 @@ bool TLobbyList::SetNick(TNetPeerThread& thread, const std::string& nick) {
     bool allowEnter = true;
     if (Server.OnUserEnter) Server.OnUserEnter(thread, nick, allowEnter);
     // The handler may have quit the connection meanwhile; then there is nothing to store.
-    entry = userIndex_.find(&thread);
-    if (entry == userIndex_.end()) return false;
+    if (peer.State() != TChatPeer::TState::UserSent) return false;
     if (!allowEnter) {
         RefuseConnection(thread, {"***Error: You are not allowed!"});
         return false;
     }
-    entry->second->Nick = nick;
-    nickIndex_.emplace(FoldedNick(nick), entry->second);
-    thread.Data = &*entry->second;
+    peer.entry_->Nick = nick;
+    peer.nick_ = nick;
+    nickIndex_.emplace(FoldedNick(nick), peer.entry_);
+    peer.SetState(TChatPeer::TState::Registered);
     SendWelcome(thread, nick);
     return true;
 }
@@ -151,7 +149,7 @@ bool TLobbyList::QuitUser(TNetPeerThread& thread, const std::string& msg) {
         if (IndexOfLobby(lobby) < 0) continue;
         PartLobby(thread, *lobby, msg);
     }
-    if (userIndex_.count(&thread) == 0) return false;
+    if (TChatPeer::Of(thread).State() == TChatPeer::TState::NoEntry) return false;
     TNetTCPServerConnection& connection = thread.Connection();
     if (!msg.empty() && connection.IsConnected()) chat::SendLine(thread, msg);
     Server.BroadcastExcept("", chat::UserPrefix(nick, thread) + " QUIT ");

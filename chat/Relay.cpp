@@ -8,7 +8,7 @@
 #include "LobbyList.h"
 #include "NetIrcServer.h"
 #include "net/NetException.h"
-#include "net/NetOutputQueue.h"
+#include "net/NetFanOut.h"
 
 namespace chat {
 
@@ -60,18 +60,11 @@ void SplitTarget(const std::string& params, std::string& target, std::string& te
     text = params.substr(colon + 2);
 }
 
-// Broadcasts to more connections than this are handed to the flusher.
-constexpr std::size_t HandOffRecipients = 16;
-
 }  // namespace
 
 // The relay does not route by target: the line goes to every other connection and each
 // client picks out what concerns it. OnChat may withhold it (the report lobby).
-// The relay's writes are deferred (net/NetOutputQueue.h): a burst of lines from one
-// sender goes out as one send per recipient when the sender's loop has no further line
-// buffered, instead of one send per line and recipient.
 void TLobbyList::PrivMsg(TNetPeerThread& thread, const std::string& params) {
-    TNetDeferredWrites deferWrites;  // before the lock: a flush at its end runs unlocked
     std::lock_guard guard(lock_);
     bool allowSend = true;
     if (Server.OnChat) {
@@ -87,34 +80,32 @@ void TLobbyList::PrivMsg(TNetPeerThread& thread, const std::string& params) {
 }
 
 // Holds the lobby lock (so the nicks it reads cannot change under it) and then PeerThreads
-// (so no connection is released while it is written). Writes only queue, so neither lock
-// waits on the network. A recipient whose write fails is skipped.
+// (so no connection is released while it is written). The lines only wait in the writing
+// thread's fan-out (net/NetFanOut.h), so neither lock waits on the network; a thread
+// without one (the console) uses its own here, which hands a wide broadcast to the
+// flusher threads. A recipient that is closed or fails is skipped; its own thread
+// notices the close and quits it.
 void TNetIRCServer::BroadcastExcept(const std::string& exceptNick, const std::string& line) {
+    std::optional<TNetFanOut> local;
+    TNetFanOut* fanOut = TNetFanOut::Current();
+    if (fanOut == nullptr) fanOut = &local.emplace();
     std::lock_guard lobbyGuard(LobbyStore().Lock());
     TNetThreadList& peers = PeerThreads();
     std::lock_guard peersGuard(peers.Mutex());
-    // A wide announcement (JOIN, PART, QUIT to everyone) is handed to the frame's flusher
-    // instead of one send per recipient here: during a join storm every connection then
-    // gets its pending announcements in one send per flusher pass, and the locks above
-    // are held for appends only. A PRIVMSG relay is deferred instead (PrivMsg).
-    std::optional<TNetHandOffWrites> handOff;
-    if (peers.Items().size() > HandOffRecipients) handOff.emplace();
     std::string wire;
     wire.reserve(line.size() + 2);
     wire.append(line).append("\r\n");
-    // A recipient that is closed or whose queue overflows is skipped; its own thread
-    // notices the close and quits it.
     // Registered nicks are unique, so a non-empty exceptNick leaves out at most one
     // connection, found once; only the empty one needs a look at every recipient.
     if (!exceptNick.empty()) {
         const TNetPeerThread* except = LobbyStore().ThreadOfNickLocked(exceptNick);
         for (TNetPeerThread* peer : peers.Items()) {
-            if (peer != except) peer->Connection().TryWriteText(wire);
+            if (peer != except) fanOut->Write(peer->Connection(), wire);
         }
         return;
     }
     for (TNetPeerThread* peer : peers.Items()) {
-        if (TLobbyList::IsRegisteredLocked(*peer)) peer->Connection().TryWriteText(wire);
+        if (TLobbyList::IsRegisteredLocked(*peer)) fanOut->Write(peer->Connection(), wire);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "chat/NetIrcServer.h"
+#include "net/NetFanOut.h"
 
 namespace {
 
@@ -269,6 +270,8 @@ bool TRemoteAdmin::ServerRunning() const {
 // thread at once: the stop waits for connection threads, and it would otherwise wait for
 // this one until its time limit.
 bool TRemoteAdmin::WaitCountdownStep() const {
+    // The step's line goes out now, not when the command is over.
+    if (TNetFanOut* fanOut = TNetFanOut::Current()) fanOut->FlushPaced();
     const auto end = Clock::now() + timing_.CountdownStep;
     for (;;) {
         const auto now = Clock::now();

@@ -1,68 +1,86 @@
-// The output side of one connection (private to the frame): the bytes that the socket has
-// not yet taken, and the frame-wide flusher thread that sends them as the sockets drain.
-// A queue is shared between its connection and the flusher, so the flusher never touches a
-// freed connection: it only ever holds the queue, and a closed queue is left alone.
-// Writers call Write under their connection's mutex; the flusher calls Flush on itself.
-// Lock order: connection mutex, then a queue's mutex, then the flusher's registry mutex.
+// The output side of one connection, private to the frame: the bytes that the socket has
+// not yet taken. Writers append under the queue's own lock (the innermost lock of the
+// program); whoever sends takes the bytes from the front under the same lock, so lines
+// stay whole and in order whoever sends them.
+//
+// Who sends (the three places where bytes leave a queue):
+//   - a fan-out's flush (net/NetFanOut.h) on the thread whose commands wrote the lines;
+//   - a plain Write from a thread without a fan-out (the console), at once;
+//   - a flusher thread (net/NetFlusher.h), once the socket can take more or when a wide
+//     fan-out handed the queue over.
+//
+// The bound: bytes that the server has not yet tried to send never count against the
+// connection. Once the socket has refused bytes (the queue is "armed": a flusher waits
+// for it to drain), everything waiting counts, and more than the bound fails the queue:
+// the socket is shut down, the connection's reader sees the end of the stream and the
+// connection ends like a lost one. A queue is shared with the flushers and fan-outs, so
+// none of them ever touches a freed connection: they hold the queue, and a closed queue
+// is left alone.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
-#include <unordered_map>
-#include <vector>
+#include <string_view>
 
-struct TNetOutputQueue : std::enable_shared_from_this<TNetOutputQueue> {
-    // Closed: the queue was closed or is not attached yet; Failed: a send failed.
-    enum class TWriteResult { Queued, Closed, Failed, Overflow };
+#include "NetFlusher.h"
+
+class TNetOutputQueue : public std::enable_shared_from_this<TNetOutputQueue> {
+  public:
+    using Clock = std::chrono::steady_clock;
+    // Closed: closed or not attached yet; Failed: a send failed or the bound was passed.
+    enum class TWriteResult { Queued, Closed, Failed };
 
     explicit TNetOutputQueue(std::size_t maxQueued) : maxQueued_(maxQueued) {}
 
-    // Takes the socket to send on; from then on writes may go out.
+    // Takes the socket to send on; from then on bytes may go out.
     void Attach(int fd);
-
-    // Deferred writes (fan-out batching). While a TNetDeferredWrites scope is alive on a
-    // thread that runs inside a TNetWriteBatching scope, that thread's writes are queued
-    // without a send and the queue is remembered; the thread sends them all, one send per
-    // connection, when it flushes: before it waits for input in ReadLine, when its
-    // remembered bytes pass DeferredFlushBytes at the end of a deferring scope, and when
-    // its batching scope ends. DeferredFlushBytes grows with the number of queues listed,
-    // DeferredBytesPerQueue each up to DeferredFlushCap, so that a wide lobby still gets
-    // sends of several KiB. A queue that several threads defer to is sent by the one that
-    // listed it last, which takes the others' bytes along; another thread sends it anyway
-    // once it holds DeferredResidueBytes or its oldest byte has waited MaxDeferralAge, so
-    // neither a queue nor a line's wait grows while fan-outs keep overtaking flushes.
-    // Lines stay in order: any other write to a queue that holds deferred bytes appends
-    // behind them and hands the queue to the flusher.
-    static constexpr std::size_t DeferredFlushBytes = 2 * 1024 * 1024;
-    static constexpr std::size_t DeferredBytesPerQueue = 8 * 1024;
-    static constexpr std::size_t DeferredFlushCap = 16 * 1024 * 1024;
-    static constexpr std::size_t DeferredResidueBytes = 64 * 1024;
-    static constexpr std::chrono::microseconds MaxDeferralAge{1000};
-    static bool HasDeferred();
-    static void FlushDeferred() noexcept;
-    // Hand-off writes (wide broadcasts). While a TNetHandOffWrites scope is alive on a
-    // thread (and no deferral applies), its writes are appended and the queue is handed to
-    // the flusher thread's ready list instead of being sent by the writer: many threads
-    // announcing to the same connections (a join storm) then cost one send per connection
-    // per flusher pass instead of one per line.
-    // Hands the whole buffer over: sends at once when nothing is waiting, keeps the rest.
+    // Appends without sending; a fan-out sends at its flush. Only a socket that has
+    // already refused bytes makes these count against the bound at once. `first` tells
+    // whether this is the batch's first write to the queue (batch 0 names none).
+    TWriteResult Append(const char* data, std::size_t count, std::uint64_t batch, bool& first);
+    // Appends and sends what is waiting, at once (writers without a fan-out).
     TWriteResult Write(const char* data, std::size_t count);
-    // Called by the flusher when the socket can take more.
-    void Flush();
+    // Sends what is waiting without waiting; what the socket refuses is left to a flusher.
+    void Send();
+    // The connection's own thread sends replies to its own commands: at most `room` bytes
+    // are counted as waiting at a time, and it waits (without any lock) for its own socket
+    // to take more, so a reply of any length reaches a reading client whole. False when
+    // the socket took nothing for `stall` (a client that stopped reading: the queue fails)
+    // or the queue is closed or failed.
+    bool SendReply(std::string_view reply, std::size_t room, std::chrono::milliseconds stall);
+    // The part of SendReply that does not wait: appends the whole lines of `reply` that
+    // fit in `room`, sends, and takes them off `reply`.
+    void AppendReply(std::string_view& reply, std::size_t room);
+    // A reader that keeps up but has fallen more than `mark` bytes behind: a sender whose
+    // lines these are waits a little for it (see TNetFanOut). A queue waited for in vain
+    // is "lagging" and not waited for again until it has drained.
+    bool Behind(std::size_t mark, Clock::time_point now, Clock::duration active) const;
+    // Waits up to `wait` for the socket to take bytes (no lock held), then sends.
+    void WaitForReader(std::chrono::milliseconds wait);
+    void MarkLagging();
+    // Hands what is waiting to the queue's flusher thread; false when there is nothing
+    // to hand over, else `ticket` names the flusher pass that will send it.
+    bool HandOff(TNetFlushTicket& ticket);
     // Last attempt to send what is waiting, then leaves the flusher; idempotent.
     void Close();
     bool Failed() const;
     std::size_t Size() const;
 
+    // The flusher's side: called when the socket drained or the queue was handed over.
+    void Flush();
+
   private:
     std::size_t PendingLocked() const { return buffer_.size() - sent_; }
-    bool SendLocked(const char* data, std::size_t count, std::size_t& taken);
+    bool UsableLocked() const { return !closed_ && !failed_ && fd_ >= 0; }
+    // One non-blocking send of what is waiting; arms the flusher for what is left and
+    // fails the queue when the socket refused more than the bound.
+    void SendLocked();
+    void AppendReplyLocked(std::string_view& reply, std::size_t room);
+    void FailLocked();
     void ArmLocked();
     void DropSentLocked();
 
@@ -72,81 +90,13 @@ struct TNetOutputQueue : std::enable_shared_from_this<TNetOutputQueue> {
     std::string buffer_;    // guarded by mutex_; bytes from sent_ on are waiting
     std::size_t sent_ = 0;  // guarded by mutex_
     bool closed_ = false;   // guarded by mutex_
-    bool failed_ = false;   // guarded by mutex_; a send failed, the peer is lost
-    bool watched_ = false;  // guarded by mutex_; the descriptor is in the flusher's epoll set
-    std::uint64_t deferredMark_ = 0;  // guarded by mutex_; which thread batch last listed it
-    // guarded by mutex_; when a deferred write found the queue empty (an upper bound on the
-    // age of the oldest waiting byte, since other writes leave it alone)
-    std::chrono::steady_clock::time_point deferredSince_{};
-    bool readyListed_ = false;  // guarded by mutex_; on the flusher's ready list
-    bool armed_ = false;        // guarded by mutex_; a flush is due (writability watch armed)
-    std::uint64_t id_ = 0;      // guarded by mutex_; the flusher's key, 0 until first watched
-};
-
-// Marks a thread whose deferred writes will be flushed: a peer thread's connection loop.
-// The end of the scope sends what is still deferred.
-class TNetWriteBatching {
-  public:
-    TNetWriteBatching();
-    ~TNetWriteBatching();
-    TNetWriteBatching(const TNetWriteBatching&) = delete;
-    TNetWriteBatching& operator=(const TNetWriteBatching&) = delete;
-};
-
-// Defers this thread's writes for its lifetime when the thread is batching (else does
-// nothing). At its end, sends what is deferred once that has grown past the flush
-// threshold (see TNetOutputQueue::DeferredFlushBytes); create it before taking any lock, so that
-// this flush runs unlocked.
-class TNetDeferredWrites {
-  public:
-    TNetDeferredWrites();
-    ~TNetDeferredWrites();
-    TNetDeferredWrites(const TNetDeferredWrites&) = delete;
-    TNetDeferredWrites& operator=(const TNetDeferredWrites&) = delete;
-};
-
-// Hands this thread's writes to the flusher for its lifetime (see TNetOutputQueue).
-class TNetHandOffWrites {
-  public:
-    TNetHandOffWrites();
-    ~TNetHandOffWrites();
-    TNetHandOffWrites(const TNetHandOffWrites&) = delete;
-    TNetHandOffWrites& operator=(const TNetHandOffWrites&) = delete;
-};
-
-// The one frame-wide thread that sends queued output. The socket layer starts it with the
-// first networking object and stops (joins) it when the last one is gone.
-class TNetFlusher {
-  public:
-    static TNetFlusher& Instance();
-    ~TNetFlusher();
-
-    void Start();
-    void Stop();
-
-    // Asks for one Flush of the queue when its socket can take bytes (one-shot).
-    // Called with the queue's mutex held.
-    void Watch(TNetOutputQueue& queue, int fd, std::uint64_t& id, bool& watched);
-    // Leaves the epoll set and the registry; called with the queue's mutex held.
-    void Forget(int fd, std::uint64_t id, bool watched);
-    // Asks for one Flush of the queue soon, without waiting for writability; called with
-    // the queue's mutex held.
-    void Ready(TNetOutputQueue& queue);
-
-  private:
-    TNetFlusher() = default;
-    void Run();
-    std::shared_ptr<TNetOutputQueue> Find(std::uint64_t id);
-
-    std::mutex registryMutex_;
-    std::unordered_map<std::uint64_t, std::shared_ptr<TNetOutputQueue>> queues_;  // registryMutex_
-    std::uint64_t nextId_ = 1;  // guarded by registryMutex_
-    std::mutex readyMutex_;     // taken after a queue's mutex, never before
-    std::vector<std::shared_ptr<TNetOutputQueue>> ready_;  // guarded by readyMutex_
-    std::atomic<bool> stopping_{false};
-    // Written only by Start/Stop, which the socket layer serialises and which never overlap
-    // a Watch: both happen while no networking object is alive.
-    int epollFd_ = -1;
-    int wakeFd_ = -1;
-    std::thread thread_;
+    bool failed_ = false;   // guarded by mutex_; a send failed or the bound was passed
+    bool armed_ = false;    // guarded by mutex_; the socket refused bytes, a flusher waits
+    bool watched_ = false;  // guarded by mutex_; the descriptor is in a flusher's epoll set
+    bool lagging_ = false;  // guarded by mutex_; waited for in vain (see Behind)
+    Clock::time_point lastTaken_{};  // guarded by mutex_; the socket last took bytes
+    bool handedOff_ = false;  // guarded by mutex_; on a flusher's ready list
+    TNetFlushTicket ticket_;  // guarded by mutex_; the pass that takes it, while handed off
+    std::uint64_t id_ = 0;    // guarded by mutex_; the flushers' key, 0 until first needed
+    std::uint64_t batch_ = 0;  // guarded by mutex_; the fan-out batch that wrote last
 };

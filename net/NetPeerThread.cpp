@@ -3,7 +3,6 @@
 #include <exception>
 
 #include "NetException.h"
-#include "NetOutputQueue.h"
 #include "NetTCPServer.h"
 #include "NetThreadMgr.h"
 
@@ -16,6 +15,7 @@ TNetPeerThread::~TNetPeerThread() {
 
 void TNetPeerThread::SetConnection(std::unique_ptr<TNetTCPServerConnection> connection) {
     connection_ = std::move(connection);
+    fanOut_ = std::make_unique<TNetFanOut>(connection_.get());
 }
 
 void TNetPeerThread::BeforeRunStep() {
@@ -24,9 +24,6 @@ void TNetPeerThread::BeforeRunStep() {
 
 void TNetPeerThread::RunStep() {
     try {
-        // Fan-outs that this connection's commands cause may defer their writes; they are
-        // sent before the loop waits for input, and at the latest when the step ends.
-        TNetWriteBatching batching;
         if (!connection_->Server().ExecuteStep(*this)) throw ENetNoExecuteSpecified();
     } catch (const ENetSocketError& e) {
         // Aborted and reset connections are lost for good; any other socket error may pass,
@@ -47,12 +44,15 @@ void TNetPeerThread::AfterRunStep() {
     } catch (...) {
         failure = std::current_exception();
     }
+    // What the steps wrote goes out before the thread lets go of its connection.
+    fanOut_->Unbind();
     // Once released into the manager, the thread is joined and freed by another thread
     // as soon as it has returned; the manager waits for that join, so the steps below are
     // still safe.
     if (mgr_) mgr_->ReleaseThread(*this);
     server.PeerThreads().Remove(*this);
     server.PeerLeft(*this);
+    fanOut_.reset();
     connection_.reset();
     if (failure) std::rethrow_exception(failure);
 }

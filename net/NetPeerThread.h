@@ -1,11 +1,16 @@
 // The thread that serves one accepted connection: the connect step once, the execute step
 // while the connection lives, the disconnect step once. Its identity is the client's
-// identity throughout the chat core. Created by the thread manager on the listener thread;
-// its steps run on itself; Connection() may be used from any thread while it lives.
+// identity throughout the chat core, and the layer above keeps its per-connection state in
+// a class derived from this one, made by the server's PeerThreadClass factory. Created by
+// the thread manager on the listener thread; its steps run on itself; Connection() may be
+// used from any thread while it lives. A server's execute step may bind the thread's
+// fan-out (FanOut(), net/NetFanOut.h) and flush it at its own flush point; what it still
+// holds is sent at the latest when the disconnect step has ended.
 #pragma once
 
 #include <memory>
 
+#include "NetFanOut.h"
 #include "NetTCPConnection.h"
 #include "NetThread.h"
 
@@ -17,14 +22,11 @@ class TNetPeerThread : public TNetThread {
     ~TNetPeerThread() override;
 
     TNetTCPServerConnection& Connection() { return *connection_; }
+    // The peer thread's own fan-out; used on this thread only.
+    TNetFanOut& FanOut() { return *fanOut_; }
     void SetConnection(std::unique_ptr<TNetTCPServerConnection> connection);
     // The manager that released this thread, kept alive until the thread is gone.
     void SetThreadMgr(std::shared_ptr<TNetThreadMgr> mgr) { mgr_ = std::move(mgr); }
-
-    // A slot for the layer above, which guards it with its own lock: the chat core keeps
-    // the connection's registry entry here, so a fan-out finds each recipient's nick
-    // without a lookup.
-    void* Data = nullptr;
 
   protected:
     void BeforeRunStep() override;
@@ -33,5 +35,6 @@ class TNetPeerThread : public TNetThread {
 
   private:
     std::unique_ptr<TNetTCPServerConnection> connection_;
+    std::unique_ptr<TNetFanOut> fanOut_;  // made with the connection, used on this thread
     std::shared_ptr<TNetThreadMgr> mgr_;
 };

@@ -4,12 +4,10 @@
 #include <sys/resource.h>
 
 #include <cerrno>
-#include <csignal>
 #include <mutex>
 #include <unordered_map>
 
 #include "NetException.h"
-#include "NetOutputQueue.h"
 
 namespace {
 
@@ -140,24 +138,6 @@ void CheckSetSize(const std::vector<int>* set) {
 
 // Serialises the start and stop of the layer against the live count, so the flusher thread
 // is never started by one thread while another is stopping it.
-std::mutex& LayerMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::atomic<int> liveCount{0};
-
-void StartLayer() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        // A peer that vanishes must never end the process; every send also passes
-        // MSG_NOSIGNAL, this covers anything else.
-        std::signal(SIGPIPE, SIG_IGN);
-        RaiseOpenFileLimit();
-    });
-    TNetFlusher::Instance().Start();
-}
-
 }  // namespace
 
 int WinsockErrorFromErrno(int err) {
@@ -208,19 +188,4 @@ void RaiseOpenFileLimit() {
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
     limit.rlim_cur = limit.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &limit);
-}
-
-TNetComponent::TNetComponent() {
-    std::lock_guard lock(LayerMutex());
-    if (liveCount.load() == 0) StartLayer();  // may throw; the count is raised only after
-    liveCount.fetch_add(1);
-}
-
-TNetComponent::~TNetComponent() {
-    std::lock_guard lock(LayerMutex());
-    if (liveCount.fetch_sub(1) == 1) TNetFlusher::Instance().Stop();
-}
-
-int TNetComponent::LiveCount() {
-    return liveCount.load();
 }

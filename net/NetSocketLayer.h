@@ -30,16 +30,3 @@ int WaitForSockets(std::vector<int>* readSet, std::vector<int>* writeSet,
 
 // Raises the soft open-file limit to the hard limit; called once when the layer starts.
 void RaiseOpenFileLimit();
-
-// Base of every networking object (servers and connections). The first one created starts
-// the socket layer (SIGPIPE ignored, open-file limit raised); the count is atomic because
-// connections are created and released on different threads.
-class TNetComponent {
-  public:
-    TNetComponent();
-    virtual ~TNetComponent();
-    TNetComponent(const TNetComponent&) = delete;
-    TNetComponent& operator=(const TNetComponent&) = delete;
-
-    static int LiveCount();
-};

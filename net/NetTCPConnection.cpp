@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "NetException.h"
+#include "NetFanOut.h"
 #include "NetOutputQueue.h"
 
 namespace {
@@ -108,6 +109,9 @@ void TNetTCPConnection::Accepted() {
 
 bool TNetTCPConnection::CloseLocked() {
     if (!socket_.IsOpen()) return false;
+    // The connection's own thread may still hold replies for it: they are its last words.
+    TNetFanOut* fanOut = TNetFanOut::Current();
+    if (fanOut != nullptr && fanOut->Own() == this) fanOut->PutReplies();
     output_->Close();
     socket_.CloseSocket(true);
     peerClosed_ = true;
@@ -159,7 +163,10 @@ int TNetTCPConnection::ReceiveFailedLocked(int err, bool& closedNow) {
 
 // One non-blocking receive of up to RecvBufferSize bytes, appended to PendingInput. Returns
 // -1 when nothing was there after all (another reader took it), else the byte count, 0
-// meaning the end of the stream.
+// meaning the end of the stream. The receive lands on the stack first and goes on straight
+// into PendingInput only when it filled the stack chunk; that second call only adds bytes:
+// an end of the stream or an error behind them is left to the next receive, so that the
+// lines before it are read while the connection is still open, as with one receive.
 int TNetTCPConnection::ReceiveLocked(bool raiseIfClosed, bool& closedNow) {
     const int fd = socket_.Handle();
     const std::size_t limit = std::clamp<std::size_t>(RecvBufferSize, 1, MaxChunk);
@@ -168,23 +175,16 @@ int TNetTCPConnection::ReceiveLocked(bool raiseIfClosed, bool& closedNow) {
     if (n < 0) return ReceiveFailedLocked(errno, closedNow);
     pendingInput_.append(chunk, static_cast<std::size_t>(n));
     std::size_t total = static_cast<std::size_t>(n);
-    bool ended = n == 0;
     if (total == StackChunk && limit > StackChunk) {
         const std::size_t old = pendingInput_.size();
         pendingInput_.resize(old + limit - StackChunk);
         const ssize_t more =
             ::recv(fd, pendingInput_.data() + old, limit - StackChunk, MSG_DONTWAIT);
-        const int err = errno;
-        pendingInput_.resize(old + static_cast<std::size_t>(std::max<ssize_t>(more, 0)));
-        if (more < 0 && !WouldBlock(err)) {
-            receivedTotal_ += total;
-            ReceiveFailedLocked(err, closedNow);
-            return static_cast<int>(total);
-        }
-        total += static_cast<std::size_t>(std::max<ssize_t>(more, 0));
-        ended = more == 0;
+        const std::size_t added = static_cast<std::size_t>(std::max<ssize_t>(more, 0));
+        pendingInput_.resize(old + added);
+        total += added;
     }
-    peerClosed_ = ended;
+    peerClosed_ = n == 0;
     receivedTotal_ += total;
     CheckForCloseLocked(raiseIfClosed, false, closedNow);
     return static_cast<int>(total);
@@ -278,13 +278,6 @@ std::string TNetTCPConnection::ReadLine(const std::string& terminator, int timeo
             throw ENetConnClosedGracefully();
         }
         CheckForCloseLocked(true, true, notice.closedNow);
-        if (TNetOutputQueue::HasDeferred()) {
-            // About to wait for input: first send what this thread's fan-outs deferred.
-            lock.unlock();
-            TNetOutputQueue::FlushDeferred();
-            lock.lock();
-            continue;
-        }
         if (FillLocked(lock, true, timeout, notice.closedNow) == 0) {
             readTimedOut_ = true;
             return "";
@@ -311,16 +304,19 @@ void TNetTCPConnection::WriteLine(std::string_view text) {
     WriteText(line);
 }
 
-// Never waits for the network. A connection whose send fails or whose queue would exceed
-// MaxQueuedOutput is closed and the bytes are dropped without raising: the writer is often
-// another connection's thread fanning a line out, and one lost recipient must not end it.
+// Never waits for the network. On a thread with a fan-out (a peer loop) the bytes wait
+// there and go out at its flush; elsewhere they are sent at once. A connection whose send
+// fails or that passes its bound is closed and the bytes are dropped without raising: the
+// writer is often another connection's thread fanning a line out, and one lost recipient
+// must not end it.
 void TNetTCPConnection::WriteBytes(const char* data, int count) {
     if (count <= 0 || data == nullptr) return;
-    TDisconnectNotice notice(*this);
-    std::lock_guard lock(mutex_);
-    CheckForCloseLocked(true, true, notice.closedNow);
-    const auto result = output_->Write(data, static_cast<std::size_t>(count));
-    if (result != TNetOutputQueue::TWriteResult::Queued) notice.closedNow |= CloseLocked();
+    {
+        TDisconnectNotice notice(*this);
+        std::lock_guard lock(mutex_);
+        CheckForCloseLocked(true, true, notice.closedNow);
+    }
+    Deliver(std::string_view(data, static_cast<std::size_t>(count)));
 }
 
 // The queue is closed before the socket (CloseLocked), so the queue's own lock is enough
@@ -328,13 +324,23 @@ void TNetTCPConnection::WriteBytes(const char* data, int count) {
 // connection's lock only to close one whose write failed.
 bool TNetTCPConnection::TryWriteText(std::string_view text) {
     if (text.empty()) return IsConnected();
-    const auto result = output_->Write(text.data(), text.size());
+    return Deliver(text);
+}
+
+bool TNetTCPConnection::Deliver(std::string_view bytes) {
+    if (TNetFanOut* fanOut = TNetFanOut::Current()) return fanOut->Write(*this, bytes);
+    const auto result = output_->Write(bytes.data(), bytes.size());
     if (result == TNetOutputQueue::TWriteResult::Queued) return true;
     if (result == TNetOutputQueue::TWriteResult::Closed) return false;
     TDisconnectNotice notice(*this);
     std::lock_guard lock(mutex_);
     notice.closedNow |= CloseLocked();
     return false;
+}
+
+bool TNetTCPConnection::HasPendingLine() const {
+    std::lock_guard lock(mutex_);
+    return pendingInput_.find('\n', std::max(searchedUpTo_, pendingStart_)) != std::string::npos;
 }
 
 void TNetTCPConnection::ProbeLocked(bool& closedNow) {

@@ -1,19 +1,19 @@
 // A TCP connection with line-oriented reading and queued, non-blocking writing.
 // Threads: ReadLine/FillPendingInput on the owning peer thread; the periodic probe
 // (ProbeConnections) from the sweeping thread; WriteLine/WriteText/WriteBytes, IsConnected
-// and Disconnect from any thread. Everything that touches PendingInput, the output queue
-// and the flags is done under the connection's own mutex, the innermost lock of the
-// program (lock order: lobby list, console state, PeerThreads, connection).
+// and Disconnect from any thread. Everything that touches PendingInput and the flags is
+// done under the connection's own mutex; the output queue has a lock of its own, taken
+// after it (the program's lock order is written once, in chat/LobbyList.h).
 //
-// Writing never blocks on the network: a writer hands its whole buffer to the output
-// queue under the connection mutex and the queue is sent with non-blocking sends. Bytes
-// that the socket does not take at once stay queued and are flushed by the frame's
-// flusher thread as the socket drains, together in one send, so a burst to a busy
-// receiver costs one system call, not one per line. Lines never interleave and stay in
-// order. When more than MaxQueuedOutput bytes are waiting, or a send fails, the
-// connection is closed and ends like a lost one; that write drops its bytes without
-// raising, since the writer is often another client's thread fanning a line out. A write
-// to a connection that was already closed raises ENetConnClosedGracefully.
+// Writing never blocks on the network. A line written on a thread with a fan-out (a peer
+// loop, net/NetFanOut.h) waits there and is sent at the loop's flush point; a line written
+// elsewhere is sent at once. Either way it then waits in the connection's output queue
+// (net/NetOutputQueue.h, private to the frame) until the socket takes it, and a flusher
+// thread sends the rest as the socket drains. Lines never interleave and stay in order.
+// Once the socket refuses bytes, more than MaxQueuedOutput bytes waiting, or a failed
+// send, close the connection like a lost one; that write drops its bytes without raising,
+// since the writer is often another client's thread fanning a line out. A write to a
+// connection that was already closed raises ENetConnClosedGracefully.
 //
 // Reading: a peer that sends more than MaxLineLength bytes without the terminator ends
 // its connection like a lost one (ReadLine raises ENetConnClosedGracefully). The reader
@@ -30,11 +30,12 @@
 #include <string>
 #include <string_view>
 
+#include "NetComponent.h"
 #include "NetSocketHandle.h"
 #include "NetSocketLayer.h"
 
 class TNetTCPServer;
-struct TNetOutputQueue;
+class TNetOutputQueue;
 
 class TNetTCPConnection : public TNetComponent {
   public:
@@ -58,6 +59,8 @@ class TNetTCPConnection : public TNetComponent {
     // the write fails, so a peer that has ended its input is still written to until its
     // own thread closes it.
     bool TryWriteText(std::string_view text);
+    // A whole line is waiting in PendingInput: the next ReadLine returns without waiting.
+    bool HasPendingLine() const;
 
     bool IsConnected();
     void Disconnect();
@@ -88,6 +91,7 @@ class TNetTCPConnection : public TNetComponent {
 
   private:
     friend class TNetListenerThread;
+    friend class TNetFanOut;
     using TLock = std::unique_lock<std::mutex>;
 
     // These run under mutex_. `closedNow` is set when the call closed the socket, so that
@@ -103,6 +107,9 @@ class TNetTCPConnection : public TNetComponent {
     void ProbeLocked(bool& closedNow);
     std::size_t PendingLocked() const { return pendingInput_.size() - pendingStart_; }
     void CompactLocked();
+    // Hands bytes to the current fan-out or sends them; false when the connection is
+    // closed or closed on this write.
+    bool Deliver(std::string_view bytes);
 
     mutable std::mutex mutex_;
     TNetSocketHandle socket_;

@@ -6,9 +6,9 @@
 // manager stays alive until they have been joined. Destruction waits until every peer
 // thread is gone.
 //
-// Lock order of the whole program: the lobby-list lock, then the console's state lock,
-// then PeerThreads, then a connection's own lock. PeerThreads is never held while a
-// lock earlier in that order is taken. SetActive must not be called with PeerThreads held.
+// PeerThreads sits between the layer above's locks and the connections' own in the
+// program's lock order (the table is in chat/LobbyList.h): it is never held while a lock
+// earlier in that order is taken. SetActive must not be called with PeerThreads held.
 #pragma once
 
 #include <atomic>

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "NetOutputQueue.h"
+#include "NetFanOut.h"
 #include "NetTestFixture.h"
 
 using namespace std::chrono_literals;
@@ -19,12 +19,12 @@ using ConnectionTest = ParkedServerTest;
 
 namespace {
 
-// Runs tasks one at a time on a thread of its own that stays inside one write-batching
-// scope until it is destroyed, as a peer thread's loop does; deferral is per thread.
-class BatchingWorker {
+// Runs tasks one at a time on a thread of its own that has a fan-out bound to it, as a
+// peer thread's loop does; the fan-out is per thread.
+class FanOutWorker {
   public:
-    BatchingWorker() : thread_([this] { Run(); }) {}
-    ~BatchingWorker() {
+    FanOutWorker() : thread_([this] { Run(); }) {}
+    ~FanOutWorker() {
         {
             std::lock_guard lock(mutex_);
             stop_ = true;
@@ -33,7 +33,7 @@ class BatchingWorker {
         thread_.join();
     }
     // Runs the task on the worker and waits for it.
-    void Do(std::function<void()> task) {
+    void Do(std::function<void(TNetFanOut&)> task) {
         std::unique_lock lock(mutex_);
         task_ = std::move(task);
         cv_.notify_all();
@@ -42,12 +42,13 @@ class BatchingWorker {
 
   private:
     void Run() {
-        TNetWriteBatching batching;
+        TNetFanOut fanOut;
+        fanOut.Bind();
         std::unique_lock lock(mutex_);
         for (;;) {
             cv_.wait(lock, [this] { return stop_ || task_; });
             if (!task_) return;
-            task_();
+            task_(fanOut);
             task_ = nullptr;
             cv_.notify_all();
         }
@@ -55,15 +56,10 @@ class BatchingWorker {
 
     std::mutex mutex_;
     std::condition_variable cv_;
-    std::function<void()> task_;  // guarded by mutex_
-    bool stop_ = false;           // guarded by mutex_
+    std::function<void(TNetFanOut&)> task_;  // guarded by mutex_
+    bool stop_ = false;                      // guarded by mutex_
     std::thread thread_;
 };
-
-void DeferTo(std::vector<TNetTCPServerConnection*>& connections, const std::string& text) {
-    TNetDeferredWrites defer;
-    for (TNetTCPServerConnection* connection : connections) connection->TryWriteText(text);
-}
 
 }  // namespace
 
@@ -347,10 +343,10 @@ TEST_F(ConnectionTest, ConcurrentWritersKeepLinesWhole) {
     }
 }
 
-// Lines handed to the flusher and lines written directly reach the peer in the order they
-// were written, from several threads at once; a direct write also sends the handed-over
-// lines before it, so a reply never waits for the flusher's next pass.
-TEST_F(ConnectionTest, HandedOverAndDirectWritesKeepOrder) {
+// Lines written through fan-outs and lines written directly reach the peer in the order
+// they were written, from several threads at once, and whatever a fan-out holds goes out
+// before a later direct write of the same thread.
+TEST_F(ConnectionTest, FanOutAndDirectWritesKeepOrder) {
     constexpr int Writers = 3;
     constexpr int PerWriter = 2000;
     TestClient client;
@@ -358,14 +354,15 @@ TEST_F(ConnectionTest, HandedOverAndDirectWritesKeepOrder) {
     std::vector<std::thread> writers;
     for (int w = 0; w < Writers; ++w) {
         writers.emplace_back([&connection, w] {
+            TNetFanOut fanOut;
             for (int i = 0; i < PerWriter; ++i) {
                 const std::string line = std::to_string(w) + " " + std::to_string(i);
                 if (i % 3 == 0) {
+                    fanOut.Flush();
                     connection.WriteLine(line);
                     continue;
                 }
-                TNetHandOffWrites handOff;
-                connection.WriteLine(line);
+                fanOut.Write(connection, line + "\r\n");
             }
         });
     }
@@ -378,14 +375,6 @@ TEST_F(ConnectionTest, HandedOverAndDirectWritesKeepOrder) {
         ASSERT_TRUE(w >= 0 && w < Writers) << *line;
         EXPECT_EQ(*line, std::to_string(w) + " " + std::to_string(next[w]++));
     }
-
-    {
-        TNetHandOffWrites handOff;
-        connection.WriteLine("announced");
-    }
-    connection.WriteLine("reply");
-    EXPECT_EQ(client.ReadLine(5s), "announced");
-    EXPECT_EQ(client.ReadLine(5s), "reply");
 }
 
 // A fan-out's write to a closed connection is skipped without an exception.
@@ -399,58 +388,59 @@ TEST_F(ConnectionTest, TryWriteSkipsClosedConnections) {
     EXPECT_TRUE(client.WaitClosed(5s));
 }
 
-// Two threads fanning out to the same connections: the batch that wrote to a queue last
-// sends it with the other's lines, so the other's flush leaves a fresh queue alone
-// instead of sending a few lines of its own; nothing is left behind once both batches
-// have ended, and a queue that has grown large or waited long is sent by whichever flush
-// sees it.
-TEST_F(ConnectionTest, DeferredFanOutsOfSeveralThreadsShareOneSend) {
-    constexpr int Recipients = 3;
+// Lines written on a thread with a fan-out wait until its flush; a narrow fan-out is sent
+// by the writer, a wide one by the flusher threads, and the lines of two writers to the
+// same connections arrive in the order written.
+TEST_F(ConnectionTest, FanOutSendsAtItsFlush) {
+    constexpr int Recipients = TNetFanOut::HandOffRecipients + 4;
     std::vector<TestClient> clients(Recipients);
     std::vector<TNetTCPServerConnection*> connections;
     for (TestClient& client : clients) connections.push_back(&Accept(client));
-    auto readAll = [&clients](std::vector<std::string> expected) {
-        for (TestClient& client : clients)
-            for (const std::string& line : expected) ASSERT_EQ(client.ReadLine(5s), line);
+    auto writeTo = [&](std::size_t count, const std::string& line) {
+        return [&, count, line](TNetFanOut&) {
+            for (std::size_t i = 0; i < count; ++i) connections[i]->WriteLine(line);
+        };
     };
-    // The skip is only promised while the oldest byte is younger than MaxDeferralAge; on a
-    // machine too busy to get there in time, the flush sends, which is what it must then do.
-    auto expectSilentIfFresh = [&clients](std::chrono::steady_clock::time_point firstWrite) {
-        if (std::chrono::steady_clock::now() - firstWrite >= TNetOutputQueue::MaxDeferralAge)
-            return;
-        for (TestClient& client : clients) EXPECT_TRUE(client.Silent(100ms));
-    };
-    {
-        BatchingWorker a;
-        BatchingWorker b;
-        auto firstWrite = std::chrono::steady_clock::now();
-        a.Do([&] { DeferTo(connections, "a1\r\n"); });
-        b.Do([&] { DeferTo(connections, "b1\r\n"); });
-        a.Do([] { TNetOutputQueue::FlushDeferred(); });
-        expectSilentIfFresh(firstWrite);
-        b.Do([] { TNetOutputQueue::FlushDeferred(); });
-        readAll({"a1", "b1"});
-
-        firstWrite = std::chrono::steady_clock::now();
-        b.Do([&] { DeferTo(connections, "b2\r\n"); });
-        a.Do([&] { DeferTo(connections, "a2\r\n"); });
-        b.Do([] { TNetOutputQueue::FlushDeferred(); });
-        expectSilentIfFresh(firstWrite);
-        // a's batch ends with the worker: its pending lines go out then.
+    FanOutWorker a;
+    FanOutWorker b;
+    for (const std::size_t width : {std::size_t{2}, connections.size()}) {
+        a.Do(writeTo(width, "a"));
+        b.Do(writeTo(width, "b"));
+        EXPECT_TRUE(clients[0].Silent(100ms));
+        b.Do([](TNetFanOut& fanOut) { fanOut.FlushPaced(); });
+        a.Do([](TNetFanOut& fanOut) { fanOut.FlushPaced(); });
+        for (std::size_t i = 0; i < width; ++i) {
+            EXPECT_EQ(clients[i].ReadLine(5s), "a");
+            EXPECT_EQ(clients[i].ReadLine(5s), "b");
+        }
     }
-    readAll({"b2", "a2"});
+}
 
-    BatchingWorker a;
-    BatchingWorker b;
-    const std::string big(TNetOutputQueue::DeferredResidueBytes, 'x');
-    a.Do([&] { DeferTo(connections, big + "\r\n"); });
-    b.Do([&] { DeferTo(connections, "b3\r\n"); });
-    a.Do([] { TNetOutputQueue::FlushDeferred(); });
-    readAll({big, "b3"});
+// A writer whose fan-out is flushed whenever it is due, as the peer loop does, may send a
+// reading client many times the bound in one go: it is held to the client's pace and the
+// client gets every line. A client that does not read is closed once more than the bound
+// waits after its socket refused bytes.
+TEST_F(ConnectionTest, ReadingClientsGetEverythingStuckOnesAreClosed) {
+    const std::string line(1000, 'x');
+    const std::size_t lines = 4 * TNetTCPConnection::MaxQueuedOutput / line.size();
+    TestClient reader;
+    TNetTCPServerConnection& readerSide = Accept(reader);
+    FanOutWorker worker;
+    std::thread writer([&] {
+        worker.Do([&](TNetFanOut& fanOut) {
+            for (std::size_t i = 0; i < lines; ++i) {
+                readerSide.WriteLine(line);
+                if (fanOut.Due()) fanOut.FlushPaced();
+            }
+            fanOut.FlushPaced();
+        });
+    });
+    for (std::size_t i = 0; i < lines; ++i) ASSERT_EQ(reader.ReadLine(5s), line) << i;
+    writer.join();
+    EXPECT_TRUE(readerSide.IsConnected());
 
-    a.Do([&] { DeferTo(connections, "a4\r\n"); });
-    b.Do([&] { DeferTo(connections, "b4\r\n"); });
-    std::this_thread::sleep_for(2 * TNetOutputQueue::MaxDeferralAge);
-    a.Do([] { TNetOutputQueue::FlushDeferred(); });
-    readAll({"a4", "b4"});
+    TestClient stuck;
+    TNetTCPServerConnection& stuckSide = Accept(stuck, 4096);
+    for (std::size_t i = 0; i < lines && stuckSide.IsConnected(); ++i) stuckSide.WriteLine(line);
+    EXPECT_TRUE(WaitUntil([&] { return !stuckSide.IsConnected(); }));
 }

@@ -1,0 +1,225 @@
+#include "NetFlusher.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <system_error>
+
+#include "NetOutputQueue.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The wake-up descriptor's key in the epoll set; queue keys start at 1.
+constexpr std::uint64_t WakeKey = 0;
+// The longest pause between two passes (see Run).
+constexpr auto MaxPassGap = std::chrono::milliseconds(20);
+constexpr int PassGapFactor = 3;
+
+timespec* TimeoutUntil(Clock::time_point due, timespec& wait) {
+    const auto left = std::max(due - Clock::now(), Clock::duration::zero());
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    wait.tv_sec = static_cast<time_t>(ns / 1000000000);
+    wait.tv_nsec = static_cast<long>(ns % 1000000000);
+    return &wait;
+}
+
+}  // namespace
+
+TNetFlusher& TNetFlusher::Instance() {
+    // Constructed by the first networking object, so it is destroyed after every object
+    // with static storage that made connections.
+    static TNetFlusher flusher;
+    return flusher;
+}
+
+TNetFlusher::~TNetFlusher() {
+    Stop();
+}
+
+void TNetFlusher::Start() {
+    if (!shards_.empty()) return;
+    const std::size_t count =
+        std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, MaxThreads);
+    try {
+        for (std::size_t i = 0; i < count; ++i) {
+            auto shard = std::make_unique<TShard>();
+            shard->epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+            shard->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+            if (shard->epollFd < 0 || shard->wakeFd < 0) {
+                const int err = errno;
+                if (shard->epollFd >= 0) ::close(shard->epollFd);
+                if (shard->wakeFd >= 0) ::close(shard->wakeFd);
+                throw std::system_error(err, std::generic_category(), "output flusher");
+            }
+            epoll_event wake{};
+            wake.events = EPOLLIN;
+            wake.data.u64 = WakeKey;
+            ::epoll_ctl(shard->epollFd, EPOLL_CTL_ADD, shard->wakeFd, &wake);
+            shards_.push_back(std::move(shard));
+        }
+        for (auto& shard : shards_) {
+            TShard* raw = shard.get();
+            shard->thread = std::thread([this, raw] { Run(*raw); });
+        }
+    } catch (...) {
+        Stop();
+        throw;
+    }
+}
+
+void TNetFlusher::Stop() {
+    stopping_ = true;
+    for (auto& shard : shards_) {
+        if (!shard->thread.joinable()) continue;
+        Wake(*shard);
+        shard->thread.join();
+    }
+    for (auto& shard : shards_) {
+        {
+            // Wakes any fan-out still waiting for a pass.
+            std::lock_guard lock(shard->readyMutex);
+            shard->passDone = shard->passStarted + 1;
+        }
+        shard->passEnded.notify_all();
+        if (shard->epollFd >= 0) ::close(shard->epollFd);
+        if (shard->wakeFd >= 0) ::close(shard->wakeFd);
+    }
+    shards_.clear();
+    stopping_ = false;
+}
+
+void TNetFlusher::Wake(TShard& shard) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(shard.wakeFd, &one, sizeof one);
+}
+
+void TNetFlusher::Register(TNetOutputQueue& queue, std::uint64_t& id) {
+    if (id != 0) return;
+    id = nextId_.fetch_add(1);
+    TShard& shard = ShardOf(id);
+    std::lock_guard lock(shard.registryMutex);
+    shard.queues.emplace(id, queue.shared_from_this());
+}
+
+void TNetFlusher::Watch(int fd, std::uint64_t id, bool& watched) {
+    epoll_event event{};
+    // One-shot: the flusher re-arms only while bytes remain, so a drained socket costs
+    // nothing however often it becomes writable.
+    event.events = EPOLLOUT | EPOLLONESHOT;
+    event.data.u64 = id;
+    if (::epoll_ctl(ShardOf(id).epollFd, watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) == 0)
+        watched = true;
+}
+
+void TNetFlusher::Forget(int fd, std::uint64_t id, bool watched) {
+    TShard& shard = ShardOf(id);
+    if (watched) ::epoll_ctl(shard.epollFd, EPOLL_CTL_DEL, fd, nullptr);
+    std::lock_guard lock(shard.registryMutex);
+    shard.queues.erase(id);
+}
+
+TNetFlushTicket TNetFlusher::Ready(TNetOutputQueue& queue, std::uint64_t id) {
+    const std::size_t index = id % shards_.size();
+    TShard& shard = *shards_[index];
+    bool wake = false;
+    TNetFlushTicket ticket{index, 0};
+    {
+        std::lock_guard lock(shard.readyMutex);
+        wake = shard.ready.empty();
+        shard.ready.push_back(queue.shared_from_this());
+        ticket.pass = shard.passStarted + 1;
+    }
+    if (wake) Wake(shard);
+    return ticket;
+}
+
+void TNetFlusher::WaitFor(const TNetFlushTicket& ticket) {
+    if (ticket.thread >= shards_.size()) return;
+    TShard& shard = *shards_[ticket.thread];
+    std::unique_lock lock(shard.readyMutex);
+    if (shard.passDone >= ticket.pass) return;
+    ++shard.waiters;
+    lock.unlock();
+    Wake(shard);  // a pass that someone waits for is not put off (see Run)
+    lock.lock();
+    shard.passEnded.wait(lock, [&] { return shard.passDone >= ticket.pass; });
+    --shard.waiters;
+}
+
+std::shared_ptr<TNetOutputQueue> TNetFlusher::Find(TShard& shard, std::uint64_t id) {
+    std::lock_guard lock(shard.registryMutex);
+    auto it = shard.queues.find(id);
+    return it != shard.queues.end() ? it->second : nullptr;
+}
+
+// Sends everything handed over since the last pass, one send per queue, newest first.
+// Broadcasts list queues in connection order while they hold the lobby lock, and a send
+// holds its queue's lock for a loopback round: walking the same way, a broadcast that
+// catches up with the pass would wait on nearly every queue. Walking against it, they
+// meet once. Returns whether anybody waits for the next pass.
+bool TNetFlusher::RunPass(TShard& shard) {
+    std::vector<std::shared_ptr<TNetOutputQueue>> ready;
+    std::uint64_t pass = 0;
+    {
+        std::lock_guard lock(shard.readyMutex);
+        ready.swap(shard.ready);
+        pass = ++shard.passStarted;
+    }
+    for (auto it = ready.rbegin(); it != ready.rend(); ++it) (*it)->Flush();
+    bool waited = false;
+    {
+        std::lock_guard lock(shard.readyMutex);
+        shard.passDone = pass;
+        waited = shard.waiters > 0;
+    }
+    shard.passEnded.notify_all();
+    return waited;
+}
+
+// A pass that took long (a join storm announced to thousands) is followed by a pause
+// three times as long, at most MaxPassGap, so that the next pass finds more lines per
+// connection and sends each one larger write; an idle flusher's passes take
+// microseconds, so a lone announcement is not held back. A pass that a sender waits for
+// is never put off.
+void TNetFlusher::Run(TShard& shard) {
+    std::array<epoll_event, 64> events{};
+    bool handedOver = false;
+    Clock::time_point passDue{};
+    for (;;) {
+        timespec wait{};
+        timespec* timeout = handedOver ? TimeoutUntil(passDue, wait) : nullptr;
+        const int n = ::epoll_pwait2(shard.epollFd, events.data(), events.size(), timeout, nullptr);
+        if (n < 0 && errno != EINTR) return;
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.u64 == WakeKey) {
+                if (stopping_) return;
+                std::uint64_t count = 0;
+                [[maybe_unused]] const ssize_t r = ::read(shard.wakeFd, &count, sizeof count);
+                handedOver = true;
+                continue;
+            }
+            // The queue may have been closed since the event was raised; then it is not
+            // found, or Flush finds it closed.
+            if (auto queue = Find(shard, events[i].data.u64)) queue->Flush();
+        }
+        if (!handedOver) continue;
+        bool waiting = false;
+        {
+            std::lock_guard lock(shard.readyMutex);
+            waiting = shard.waiters > 0;
+        }
+        if (!waiting && Clock::now() < passDue) continue;
+        handedOver = false;
+        const auto began = Clock::now();
+        if (RunPass(shard)) handedOver = true;
+        const auto end = Clock::now();
+        passDue = end + std::min<Clock::duration>(PassGapFactor * (end - began), MaxPassGap);
+    }
+}

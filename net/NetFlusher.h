@@ -1,0 +1,83 @@
+// The frame's flusher threads, private to the frame: they send what sockets refused once
+// those drain, and what wide fan-outs hand over. One thread per core (at most
+// MaxThreads), each owning the queues whose key falls to it, so sends spread over the
+// cores while each queue is always flushed by the same thread. The socket layer starts
+// them with the first networking object and stops (joins) them with the last one.
+//
+// Handed-over queues go out in passes: a thread takes everything handed to it since its
+// last pass and sends each queue once. A pass has a number, and a fan-out that handed
+// queues over may wait for the pass that sends them (WaitFor), which is how a sender that
+// floods a wide lobby is held to the speed of the sends.
+//
+// Watch, Forget and Ready are called with the queue's lock held (the queue's lock comes
+// before the flushers' own locks); WaitFor with no lock held.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+class TNetOutputQueue;
+
+// A flusher pass: the thread and the number of its pass.
+struct TNetFlushTicket {
+    std::size_t thread = 0;
+    std::uint64_t pass = 0;
+};
+
+class TNetFlusher {
+  public:
+    static constexpr std::size_t MaxThreads = 4;
+
+    static TNetFlusher& Instance();
+    ~TNetFlusher();
+
+    void Start();
+    void Stop();
+    std::size_t ThreadCount() const { return shards_.size(); }
+
+    // Gives the queue its key on first use (0 means none yet).
+    void Register(TNetOutputQueue& queue, std::uint64_t& id);
+    // Asks for one Flush of the queue when its socket can take bytes (one-shot).
+    void Watch(int fd, std::uint64_t id, bool& watched);
+    // Leaves the epoll set and the registry.
+    void Forget(int fd, std::uint64_t id, bool watched);
+    // Asks for one Flush of the queue in the next pass of its thread.
+    TNetFlushTicket Ready(TNetOutputQueue& queue, std::uint64_t id);
+    // Returns once the ticket's pass has ended (or the flushers stopped).
+    void WaitFor(const TNetFlushTicket& ticket);
+
+  private:
+    struct TShard {
+        std::mutex registryMutex;
+        std::unordered_map<std::uint64_t, std::shared_ptr<TNetOutputQueue>> queues;
+        std::mutex readyMutex;  // guards ready, passStarted, passDone and waiters
+        std::condition_variable passEnded;
+        std::vector<std::shared_ptr<TNetOutputQueue>> ready;
+        std::uint64_t passStarted = 0;
+        std::uint64_t passDone = 0;
+        int waiters = 0;
+        int epollFd = -1;
+        int wakeFd = -1;
+        std::thread thread;
+    };
+
+    TNetFlusher() = default;
+    TShard& ShardOf(std::uint64_t id) { return *shards_[id % shards_.size()]; }
+    void Run(TShard& shard);
+    bool RunPass(TShard& shard);
+    static std::shared_ptr<TNetOutputQueue> Find(TShard& shard, std::uint64_t id);
+    static void Wake(TShard& shard);
+
+    // Written only by Start/Stop, which the socket layer serialises and which never
+    // overlap other calls: both happen while no networking object is alive.
+    std::vector<std::unique_ptr<TShard>> shards_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::uint64_t> nextId_{1};
+};
