@@ -1,0 +1,216 @@
+// Hostile players against the real chat server: a sender that floods cannot get a reader
+// closed, a player that creates lobbies cannot lock newcomers out, and no way of ending
+// (a stop while users come and go, a handler that throws) leaves a connection behind in
+// the lobbies or the registry.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RelSupport.h"
+
+using namespace rel;
+
+namespace {
+
+// No lobby lists the connection as a member and the registry is empty.
+bool NothingLeft(TLobbyList& store) {
+    std::lock_guard guard(store.Lock());
+    if (!store.Users().empty()) return false;
+    for (const auto& lobby : store.Lobbies())
+        if (!lobby->Members.empty()) return false;
+    return true;
+}
+
+bool HasUser(TLobbyList& store, const std::string& nick) {
+    std::lock_guard guard(store.Lock());
+    for (const TUserEntry& user : store.Users())
+        if (user.Nick == nick) return true;
+    return false;
+}
+
+// Reads lines as fast as they come until `count` of them start with `prefix` or the
+// server closes; returns how many did.
+std::size_t ReadBurst(Peer& reader, const std::string& prefix, std::size_t count,
+                      std::chrono::milliseconds timeout) {
+    std::size_t seen = 0;
+    const auto deadline = Clock::now() + timeout;
+    while (seen < count && Clock::now() < deadline) {
+        auto line = reader.ReadLine(1s);
+        if (!line) {
+            if (reader.Eof()) break;
+            continue;
+        }
+        if (line->starts_with(prefix)) ++seen;
+    }
+    return seen;
+}
+
+}  // namespace
+
+// A sender with a 200-byte nick writes 100,000 short lines in one go (each relayed as
+// about 230 bytes, 23 MB in all, many times the output bound); the only other client reads
+// as fast as loopback allows with a 1 MiB receive buffer. Every line reaches it, it stays
+// connected, and the sender, held to the reader's pace, is not closed either.
+TEST(Hostile, BurstFromALongNickReachesAFastReader) {
+    ServerRig rig;
+    rig.Start();
+    const std::string nick(200, 'n');
+    Peer reader;
+    Peer sender;
+    ASSERT_TRUE(reader.Connect(rig.Port(), "127.0.0.1", 1 << 20));
+    ASSERT_TRUE(sender.Connect(rig.Port()));
+    ASSERT_TRUE(reader.Register("reader"));
+    ASSERT_TRUE(sender.Register(nick));
+
+    constexpr std::size_t Lines = 100000;
+    std::string burst;
+    for (std::size_t i = 0; i < Lines; ++i)
+        burst += "PRIVMSG #burst :" + std::to_string(i) + " xxxxxxxxxx\r\n";
+    std::thread writer([&] { EXPECT_TRUE(sender.Send(burst)); });
+    const auto began = Clock::now();
+    const std::size_t got = ReadBurst(reader, ":" + nick + "!", Lines, 120s);
+    const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
+    writer.join();
+    std::printf("[figure] burst of %zu lines from a 200-byte nick: %zu delivered in %.2f s "
+                "(%.0f lines/s), bad lines %zu\n",
+                Lines, got, seconds, double(got) / seconds, reader.BadLines());
+    EXPECT_EQ(got, Lines);
+    EXPECT_EQ(reader.BadLines(), 0u);
+    EXPECT_TRUE(reader.TimeRoundTrip().has_value()) << "the reader was closed";
+    EXPECT_TRUE(sender.TimeRoundTrip().has_value()) << "the sender was closed";
+}
+
+// One player tries to fill the lobby list: names of 7,000 bytes are refused, and of short
+// names it gets only as many as a connection may be in; the newcomer after it is welcomed
+// whole. The operator's own lobbies are not limited: with 2,000 of them (a welcome of
+// about 2.5 MB, more than twice the output bound) a newcomer that reads still gets every
+// line, and one that does not read is closed by the bound while others chat.
+TEST(Hostile, LobbyFloodCannotLockOutNewcomers) {
+    ServerRig rig;
+    TLobbyList& store = rig.Server().LobbyStore();
+    store.AllowCreate = true;
+    rig.Start();
+    Peer flooder;
+    ASSERT_TRUE(flooder.Connect(rig.Port()));
+    ASSERT_TRUE(flooder.Register("flooder"));
+    std::string joins;
+    for (int i = 0; i < 1000; ++i)
+        joins += "JOIN #" + std::to_string(i) + std::string(7000, 'L') + "\r\n";
+    for (int i = 0; i < 100; ++i) joins += "JOIN #short" + std::to_string(i) + "\r\n";
+    // Sent from a thread of its own while this one reads the refusals.
+    std::thread sender([&] { EXPECT_TRUE(flooder.Send(joins)); });
+    const bool refused = flooder.WaitFor("***Error: You are in too many lobbies!", 60s);
+    sender.join();
+    ASSERT_TRUE(refused);
+    EXPECT_TRUE(flooder.TimeRoundTrip(30s).has_value());
+    EXPECT_EQ(store.LobbyCount(), TLobbyList::MaxLobbiesPerConnection);
+
+    Peer newcomer;
+    ASSERT_TRUE(newcomer.Connect(rig.Port()));
+    ASSERT_TRUE(newcomer.Register("newcomer", 10s));
+
+    for (int i = 0; i < 2000; ++i)
+        store.AddLobby(TLobbySender::Of(&rig), "#op" + std::to_string(i) + std::string(200, 'o'),
+                       std::string(1000, 'd'), false, false);
+    Peer reader;
+    Peer silent;
+    ASSERT_TRUE(reader.Connect(rig.Port(), "127.0.0.1", 4096));
+    ASSERT_TRUE(silent.Connect(rig.Port(), "127.0.0.1", 4096));
+    ASSERT_TRUE(silent.SendLine("USER silent h s :r") && silent.SendLine("NICK silent"));
+    ASSERT_TRUE(reader.SendLine("USER reader h s :r") && reader.SendLine("NICK reader"));
+    const std::size_t listed = ReadBurst(reader, ":localhost 322 reader #", 2020, 60s);
+    EXPECT_EQ(listed, 2000u + TLobbyList::MaxLobbiesPerConnection);
+    EXPECT_TRUE(reader.WaitFor(":localhost 376 reader :End of /MOTD command.", 10s));
+    std::printf("[figure] welcome of %zu lobbies, %zu bytes, reached a reader whole\n", listed,
+                reader.BytesReceived());
+
+    const std::string chatter = "PRIVMSG #op1 :" + std::string(400, 'c');
+    for (int i = 0; i < 20000 && HasUser(store, "silent"); ++i) {
+        newcomer.SendLine(chatter);
+        while (newcomer.Pump() && newcomer.NextLine()) {
+        }
+    }
+    EXPECT_TRUE(WaitUntil([&] { return !HasUser(store, "silent"); }, 10s))
+        << "a client that never reads stays open";
+    EXPECT_TRUE(newcomer.TimeRoundTrip().has_value());
+}
+
+// Users keep joining, chatting in, parting and quitting private lobbies while the server
+// is stopped and destroyed under them, twenty times over: nothing crashes (the sanitizer
+// builds run this too) and every stop ends with no member or registry entry left.
+TEST(Hostile, StopWhileUsersComeAndGo) {
+    for (int round = 0; round < 20; ++round) {
+        ServerRig rig(0ms);
+        TLobbyList& store = rig.Server().LobbyStore();
+        for (int i = 0; i < 4; ++i)
+            store.AddLobby(TLobbySender::Of(&rig), "#p" + std::to_string(i), "p", false, true);
+        rig.Start();
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> users;
+        for (int u = 0; u < 12; ++u) {
+            users.emplace_back([&, u] {
+                std::mt19937 random(static_cast<unsigned>(round * 100 + u));
+                for (int n = 0; !stop; ++n) {
+                    Peer peer;
+                    const std::string nick = "u" + std::to_string(u) + "_" + std::to_string(n);
+                    if (!peer.Connect(rig.Port()) || !peer.Register(nick, 2s)) {
+                        std::this_thread::sleep_for(5ms);
+                        continue;
+                    }
+                    for (int step = 0; step < 20 && !stop; ++step) {
+                        const std::string lobby = "#p" + std::to_string(random() % 4);
+                        peer.SendLine((random() % 2 ? "JOIN " : "PART ") + lobby);
+                        peer.SendLine("PRIVMSG " + lobby + " :hello");
+                        peer.Pump();
+                    }
+                    if (random() % 2) peer.SendLine("QUIT");
+                }
+            });
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50 + 10 * round));
+        rig.Server().SetShuttingDown(true);
+        rig.Stop();
+        EXPECT_TRUE(WaitUntil([&] { return NothingLeft(store); }, 10s)) << "round " << round;
+        stop = true;
+        for (auto& user : users) user.join();
+    }
+}
+
+// A handler that throws while a lost connection is being quit does not leave it behind:
+// it is in no lobby and not in the registry once its thread is gone, and the others go on.
+TEST(Hostile, ThrowingQuitHandlerLeavesNothingBehind) {
+    ServerRig rig;
+    TLobbyList& store = rig.Server().LobbyStore();
+    store.AddLobby(TLobbySender::Of(&rig), "#a", "a", false, false);
+    store.AddLobby(TLobbySender::Of(&rig), "#b", "b", false, true);
+    rig.Server().OnUserPart = [](TNetPeerThread&, TLobby& lobby, const std::string& nick,
+                                 std::string&) {
+        if (nick == "victim" && lobby.Name == "#a") throw std::runtime_error("handler failed");
+    };
+    rig.Server().OnUserQuit = [](TNetPeerThread&, const std::string& nick) {
+        if (nick == "victim") throw std::runtime_error("handler failed");
+    };
+    rig.Start();
+    Peer victim;
+    Peer other;
+    ASSERT_TRUE(victim.Connect(rig.Port()) && other.Connect(rig.Port()));
+    ASSERT_TRUE(victim.Register("victim") && other.Register("other"));
+    ASSERT_TRUE(victim.SendLine("JOIN #a") && victim.SendLine("JOIN #b"));
+    ASSERT_TRUE(victim.WaitFor(":localhost 366 victim #b :End of /NAMES list."));
+    victim.Reset();
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            std::lock_guard guard(store.Lock());
+            return store.UserCount() == 1 && store.FindLobby("#a")->MemberCount() == 0 &&
+                   store.FindLobby("#b")->MemberCount() == 0;
+        },
+        10s));
+    EXPECT_TRUE(other.TimeRoundTrip().has_value());
+    other.Close();
+    EXPECT_TRUE(WaitUntil([&] { return NothingLeft(store); }, 10s));
+}
