@@ -1,29 +1,36 @@
 #!/bin/sh
-# Compares the Quarn lobby server with InspIRCd and ngIRCd on loopback, using the
-# project's own load generator (quarn-loadgen), and writes BENCHMARKS.md and
-# bench/fanout.png.
+# Compares the Quarn lobby server (the console program, headless) with InspIRCd on
+# loopback, using the project's own load generator (quarn-loadgen) set up like ordinary
+# chat clients, and writes BENCHMARKS.md and bench/fanout.png.
 #
-#   bash bench/compare.sh            full comparison (about half an hour; root for apt-get)
-#   bash bench/compare.sh --smoke    small sizes, this server only, no peers, no timing goals
+#   bash bench/compare.sh            full comparison (about 10 minutes after the build;
+#                                    root, for apt-get and, when another program holds
+#                                    port 6667, a network namespace of its own)
+#   bash bench/compare.sh --smoke    small sizes, this server only, no peers, no goals
 #
-# Options: --runs N (default 3), --servers "quarn inspircd ngircd", --no-write (do not
-# touch BENCHMARKS.md), --keep (keep the temporary folder).
-# Environment: BENCH_BURSTS ("N:S:M ..."), BENCH_REGS, BENCH_IDLE_N, BENCH_IDLE_HOLD and
-# BENCH_REG_TIMEOUT change the sizes (for development); QUARN_SERVER=/path/to/binary (a quarn-lobby-server or quarn-core-server to
-# use instead of the one found in the build folders), QUARN_BENCH_BUILD (build folder,
-# default build-bench).
+# Options: --runs N (default 2), --servers "quarn inspircd" (ngircd may be added),
+# --no-write (do not touch BENCHMARKS.md), --keep (keep the temporary folder).
+# Environment, for development: BENCH_BURSTS ("N:S:M ..."), BENCH_PACED ("N:S:M:R ...",
+# R = lines per second per sender), BENCH_REGS, BENCH_IDLE_N, BENCH_IDLE_HOLD,
+# BENCH_HOLD_N, BENCH_HOLD_S, BENCH_REG_TIMEOUT change the sizes; BENCH_GEN_ARGS adds
+# options to every generator run; QUARN_INFLIGHT (registrations in flight for Quarn);
+# QUARN_SERVER=/path/to/binary (a quarn-lobby-server or quarn-core-server to use instead of
+# the one built here), QUARN_BENCH_BUILD (build folder, default build-bench).
 #
-# Servers are started one at a time on their own port and stopped by process id. Server
-# CPU and memory come from /proc/PID/stat and /proc/PID/status, sampled by the generator at
-# the edges of each measured window; the generator's own CPU use is printed beside every
-# figure. Every figure is the median of the runs.
+# Every measurement starts its server afresh, alone, and stops it by process id; within a
+# run the servers take turns scenario by scenario, in the opposite order in the next run,
+# so that drifting load elsewhere on the machine falls on both. Server CPU and memory come
+# from the server's CPU clock and /proc/PID/status, read by the generator at the edges of
+# each measured window; the server's CPU share (cores) and the generator's are printed
+# beside every figure. Every figure is the median of the runs.
 if [ -z "${BASH_VERSION:-}" ]; then exec bash "$0" "$@"; fi
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+ARGS=("$@")
 SMOKE=0
-RUNS=3
-SERVERS="quarn inspircd ngircd"
+RUNS=2
+SERVERS="quarn inspircd"
 WRITE=1
 KEEP=0
 while [ $# -gt 0 ]; do
@@ -53,10 +60,14 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 log() { echo "compare: $*" >&2; }
+has() { case " $SERVERS " in *" $1 "*) return 0 ;; *) return 1 ;; esac; }
+STARTED=$(date +%s)
+# Servers and the generator each need an open file per connection: take the hard limit.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 
 # ---------------------------------------------------------------------------------------
-# Build the generator and the core runner; find the console program if it is built.
+# Build the generator, the console program and the core runner (the sweep figure and the
+# fallback when port 6667 is taken).
 BUILD=${QUARN_BENCH_BUILD:-}
 if [ -z "$BUILD" ]; then
     if [ "$SMOKE" = 1 ] && [ -x "$ROOT/build/bench/quarn-loadgen" ] &&
@@ -66,34 +77,46 @@ if [ -z "$BUILD" ]; then
         BUILD="$ROOT/build-bench"
     fi
 fi
-if [ "$BUILD" = "$ROOT/build-bench" ] || [ ! -x "$BUILD/bench/quarn-loadgen" ]; then
-    log "building quarn-loadgen and quarn-core-server in $BUILD"
-    if [ ! -f "$BUILD/CMakeCache.txt" ]; then
-        cmake -S "$ROOT" -B "$BUILD" -DQUARN_CONSOLE=OFF -DQUARN_TESTS=OFF \
-            -DCMAKE_BUILD_TYPE=Release >"$WORK/cmake.log" 2>&1 ||
-            { cat "$WORK/cmake.log" >&2; exit 1; }
-    fi
+if [ -z "${QUARN_BENCH_NETNS:-}" ] &&
+    { [ "$BUILD" = "$ROOT/build-bench" ] || [ ! -x "$BUILD/bench/quarn-loadgen" ]; }; then
+    log "building quarn-loadgen, quarn-lobby-server and quarn-core-server in $BUILD"
+    cmake -S "$ROOT" -B "$BUILD" -DQUARN_CONSOLE=ON -DQUARN_TESTS=OFF \
+        -DCMAKE_BUILD_TYPE=Release >"$WORK/cmake.log" 2>&1 ||
+        { cat "$WORK/cmake.log" >&2; exit 1; }
     cmake --build "$BUILD" -j2 --target quarn-loadgen quarn-core-server >"$WORK/build.log" 2>&1 ||
         { tail -40 "$WORK/build.log" >&2; exit 1; }
+    cmake --build "$BUILD" -j2 --target quarn-lobby-server >>"$WORK/build.log" 2>&1 ||
+        log "the console program did not build (see $WORK/build.log); using the core runner"
 fi
 LOADGEN="$BUILD/bench/quarn-loadgen"
 CORE="$BUILD/bench/quarn-core-server"
 
 OURS="${QUARN_SERVER:-}"
-if [ -z "$OURS" ]; then
-    for cand in "$ROOT/build-bench-console/console/quarn-lobby-server" \
-        "$ROOT/build/console/quarn-lobby-server" "$ROOT/build-console/console/quarn-lobby-server"; do
-        if [ -x "$cand" ]; then OURS=$cand; break; fi
-    done
-fi
+[ -n "$OURS" ] || { [ -x "$BUILD/console/quarn-lobby-server" ] && OURS="$BUILD/console/quarn-lobby-server"; } || true
 port_free() { ! ss -Hltn "sport = :$1" 2>/dev/null | grep -q LISTEN; }
-if [ -n "$OURS" ] && [ "$(basename "$OURS")" = quarn-lobby-server ] && ! port_free 6667; then
-    log "port 6667 is taken: using the core runner instead of $OURS"
+# The console listens on 6667 only. When another program holds it, root carries on in a
+# network namespace of its own (its own loopback, so no one else's traffic either), once
+# the peers are installed; otherwise the core runner stands in.
+console_port_taken() {
+    [ -n "$OURS" ] && [ "$(basename "$OURS")" = quarn-lobby-server ] && ! port_free 6667
+}
+can_unshare() {
+    [ "$(id -u)" = 0 ] && [ -z "${QUARN_BENCH_NETNS:-}" ] && command -v unshare >/dev/null &&
+        command -v ip >/dev/null
+}
+if console_port_taken && ! can_unshare; then
+    log "port 6667 is taken: using the core runner instead of $OURS (the goals ask for the console)"
     OURS=""
 fi
 [ -n "$OURS" ] || OURS=$CORE
 OURS_KIND=$(basename "$OURS")
 log "this server: $OURS"
+
+# The lobby server admits this many connections per source address (the console keeps
+# the core's default); every generator run spreads its clients so as to stay within it.
+PER_ADDR_LIMIT=$(sed -n 's/.*int MaxConnectionsPerAddress = \([0-9][0-9]*\);.*/\1/p' \
+    "$ROOT/chat/NetIrcServer.h" 2>/dev/null | head -1)
+PER_ADDR_LIMIT=${PER_ADDR_LIMIT:-32}
 
 # ---------------------------------------------------------------------------------------
 # Peers: install if missing, write their configurations into the temporary folder.
@@ -117,29 +140,54 @@ need_pkgs() {
 }
 if [ "$SMOKE" = 0 ]; then
     pk=""
-    case " $SERVERS " in *" inspircd "*) pk="$pk inspircd" ;; esac
-    case " $SERVERS " in *" ngircd "*) pk="$pk ngircd" ;; esac
-    need_pkgs $pk gnuplot-nox
+    has inspircd && pk="$pk inspircd"
+    has ngircd && pk="$pk ngircd"
+    [ "$WRITE" = 1 ] && pk="$pk gnuplot-nox"
+    need_pkgs $pk
+fi
+
+if console_port_taken; then
+    log "port 6667 is taken: carrying on in a private network namespace"
+    rm -rf "$WORK"
+    trap - EXIT
+    exec unshare --net env QUARN_BENCH_NETNS=1 QUARN_BENCH_BUILD="$BUILD" QUARN_SERVER="$OURS" \
+        bash -c 'ip link set lo up && exec bash "$0" "$@"' "$0" ${ARGS[@]+"${ARGS[@]}"}
 fi
 
 INSP_PORT=16667
 NG_PORT=16668
 CORE_PORT=16669
 
+# InspIRCd as its published example configuration sets it up (the "main" connect class
+# and <performance> of inspircd.conf.example, which Debian ships), except:
+# - clone limits off: localmax, globalmax and the class limit 0, no clone check on connect;
+# - flood penalties off: threshold and commandrate at their largest, no fake lag, and its
+#   three throttles of a busy sender lifted. With recvq 10K a sender whose socket holds
+#   more than one read is quit ("RecvQ exceeded"); with netbuffersize 10240 it reads one
+#   10 KiB chunk per client per pass and leaves the rest for its once-a-second timer;
+#   with softsendq 10240 it stops reading a client whose own output waits (a sender that
+#   also receives). Measured here with those three: 94 k delivered lines/s in burst
+#   200/1/2000 instead of about 1.9 M, and 500/4/500 stalled. So recvq and softsendq are
+#   raised to hardsendq (1M, kept) and netbuffersize to its largest accepted value;
+# - no reverse DNS (no resolver on loopback; Quarn looks nothing up either);
+# - the listen backlog at the kernel's largest, as Quarn's: with 128, 2,000 simultaneous
+#   connects lose about half their SYNs and retry a second later;
+# - softlimit (the most connections it takes) raised if a size here needs more.
 write_inspircd_conf() {
+    local softlimit=12800 n
+    for n in $IDLE_N $REGS; do [ "$n" -lt "$softlimit" ] || softlimit=$((n + 100)); done
     cat >"$WORK/inspircd.conf" <<EOF
 <server name="bench.inspircd" description="bench" network="bench">
 <admin name="bench" nick="bench" email="bench@localhost">
 <bind address="127.0.0.1" port="$INSP_PORT" type="clients">
-<connect name="bench" allow="*" localmax="0" globalmax="0" limit="0" maxconnwarn="off"
-  threshold="4000000" commandrate="4294967295" fakelag="no"
-  recvq="1073741824" softsendq="1073741824" hardsendq="1073741824"
-  pingfreq="86400" timeout="86400" resolvehostnames="no" useident="no" maxchans="100">
-<performance netbuffersize="65534" somaxconn="4096" softlimit="19500" clonesonconnect="no"
-  quietbursts="yes">
+<connect name="main" allow="*" maxchans="20" timeout="20" pingfreq="2m"
+  hardsendq="1M" softsendq="1M" recvq="1M" useident="no"
+  localmax="0" globalmax="0" limit="0" maxconnwarn="off"
+  threshold="4000000" commandrate="4294967295" fakelag="no" resolvehostnames="no">
+<performance netbuffersize="65534" somaxconn="4096" softlimit="$softlimit"
+  clonesonconnect="no" timeskipwarn="2s" quietbursts="yes">
 <execfiles motd="echo Welcome to the benchmark.">
 <options defaultmodes="nt">
-<limits maxnick="30" maxchan="64">
 <dns timeout="1">
 <log method="file" type="* -USERINPUT -USEROUTPUT" level="default" target="$WORK/inspircd.log">
 EOF
@@ -175,7 +223,7 @@ EOF
 
 # ---------------------------------------------------------------------------------------
 # Starting and stopping one server at a time.
-# start_server NAME sets SPID, SPORT, SMODE, SINFLIGHT, SLOG.
+# start_server NAME [CORE-RUNNER-ARGS] sets SPID, SPORT, SMODE, SINFLIGHT, SLOG.
 wait_listen() {
     local port=$1 i
     for i in $(seq 1 100); do
@@ -210,6 +258,8 @@ start_server() {
         quarn)
             SMODE=user-first; SINFLIGHT=${QUARN_INFLIGHT:-256}
             if [ "$OURS_KIND" = quarn-lobby-server ]; then
+                # Its own folder: the console keeps its settings, report and logs beside
+                # the program. No display: it runs headless on Qt's offscreen platform.
                 rm -rf "$WORK/lobby"; mkdir -p "$WORK/lobby"
                 cp "$OURS" "$WORK/lobby/"
                 (cd "$WORK/lobby" && exec env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen \
@@ -220,14 +270,15 @@ start_server() {
                 SPID=$!; SPORT=$CORE_PORT
             fi ;;
     esac
-    wait_listen "$SPORT"
+    wait_listen "$SPORT" || return 1
     sleep 0.3
+    wait_idle
 }
 stop_server() {
     [ -n "$SPID" ] || return 0
     kill -TERM "$SPID" 2>/dev/null || true
     local i
-    for i in $(seq 1 100); do
+    for i in $(seq 1 600); do  # a server holding 19,000 connections takes a while
         kill -0 "$SPID" 2>/dev/null || break
         sleep 0.1
     done
@@ -243,16 +294,30 @@ stop_server() {
 RESULTS="$WORK/results.txt"
 : >"$RESULTS"
 FAILED=0
-# run_gen SERVER CELL ARGS...: one generator run; its result line is stored under CELL.
+# run_gen SERVER CELL ARGS...: one generator run against the running server; its result
+# line is stored under CELL.
 run_gen() {
     local server=$1 cell=$2; shift 2
     local line
+    # shellcheck disable=SC2086 # BENCH_GEN_ARGS is a list of options
     line=$("$LOADGEN" --port "$SPORT" --mode "$SMODE" --inflight "$SINFLIGHT" \
-        --server-pid "$SPID" "$@" 2>>"$WORK/loadgen.err" | grep '^result ' | tail -1) || true
-    [ -n "$line" ] || line="result ok=0 error=\"no result\""
+        --server-pid "$SPID" --max-per-addr "$PER_ADDR_LIMIT" "$@" ${BENCH_GEN_ARGS:-} \
+        2>>"$WORK/loadgen.err" | grep '^result ' | tail -1) || true
+    [ -n "$line" ] || line="result ok=0 error=\"no result (see loadgen.err)\""
     echo "$server $cell $line" >>"$RESULTS"
-    log "$server $cell: $(echo "$line" | cut -c8-260)"
+    log "$server $cell: $(echo "$line" | cut -c8-300)"
     case "$line" in *" ok=1 "*) return 0 ;; *) FAILED=$((FAILED + 1)); return 1 ;; esac
+}
+# measure SERVER CELL ARGS...: one generator run against a freshly started server.
+measure() {
+    local server=$1 cell=$2
+    if start_server "$server"; then
+        run_gen "$@" || true
+    else
+        echo "$server $cell result ok=0 error=\"server did not start\"" >>"$RESULTS"
+        FAILED=$((FAILED + 1))
+    fi
+    stop_server
 }
 # value SERVER CELL KEY: median of KEY over the runs of CELL (empty if none).
 value() {
@@ -267,69 +332,76 @@ okruns() { awk -v s="$1" -v c="$2" '$1 == s && $2 == c && / ok=1 /' "$RESULTS" |
 
 if [ "$SMOKE" = 1 ]; then
     BURSTS="50:2:50"
-    PACED_RATE=5000
+    PACED="50:2:50:100"
     REGS="100"
     IDLE_N=200; IDLE_HOLD=2
+    HOLD_N=300; HOLD_S=2
 else
     BURSTS="200:1:2000 500:4:500 1000:1:200"
-    PACED_RATE=50000
+    PACED="200:1:500:250 1000:1:100:50"
     REGS="2000"
-    IDLE_N=10000; IDLE_HOLD=35
+    IDLE_N=10000; IDLE_HOLD=20
+    HOLD_N=19000; HOLD_S=35  # the console sweeps every 30 s: one sweep falls in the hold
 fi
 REG_TIMEOUT=${BENCH_REG_TIMEOUT:-150}
-# Development overrides of the sizes.
 BURSTS=${BENCH_BURSTS:-$BURSTS}
+PACED=${BENCH_PACED:-$PACED}
 REGS=${BENCH_REGS:-$REGS}
 IDLE_N=${BENCH_IDLE_N:-$IDLE_N}
 IDLE_HOLD=${BENCH_IDLE_HOLD:-$IDLE_HOLD}
+HOLD_N=${BENCH_HOLD_N:-$HOLD_N}
+HOLD_S=${BENCH_HOLD_S:-$HOLD_S}
+if [ "$(ulimit -n)" -lt $((HOLD_N + 64)) ]; then
+    log "open-file limit $(ulimit -n) is too small for the $HOLD_N-connection hold"
+fi
 
-SWEEP_LOG=""
-for server in $SERVERS; do
-    log "== $server"
+# run_all ORDER: every scenario once, the servers of ORDER taking turns.
+run_all() {
+    local order=$1 server size n s m r
     for size in $BURSTS; do
         IFS=: read -r n s m <<<"$size"
-        start_server "$server"
-        for r in $(seq 1 "$RUNS"); do
-            wait_idle
-            run_gen "$server" "burst-$n-$s-$m" --scenario burst --clients "$n" --senders "$s" \
-                --lines "$m" --timeout 120 || true
-        done
-        for r in $(seq 1 "$RUNS"); do
-            wait_idle
-            run_gen "$server" "paced-$n-$s-$m" --scenario paced --clients "$n" --senders "$s" \
-                --lines "$m" --rate "$PACED_RATE" --timeout 120 || true
-        done
-        stop_server
-    done
-    # Registration; the largest size doubles as the idle and memory measurement. The
-    # server is restarted before every run so that each measures a fresh heap.
-    for n in $REGS $IDLE_N; do
-        hold=0; cell="register-$n"
-        [ "$n" = "$IDLE_N" ] && hold=$IDLE_HOLD
-        for r in $(seq 1 "$RUNS"); do
-            start_server "$server"
-            ok=1
-            run_gen "$server" "$cell" --scenario register --clients "$n" --hold "$hold" \
-                --timeout "$REG_TIMEOUT" || ok=0
-            if [ "$server" = quarn ] && [ "$OURS_KIND" = quarn-core-server ]; then
-                kill -USR1 "$SPID" 2>/dev/null || true; sleep 0.3
-                cat "$SLOG" >>"$WORK/sweep.log"
-                SWEEP_LOG="$WORK/sweep.log"
-            fi
-            stop_server
-            # A run that did not finish in time is not repeated.
-            [ "$ok" = 1 ] || break
+        for server in $order; do
+            measure "$server" "burst-$n-$s-$m" --scenario burst --clients "$n" --senders "$s" \
+                --lines "$m" --timeout 120
         done
     done
+    for size in $PACED; do
+        IFS=: read -r n s m r <<<"$size"
+        for server in $order; do
+            measure "$server" "paced-$n-$s-$m-$r" --scenario paced --clients "$n" --senders "$s" \
+                --lines "$m" --sender-rate "$r" --timeout 120
+        done
+    done
+    for n in $REGS; do
+        for server in $order; do
+            measure "$server" "register-$n" --scenario register --no-join --clients "$n" \
+                --timeout "$REG_TIMEOUT"
+        done
+    done
+    for server in $order; do
+        measure "$server" "idle-$IDLE_N" --scenario register --no-join --clients "$IDLE_N" \
+            --hold "$IDLE_HOLD" --timeout "$REG_TIMEOUT"
+    done
+    if has quarn; then
+        measure quarn "hold-$HOLD_N" --scenario register --no-join --clients "$HOLD_N" \
+            --hold "$HOLD_S" --probe --timeout "$REG_TIMEOUT"
+    fi
+}
+REVERSED=$(echo "$SERVERS" | tr ' ' '\n' | grep . | tac | tr '\n' ' ')
+for run in $(seq 1 "$RUNS"); do
+    if [ $((run % 2)) = 1 ]; then order=$SERVERS; else order=$REVERSED; fi
+    log "== run $run of $RUNS: $order"
+    run_all "$order"
 done
 
-# The console program keeps its sweep figure to itself: measure the sweep on the core
-# runner with 10,000 idle connections and a short sweep period.
-if [ "$SMOKE" = 0 ] && [ -z "$SWEEP_LOG" ] && case " $SERVERS " in *" quarn "*) true ;; *) false ;; esac; then
+# The console keeps its sweep figure to itself: measure the sweep once on the core runner
+# with the idle connections and a short sweep period.
+SWEEP_LOG=""
+if [ "$SMOKE" = 0 ] && has quarn; then
     log "== sweep with $IDLE_N idle connections on the core runner"
     SAVED_OURS=$OURS; SAVED_KIND=$OURS_KIND; OURS=$CORE; OURS_KIND=quarn-core-server
     start_server quarn "--sweep-ms 5000"
-    run_gen quarn-core sweep --scenario register --clients "$IDLE_N" --hold 12 \
+    run_gen quarn-core sweep --scenario register --no-join --clients "$IDLE_N" --hold 12 \
         --timeout "$REG_TIMEOUT" || true
     kill -USR1 "$SPID" 2>/dev/null || true; sleep 0.3
     cp "$SLOG" "$WORK/sweep.log"; SWEEP_LOG="$WORK/sweep.log"
@@ -347,85 +419,190 @@ if [ -n "$SWEEP_LOG" ]; then
     SWEEP_MS=$(sweep_max 3)  # the last line repeats the last sweep on request
     SWEEP_STORM_MS=$(sweep_max)
 fi
+ELAPSED=$(( $(date +%s) - STARTED ))
 
 # ---------------------------------------------------------------------------------------
-# The table.
+# The table: one column per server, the ratio to InspIRCd, the goal and whether it is met.
 TABLE="$WORK/table.md"
-has() { case " $SERVERS " in *" $1 "*) return 0 ;; *) return 1 ;; esac; }
+GOALS="$WORK/goals.txt"
+: >"$GOALS"
+COLS=""
+for c in quarn inspircd ngircd; do has "$c" && COLS="$COLS $c"; done
+title() { case "$1" in quarn) echo Quarn ;; inspircd) echo InspIRCd ;; ngircd) echo ngIRCd ;; esac; }
+num() { awk -v v="$1" -v f="$2" 'BEGIN { printf f, v }'; }
 fmt() { # fmt VALUE KIND
     [ -n "$1" ] || { echo "n/a"; return; }
     case "$2" in
         rate) awk -v v="$1" 'BEGIN { if (v >= 1e6) printf "%.2f M", v / 1e6; else if (v >= 1e4) printf "%.0f k", v / 1e3; else printf "%.0f", v }' ;;
+        us) num "$1" "%.3f µs" ;;
         ms) awk -v v="$1" 'BEGIN { printf "%.2f ms", v / 1000 }' ;;
-        s) awk -v v="$1" 'BEGIN { printf "%.2f s", v }' ;;
+        msv) num "$1" "%.1f ms" ;;
+        s) num "$1" "%.2f s" ;;
         kib) awk -v v="$1" 'BEGIN { printf "%.1f KiB", v / 1024 }' ;;
-        pct) awk -v v="$1" 'BEGIN { printf "%.2f %%", v * 100 }' ;;
+        pct) awk -v v="$1" 'BEGIN { printf "%.2f %% of a core", v * 100 }' ;;
         *) echo "$1" ;;
     esac
 }
-ratio() { # ratio OURS PEER
-    [ -n "$1" ] && [ -n "$2" ] || { echo "n/a"; return; }
-    awk -v a="$1" -v b="$2" 'BEGIN { if (b == 0) print "n/a"; else printf "%.2f", a / b }'
+# cpu_note SERVER CELL SERVERKEY GENKEY: "(server X cores, gen Y)" beside a figure.
+cpu_note() {
+    local sv gv t=""
+    [ "$3" = - ] || sv=$(value "$1" "$2" "$3")
+    gv=$(value "$1" "$2" "$4")
+    [ -n "${sv:-}" ] && t="server $(num "$sv" %.2f) cores"
+    [ -n "$gv" ] && t="${t:+$t, }gen $(num "$gv" %.2f)"
+    [ -n "$t" ] && echo " ($t)"
 }
-gen() { # gen SERVER CELL: the generator's CPU beside a figure
-    local g
-    g=$(value "$1" "$2" gen_cpu)
-    [ -n "$g" ] && echo " (gen $(awk -v v="$g" 'BEGIN { printf "%.2f", v }'))"
-}
-cell_text() { # cell_text SERVER CELL KEY KIND [nogen]
-    local v
+# cell SERVER CELL KEY KIND CPUKEYS: the median figure, "(incomplete)" when no run finished,
+# and the CPU shares named by CPUKEYS ("SERVERKEY:GENKEY", "-:GENKEY" or "none").
+cell() {
+    local v t
     v=$(value "$1" "$2" "$3")
-    if [ -z "$v" ]; then echo "n/a"; return; fi
-    local ok; ok=$(okruns "$1" "$2")
-    local t; t=$(fmt "$v" "$4")
-    [ "$ok" -gt 0 ] || t="$t (incomplete)"
-    [ "${5:-}" = nogen ] || t="$t$(gen "$1" "$2")"
+    [ -n "$v" ] || { echo "n/a"; return; }
+    t=$(fmt "$v" "$4")
+    [ "$(okruns "$1" "$2")" -gt 0 ] || t="$t (incomplete)"
+    [ "$5" = none ] || t="$t$(cpu_note "$1" "$2" "${5%%:*}" "${5##*:}")"
     echo "$t"
 }
-verdict() { # verdict OURS PEER OP FACTOR: OP ge (ours >= factor*peer) or le (ours <= peer)
-    [ -n "$1" ] && [ -n "$2" ] || { echo "not measured"; return; }
-    awk -v a="$1" -v b="$2" -v op="$3" -v f="${4:-1}" 'BEGIN {
-        if (op == "ge") print (a >= f * b) ? "met" : "missed"; else print (a <= f * b) ? "met" : "missed" }'
+ratio() { # ratio OURS PEER
+    [ -n "$1" ] && [ -n "$2" ] || { echo "—"; return; }
+    awk -v a="$1" -v b="$2" 'BEGIN { if (b == 0) print "—"; else printf "%.2f×", a / b }'
+}
+# verdict NAME EXPR A B: pass or fail of the awk condition EXPR on a and b, recorded.
+verdict() {
+    local v
+    if [ -z "$3" ] || { [[ "$2" == *b* ]] && [ -z "$4" ]; }; then
+        v="not measured"
+    else
+        v=$(awk -v a="$3" -v b="${4:-0}" "BEGIN { print ($2) ? \"pass\" : \"fail\" }")
+    fi
+    echo "$v: $1" >>"$GOALS"
+    echo "$v"
+}
+# row SCENARIO FIGURE CELL KEY KIND CPUKEYS GOALTEXT VERDICT
+row() {
+    local line="| $1 | $2 |" c
+    for c in $COLS; do line="$line $(cell "$c" "$3" "$4" "$5" "$6") |"; done
+    has inspircd && has quarn && line="$line $(ratio "$(value quarn "$3" "$4")" "$(value inspircd "$3" "$4")") |"
+    echo "$line ${7:-} | ${8:-} |"
 }
 {
-    echo "| Scenario | Figure | Quarn | InspIRCd | ngIRCd | Quarn / InspIRCd | Quarn / ngIRCd | Goal | Met |"
-    echo "|---|---|---|---|---|---|---|---|---|"
-    row() { # row SCEN FIGURE CELL KEY KIND GOALTEXT OP FACTOR [nogen]
-        local q i n
-        q=$(value quarn "$3" "$4"); i=$(value inspircd "$3" "$4"); n=$(value ngircd "$3" "$4")
-        local v="—"
-        if [ -n "$7" ] && has inspircd; then v=$(verdict "$q" "$i" "$7" "$8"); fi
-        [ -n "$7" ] || v="—"
-        echo "| $1 | $2 | $(cell_text quarn "$3" "$4" "$5" ${9:-}) | $(has inspircd && cell_text inspircd "$3" "$4" "$5" ${9:-} || echo —) | $(has ngircd && cell_text ngircd "$3" "$4" "$5" ${9:-} || echo —) | $(ratio "$q" "$i") | $(ratio "$q" "$n") | $6 | $v |"
-    }
+    head="| Scenario | Figure |"; rule="|---|---|"
+    for c in $COLS; do head="$head $(title "$c") |"; rule="$rule---|"; done
+    has inspircd && has quarn && { head="$head Quarn / InspIRCd |"; rule="$rule---|"; }
+    echo "$head Goal | Met |"; echo "$rule---|---|"
     for size in $BURSTS; do
         IFS=: read -r n s m <<<"$size"
-        row "burst $n/$s/$m" "delivered lines/s" "burst-$n-$s-$m" lines_per_s rate ">= InspIRCd" ge 1
-        row "burst $n/$s/$m" "server CPU µs per line" "burst-$n-$s-$m" server_us_per_line "" "" "" "" nogen
+        c="burst-$n-$s-$m"; q=$(value quarn "$c" lines_per_s); i=$(value inspircd "$c" lines_per_s)
+        qc=$(value quarn "$c" server_cpu)
+        v=""; [ "$SMOKE" = 1 ] || v=$(verdict "burst $n/$s/$m: ≥ 1.5× InspIRCd with > 1.5 cores" \
+            "a >= 1.5 * b && $(awk -v x="${qc:-0}" 'BEGIN { print (x > 1.5) ? 1 : 0 }')" "$q" "$i")
+        row "burst $n/$s/$m" "delivered lines/s" "$c" lines_per_s rate server_cpu:gen_cpu \
+            "≥ 1.5× InspIRCd, server > 1.5 cores" "$v"
+        row "burst $n/$s/$m" "server CPU per delivered line" "$c" server_us_per_line us none
     done
-    for size in $BURSTS; do
-        IFS=: read -r n s m <<<"$size"
-        row "paced $n/$s/$m" "p50 latency" "paced-$n-$s-$m" p50_us ms "" "" ""
-        row "paced $n/$s/$m" "p99 latency" "paced-$n-$s-$m" p99_us ms "<= InspIRCd" le 1
-        row "paced $n/$s/$m" "max latency" "paced-$n-$s-$m" max_us ms "" "" ""
-        row "paced $n/$s/$m" "delivered lines/s" "paced-$n-$s-$m" lines_per_s rate "" "" ""
+    for size in $PACED; do
+        IFS=: read -r n s m r <<<"$size"
+        c="paced-$n-$s-$m-$r"; q=$(value quarn "$c" p99_us); i=$(value inspircd "$c" p99_us)
+        v=""; [ "$SMOKE" = 1 ] || v=$(verdict "paced $n/$s/$m at $r/s: p99 ≤ InspIRCd" "a <= b" "$q" "$i")
+        label="paced $n/$s/$m, $r lines/s per sender"
+        row "$label" "p50 latency" "$c" p50_us ms none
+        row "$label" "p99 latency" "$c" p99_us ms server_cpu:gen_cpu "≤ InspIRCd" "$v"
+        row "$label" "max latency" "$c" max_us ms none
     done
-    for n in $REGS $IDLE_N; do
-        row "register $n" "connections/s (joined)" "register-$n" conn_per_s rate ">= 2x InspIRCd" ge 2 nogen
-        row "register $n" "time until all joined" "register-$n" joined_s s "" "" "" nogen
+    for n in $REGS; do
+        c="register-$n"; q=$(value quarn "$c" conn_per_s); i=$(value inspircd "$c" conn_per_s)
+        v=""; [ "$SMOKE" = 1 ] || v=$(verdict "register $n: ≥ 2× InspIRCd" "a >= 2 * b" "$q" "$i")
+        row "register $n" "registrations/s" "$c" conn_per_s rate server_cpu:gen_cpu "≥ 2× InspIRCd" "$v"
     done
-    q=$(value quarn "register-$IDLE_N" rss_per_conn_b)
-    echo "| idle $IDLE_N | resident memory per connection | $(cell_text quarn "register-$IDLE_N" rss_per_conn_b kib nogen) | $(has inspircd && cell_text inspircd "register-$IDLE_N" rss_per_conn_b kib nogen || echo —) | $(has ngircd && cell_text ngircd "register-$IDLE_N" rss_per_conn_b kib nogen || echo —) | $(ratio "$q" "$(value inspircd "register-$IDLE_N" rss_per_conn_b)") | $(ratio "$q" "$(value ngircd "register-$IDLE_N" rss_per_conn_b)") | <= 16 KiB | $(verdict "$q" 16384 le 1) |"
-    q=$(value quarn "register-$IDLE_N" idle_cpu)
-    echo "| idle $IDLE_N | server CPU, share of one core | $(cell_text quarn "register-$IDLE_N" idle_cpu pct nogen) | $(has inspircd && cell_text inspircd "register-$IDLE_N" idle_cpu pct nogen || echo —) | $(has ngircd && cell_text ngircd "register-$IDLE_N" idle_cpu pct nogen || echo —) | — | — | < 1 % | $(verdict "$q" 0.01 le 1) |"
-    echo "| idle $IDLE_N | longest sweep lock hold | ${SWEEP_MS:-n/a}${SWEEP_MS:+ ms} | — | — | — | — | <= 5 ms | $(verdict "$SWEEP_MS" 5 le 1) |"
-    echo "| register $IDLE_N | longest sweep lock hold during the storm | ${SWEEP_STORM_MS:-n/a}${SWEEP_STORM_MS:+ ms} | — | — | — | — | — | — |"
+    c="idle-$IDLE_N"; q=$(value quarn "$c" rss_per_conn_b)
+    v=""; [ "$SMOKE" = 1 ] || v=$(verdict "idle $IDLE_N: ≤ 12 KiB per connection" "a <= 12288" "$q")
+    row "idle $IDLE_N" "registrations/s" "$c" conn_per_s rate server_cpu:gen_cpu
+    row "idle $IDLE_N" "resident memory per connection" "$c" rss_per_conn_b kib none "≤ 12 KiB" "$v"
+    row "idle $IDLE_N" "server CPU while idle" "$c" idle_cpu pct -:gen_idle_cpu
+    if has quarn; then
+        c="hold-$HOLD_N"
+        held=$(value quarn "$c" held); ok=$(okruns quarn "$c")
+        v=""; [ "$SMOKE" = 1 ] || v=$(verdict "hold $HOLD_N: all held" "a >= $HOLD_N && b > 0" "$held" "$ok")
+        row "hold $HOLD_N" "connections registered and held" "$c" held "" none "$HOLD_N" "$v"
+        v=""; [ "$SMOKE" = 1 ] || v=$(verdict "hold $HOLD_N: idle CPU < 1 % of a core" "a < 0.01" "$(value quarn "$c" idle_cpu)")
+        row "hold $HOLD_N" "server CPU while idle" "$c" idle_cpu pct -:gen_idle_cpu "< 1 % of a core" "$v"
+        q=$(value quarn "$c" probe_welcome_ms); pok=$(value quarn "$c" probe_ok)
+        v=""; [ "$SMOKE" = 1 ] || v=$(verdict "hold $HOLD_N: new player welcomed < 1 s" "a < 1000 && b > 0" "$q" "$pok")
+        row "hold $HOLD_N" "one new player's welcome" "$c" probe_welcome_ms msv none "< 1 s" "$v"
+        row "hold $HOLD_N" "resident memory per connection" "$c" rss_per_conn_b kib none
+        row "hold $HOLD_N" "registrations/s" "$c" conn_per_s rate server_cpu:gen_cpu
+    fi
+    if [ -n "$SWEEP_LOG" ]; then
+        v=$(verdict "idle $IDLE_N: longest sweep lock hold ≤ 5 ms" "a <= 5" "$SWEEP_MS")
+        blanks=""; for c in $COLS; do [ "$c" = quarn ] || blanks="$blanks — |"; done
+        has inspircd && blanks="$blanks — |"
+        echo "| idle $IDLE_N, core runner | longest sweep lock hold | ${SWEEP_MS:-n/a}${SWEEP_MS:+ ms} |$blanks ≤ 5 ms | $v |"
+        echo "| register $IDLE_N, core runner | longest sweep lock hold during the storm | ${SWEEP_STORM_MS:-n/a}${SWEEP_STORM_MS:+ ms} |$blanks | |"
+    fi
 } >"$TABLE"
 
+# The generator's settings, as the results report them.
+# setting KEY DEFAULT: KEY of the first result that has it.
+setting() {
+    local v
+    v=$(grep -o " $1=[0-9]*" "$RESULTS" | head -1 | cut -d= -f2)
+    echo "${v:-$2}"
+}
+addrs_used() { # the source addresses of each size, as "N clients A, ..."
+    local cell n a sep=""
+    for cell in $(awk '{ print $2 }' "$RESULTS" | awk '!seen[$0]++'); do
+        n=$(value quarn "$cell" clients); a=$(value quarn "$cell" addrs)
+        [ -n "$n" ] && [ -n "$a" ] && echo "$n $a"
+    done | sort -n -u | while read -r n a; do echo -n "$sep$n clients $a"; sep=", "; done
+}
+SETTINGS="$WORK/settings.md"
+{
+    echo "- Load generator: \`quarn-loadgen\`, one process with one epoll thread, on the same"
+    echo "  $(nproc) cores as the server. A sender hands the socket at most $(setting lines_per_write 64) lines per"
+    echo "  send; every client reads with receives of $(( $(setting recv_size 65536) / 1024 )) KiB, one per readiness."
+    echo "- Burst N/S/M: N clients in one channel; S of them send M lines each, batch after batch"
+    echo "  as fast as their sockets take them, each batch stamped when it is sent; delivered lines"
+    echo "  per second counted at the receivers, from the first send to the last delivery."
+    echo "- Paced N/S/M, R lines/s per sender: each sender sends R lines a second, each send"
+    echo "  carrying the lines that are due (one, unless the generator fell behind); latency from"
+    echo "  the send stamp to delivery, over every delivered line."
+    echo "- Registration, idle and hold clients register (NICK and USER at connect; USER first for"
+    echo "  Quarn) and join no channel. In flight at once: Quarn ${QUARN_INFLIGHT:-256}, InspIRCd 2000 (its"
+    echo "  registrations complete on a once-a-second timer). Registrations/s: from the first"
+    echo "  connect to the last end of welcome."
+    echo "- Idle $IDLE_N: after registering, the clients stay silent for $IDLE_HOLD s: resident memory"
+    echo "  growth per connection since start-up, and the server's CPU over that time."
+    echo "- Hold $HOLD_N: Quarn ($OURS_KIND) with $HOLD_N clients registered and silent for"
+    echo "  $HOLD_S s (the console sweeps every 30 s), then one more player connects from an address"
+    echo "  of its own: the time from its connect to the end of its welcome (376)."
+    echo "- Source addresses: clients round robin over 127.1.x.y, one address per 25 clients (at"
+    echo "  least 8, at most 80), more where needed to stay within the lobby server's limit of"
+    echo "  $PER_ADDR_LIMIT connections per address: $(addrs_used)."
+    echo "- Server CPU: the server process's CPU clock (all threads) read at the edges of each"
+    echo "  measured window; \"server X cores\" is its CPU seconds per wall second, \"gen Y\" the"
+    echo "  same for the generator."
+    if has inspircd; then
+        echo "- InspIRCd: the \"main\" connect class and <performance> of its published example"
+        echo "  configuration (hardsendq 1M, pingfreq 2m, timeout 20, maxchans 20), except clone"
+        echo "  limits off (localmax, globalmax, limit 0, no clone check on connect) and flood"
+        echo "  penalties off: threshold 4000000, commandrate 4294967295, fakelag no, and its"
+        echo "  throttles of a busy sender lifted (recvq and softsendq 1M instead of 10K and 10240,"
+        echo "  netbuffersize 65534 instead of 10240: with those a sender is quit for \"RecvQ"
+        echo "  exceeded\", or read 10 KiB a second). No reverse DNS, and the listen backlog at the"
+        echo "  kernel's largest, as Quarn's (128 drops connects of the 2,000-client registration)."
+    fi
+} >"$SETTINGS"
+
 echo
-echo "Quarn: $OURS_KIND; runs per figure: $RUNS (median); (gen X) = load generator CPU in cores"
+echo "Quarn: $OURS_KIND; runs per figure: $RUNS (median); $((ELAPSED / 60)) min $((ELAPSED % 60)) s"
+cat "$SETTINGS"
+echo
 cat "$TABLE"
 echo
+if [ -s "$GOALS" ]; then
+    echo "Goals: $(grep -c '^pass' "$GOALS") of $(wc -l <"$GOALS") met"
+    sed 's/^/  /' "$GOALS"
+fi
 
 # ---------------------------------------------------------------------------------------
 # Plot and BENCHMARKS.md.
@@ -434,15 +611,31 @@ if [ "$WRITE" = 1 ]; then
     : >"$DAT"
     for size in $BURSTS; do
         IFS=: read -r n s m <<<"$size"
-        echo "$n \"$n/$s/$m\" $(value quarn "burst-$n-$s-$m" lines_per_s || true) $(value inspircd "burst-$n-$s-$m" lines_per_s || true) $(value ngircd "burst-$n-$s-$m" lines_per_s || true)" >>"$DAT"
+        line="$n \"$n/$s/$m\""
+        for c in $COLS; do
+            v=$(value "$c" "burst-$n-$s-$m" lines_per_s); u=$(value "$c" "burst-$n-$s-$m" server_cpu)
+            line="$line ${v:-NaN} ${u:-NaN}"
+        done
+        echo "$line" >>"$DAT"
     done
-    sed -i 's/  */ /g; s/ $//' "$DAT"
-    awk 'NF < 5 { for (i = NF + 1; i <= 5; i++) $i = "NaN" } { print }' "$DAT" >"$DAT.full"
     if command -v gnuplot >/dev/null; then
+        # One line per server, each point labelled with the cores the server used.
+        plot="" col=3
+        for c in $COLS; do
+            case "$c" in
+                quarn) t="Quarn ($OURS_KIND)" ;;
+                inspircd) t="InspIRCd $(dpkg-query -W -f='${Version}' inspircd 2>/dev/null | cut -d- -f1)" ;;
+                ngircd) t="ngIRCd $(dpkg-query -W -f='${Version}' ngircd 2>/dev/null | cut -d- -f1)" ;;
+            esac
+            if [ -z "$plot" ]; then plot="\"$DAT\" using 1:$col:xtic(2)"; else plot="$plot, \"\" using 1:$col"; fi
+            plot="$plot with linespoints lw 2 pt $((col + 4)) title \"$t\""
+            plot="$plot, \"\" using 1:$col:(sprintf(\"%.2f cores\", \$$((col + 1)))) with labels offset 5,0.8 notitle"
+            col=$((col + 2))
+        done
         gnuplot <<EOF || log "gnuplot failed"
 set terminal pngcairo size 900,540 noenhanced
 set output "$ROOT/bench/fanout.png"
-set title "Fan-out bursts on loopback: delivered lines/s (median of $RUNS)"
+set title "Fan-out bursts on loopback: delivered lines/s and the server's cores (medians of $RUNS)\n$(setting lines_per_write 64) lines per send, $(( $(setting recv_size 65536) / 1024 )) KiB receives"
 set xlabel "clients in the channel (label: clients/senders/lines per sender)"
 set ylabel "delivered lines per second"
 set format y "%.1s %c"
@@ -450,38 +643,32 @@ set key top right
 set grid
 set xrange [0:1200]
 set yrange [0:*]
-plot "$DAT.full" using 1:3:xtic(2) with linespoints lw 2 pt 7 title "Quarn", \
-     "" using 1:4 with linespoints lw 2 pt 5 title "InspIRCd 3.15", \
-     "" using 1:5 with linespoints lw 2 pt 9 title "ngIRCd 26.1"
+plot $plot
 EOF
     fi
     {
         echo "# Benchmarks"
         echo
-        echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') by \`bench/compare.sh\` on"
+        echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') by \`bench/compare.sh\` (run time $((ELAPSED / 60)) min) on"
         echo "$(lscpu | awk -F: '/^Model name/ { gsub(/^ +/, "", $2); print $2 }'), $(nproc) cores, $(free -g | awk '/^Mem/ { print $2 }') GiB,"
         echo "\`$(uname -srmo)\`; the machine was shared with other work, so expect noise."
         echo
-        echo "Servers: Quarn ($OURS_KIND, thread per connection), InspIRCd $(dpkg-query -W -f='${Version}' inspircd 2>/dev/null || echo '?')"
-        echo "and ngIRCd $(dpkg-query -W -f='${Version}' ngircd 2>/dev/null || echo '?') (Debian packages, single-threaded event loops), each alone on loopback,"
-        echo "configured without clone limits, flood penalties, DNS or ident. Load: \`quarn-loadgen\`"
-        echo "(one epoll thread) with every client in the channel #bench, spread over loopback source"
-        echo "addresses 127.1.x.y, 16 clients each. Figures are medians of $RUNS runs; \"(gen X)\" is the"
-        echo "generator's own CPU use in cores during the measurement, which shares the 2 cores."
+        echo "Servers, each alone on loopback, started afresh for every measurement and taking turns"
+        echo "scenario by scenario; figures are medians over $RUNS run(s):"
         echo
-        echo "- burst N/S/M: N clients, S of them send M lines each as fast as their sockets take"
-        echo "  them; delivered lines/s counted at the receivers, server CPU per delivered line."
-        echo "- paced N/S/M: the same sizes spread out to about $PACED_RATE delivered lines/s;"
-        echo "  latency from the send timestamp carried in each line."
-        echo "- register N: N clients connect, register and join (at most 256 at a time not yet"
-        echo "  registered for Quarn, 2000 for InspIRCd, whose registrations complete on a 1 s timer,"
-        echo "  10 for ngIRCd, whose listen backlog is 10); connections per second until all joined."
-        echo "- idle $IDLE_N: after the $IDLE_N-client registration the clients stay idle for $IDLE_HOLD s; resident"
-        echo "  memory growth per connection and server CPU over that time (servers restarted before"
-        echo "  every run). The sweep figures are TNetIRCServer::LastSweepLockTime() on the core"
-        echo "  runner sweeping every 5 s: the last two sweeps of the idle hold, and every sweep."
+        echo "- Quarn: $OURS_KIND, release build, thread per connection."
+        has inspircd && echo "- InspIRCd $(dpkg-query -W -f='${Version}' inspircd 2>/dev/null || echo '?') (Debian package, single-threaded event loop)."
+        has ngircd && echo "- ngIRCd $(dpkg-query -W -f='${Version}' ngircd 2>/dev/null || echo '?') (Debian package, single-threaded event loop)."
+        echo
+        echo "## Generator settings"
+        echo
+        cat "$SETTINGS"
+        echo
+        echo "## Results"
         echo
         cat "$TABLE"
+        echo
+        echo "Goals met: $(grep -c '^pass' "$GOALS") of $(wc -l <"$GOALS")."
         echo
         echo "![delivered lines/s against clients](bench/fanout.png)"
         echo
@@ -491,13 +678,15 @@ EOF
         echo "bash bench/compare.sh"
         echo '```'
         echo
-        echo "As root (it installs inspircd, ngircd and gnuplot-nox when missing); about half an hour."
+        echo "As root (it installs inspircd and gnuplot-nox when missing, and runs in a network"
+        echo "namespace of its own when another program holds port 6667); about 10 minutes after"
+        echo "the build."
         echo "\`bash bench/compare.sh --smoke\` runs small sizes against this server alone (CI)."
         if [ -f "$ROOT/bench/NOTES.md" ]; then echo; cat "$ROOT/bench/NOTES.md"; fi
     } >"$ROOT/BENCHMARKS.md"
-    log "wrote BENCHMARKS.md and bench/fanout.png"
+    cp "$RESULTS" "$ROOT/bench/last-results.txt"
+    log "wrote BENCHMARKS.md, bench/fanout.png and bench/last-results.txt"
 fi
-[ "$WRITE" = 0 ] || cp "$RESULTS" "$ROOT/bench/last-results.txt"
 
 if [ "$FAILED" -gt 0 ]; then
     log "$FAILED run(s) did not complete"

@@ -2,24 +2,33 @@
 // epoll over thousands of non-blocking client sockets, no dependency beyond the C++
 // standard library and Linux.
 //
+// It behaves like ordinary chat clients rather than a pipe: a sender hands the socket
+// --lines-per-write lines per send (64 by default), every client reads with receives of
+// --recv-size bytes (64 KiB), and the clients come from several loopback source addresses.
+//
 // Every client registers (USER first for the lobby server, NICK first for standard
 // servers, answering their PINGs), joins one channel and then takes part in a scenario:
 //
 //   burst     S of the N clients send M lines each as fast as their sockets take them; the
 //             generator measures the lines delivered to the receivers per second and the
 //             latency of each delivered line from the send timestamp in its text.
-//   paced     the same sizes, the senders spread their lines evenly so that the server
-//             delivers about --rate lines per second; p50/p99/max latency.
+//   paced     the same sizes, each sender sending --sender-rate lines per second: every
+//             send carries the lines that are due (one, unless the generator was late, and
+//             never more than --lines-per-write); p50/p99/max latency.
 //   register  N clients connect, register and join (at most --inflight at a time not yet
 //             registered); connections per second and time until all have joined. With
 //             --hold SECONDS the clients then stay connected and idle that long (the idle
-//             and memory measurement).
+//             and memory measurement); with --probe one more player then connects while
+//             they are held, and the time until its welcome ends is measured.
 //
-// Clients are spread over many loopback source addresses (127.1.x.y, --per-addr clients
-// each) so that per-address connection limits of a server do not apply.
+// Clients are spread round robin over --addrs loopback source addresses (127.1.x.y; by
+// default one per 25 clients, at least 8 and at most 80), raised so that no address
+// carries more than --max-per-addr clients when a server limits connections per address.
 //
-// With --server-pid the generator also samples the server's CPU time (/proc/PID/stat) and
-// resident memory (/proc/PID/status VmRSS) at the edges of the measured window.
+// With --server-pid the generator also reads the server's CPU time (all threads, from the
+// kernel's per-process CPU clock) and resident memory (/proc/PID/status VmRSS) at the
+// edges of the measured window, and prints the server's CPU share (CPU seconds per wall
+// second, i.e. cores in use) beside every figure, as well as its own.
 //
 // Output: one line "result key=value ..." on stdout; progress and errors on stderr.
 #include <arpa/inet.h>
@@ -58,11 +67,14 @@ int64_t NowNs() {
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
+double ClockSeconds(clockid_t clock) {
+    timespec ts{};
+    if (clock_gettime(clock, &ts) != 0) return -1;
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
 double CpuSecondsSelf() {
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    return ClockSeconds(CLOCK_PROCESS_CPUTIME_ID);
 }
 
 [[noreturn]] void Die(const std::string& what) {
@@ -115,43 +127,69 @@ class Histogram {
 };
 
 // ---------------------------------------------------------------------------------------
-// Server sampling through /proc
+// Server sampling
 
 struct ServerSample {
     bool ok = false;
-    double cpuSeconds = 0;  // utime + stime of all threads
+    double cpuSeconds = 0;  // all threads, the exited ones included
     long rssKb = 0;
     long threads = 0;
 };
 
-ServerSample SampleServer(int pid) {
-    ServerSample s;
-    if (pid <= 0) return s;
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-    std::ifstream stat(path);
-    std::string text;
-    if (!std::getline(stat, text)) return s;
-    // Fields after the parenthesised command name; utime and stime are fields 14 and 15.
-    size_t close = text.rfind(')');
-    if (close == std::string::npos) return s;
-    std::istringstream rest(text.substr(close + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-        if (i == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
-        if (i == 15) stime = std::strtoull(field.c_str(), nullptr, 10);
+// The kernel's CPU clock of another process counts in nanoseconds; /proc/PID/stat counts
+// in ticks of 10 ms, too coarse for a burst that lasts a tenth of a second.
+class ServerProbe {
+  public:
+    explicit ServerProbe(int pid) : pid_(pid) {
+        if (pid_ > 0 && clock_getcpuclockid(pid_, &clock_) == 0) haveClock_ = true;
     }
-    double tick = double(sysconf(_SC_CLK_TCK));
-    s.cpuSeconds = double(utime + stime) / tick;
-    std::snprintf(path, sizeof path, "/proc/%d/status", pid);
-    std::ifstream status(path);
-    while (std::getline(status, text)) {
-        if (text.rfind("VmRSS:", 0) == 0) s.rssKb = std::atol(text.c_str() + 6);
-        if (text.rfind("Threads:", 0) == 0) s.threads = std::atol(text.c_str() + 8);
+
+    ServerSample Sample() const {
+        ServerSample s;
+        if (pid_ <= 0) return s;
+        s.cpuSeconds = haveClock_ ? ClockSeconds(clock_) : -1;
+        if (s.cpuSeconds < 0 && !StatCpuSeconds(s.cpuSeconds)) return s;
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/%d/status", pid_);
+        std::ifstream status(path);
+        std::string text;
+        while (std::getline(status, text)) {
+            if (text.rfind("VmRSS:", 0) == 0) s.rssKb = std::atol(text.c_str() + 6);
+            if (text.rfind("Threads:", 0) == 0) s.threads = std::atol(text.c_str() + 8);
+        }
+        s.ok = true;
+        return s;
     }
-    s.ok = true;
-    return s;
+
+  private:
+    bool StatCpuSeconds(double& seconds) const {
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/%d/stat", pid_);
+        std::ifstream stat(path);
+        std::string text;
+        if (!std::getline(stat, text)) return false;
+        // Fields after the parenthesised command name; utime and stime are fields 14 and 15.
+        size_t close = text.rfind(')');
+        if (close == std::string::npos) return false;
+        std::istringstream rest(text.substr(close + 2));
+        std::string field;
+        unsigned long long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && rest >> field; ++i) {
+            if (i == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
+            if (i == 15) stime = std::strtoull(field.c_str(), nullptr, 10);
+        }
+        seconds = double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+        return true;
+    }
+
+    int pid_;
+    clockid_t clock_{};
+    bool haveClock_ = false;
+};
+
+// CPU seconds per wall second: how many cores a process kept busy over a window.
+double Cores(double cpuSeconds, double wallSeconds) {
+    return wallSeconds > 0 ? cpuSeconds / wallSeconds : 0;
 }
 
 // TcpExt ListenOverflows + ListenDrops from /proc/net/netstat (system-wide counters).
@@ -181,12 +219,16 @@ struct Options {
     int clients = 200;
     int senders = 1;
     int lines = 1000;
-    double rate = 50000;   // paced: delivered lines per second (all receivers together)
-    int inflight = 32;     // clients connecting/registering at once
-    int perAddr = 16;      // clients per loopback source address
-    double hold = 0;       // register: seconds to stay connected afterwards
-    double timeout = 120;  // seconds for the whole setup or scenario phase
-    double stall = 5;      // seconds without progress before a scenario gives up
+    double senderRate = 100;   // paced: lines per second of each sender
+    int linesPerWrite = 64;    // most lines a sender hands to one send
+    int recvSize = 64 * 1024;  // bytes asked for by one receive
+    int inflight = 32;         // clients connecting/registering at once
+    int addrs = 0;             // loopback source addresses; 0: by the number of clients
+    int maxPerAddr = 0;        // most clients per source address; 0: no limit
+    double hold = 0;           // register: seconds to stay connected afterwards
+    bool probe = false;        // register: time one more player's welcome after the hold
+    double timeout = 120;      // seconds for the whole setup or scenario phase
+    double stall = 5;          // seconds without progress before a scenario gives up
     int serverPid = 0;
     std::string channel = "#bench";
     std::string label;
@@ -198,7 +240,8 @@ void Usage() {
     std::fprintf(stderr,
                  "usage: quarn-loadgen [--host IP] [--port N] [--mode user-first|nick-first]\n"
                  "  [--scenario burst|paced|register] [--clients N] [--senders S] [--lines M]\n"
-                 "  [--rate LINES_PER_S] [--inflight K] [--per-addr P] [--hold SECONDS]\n"
+                 "  [--sender-rate LINES_PER_S] [--lines-per-write L] [--recv-size BYTES]\n"
+                 "  [--inflight K] [--addrs A] [--max-per-addr P] [--hold SECONDS] [--probe]\n"
                  "  [--timeout SECONDS] [--stall SECONDS] [--server-pid PID] [--channel NAME]\n"
                  "  [--payload BYTES] [--no-join] [--label TEXT]\n");
 }
@@ -234,14 +277,22 @@ Options ParseOptions(int argc, char** argv) {
             o.senders = std::stoi(next());
         else if (a == "--lines")
             o.lines = std::stoi(next());
-        else if (a == "--rate")
-            o.rate = std::stod(next());
+        else if (a == "--sender-rate")
+            o.senderRate = std::stod(next());
+        else if (a == "--lines-per-write")
+            o.linesPerWrite = std::stoi(next());
+        else if (a == "--recv-size")
+            o.recvSize = std::stoi(next());
         else if (a == "--inflight")
             o.inflight = std::stoi(next());
-        else if (a == "--per-addr")
-            o.perAddr = std::stoi(next());
+        else if (a == "--addrs")
+            o.addrs = std::stoi(next());
+        else if (a == "--max-per-addr")
+            o.maxPerAddr = std::stoi(next());
         else if (a == "--hold")
             o.hold = std::stod(next());
+        else if (a == "--probe")
+            o.probe = true;
         else if (a == "--timeout")
             o.timeout = std::stod(next());
         else if (a == "--stall")
@@ -268,8 +319,13 @@ Options ParseOptions(int argc, char** argv) {
         Die("unknown scenario " + o.scenario);
     if (o.clients < 1) Die("--clients must be at least 1");
     if (o.senders < 0 || o.senders > o.clients) Die("--senders must be within 0..clients");
+    if (o.senderRate <= 0) Die("--sender-rate must be positive");
+    if (o.linesPerWrite < 1) Die("--lines-per-write must be at least 1");
+    if (o.recvSize < 512) Die("--recv-size must be at least 512");
     if (o.inflight < 1) o.inflight = 1;
-    if (o.perAddr < 1) o.perAddr = 1;
+    if (o.addrs < 1) o.addrs = std::clamp((o.clients + 24) / 25, 8, 80);
+    if (o.maxPerAddr > 0)
+        o.addrs = std::max(o.addrs, (o.clients + o.maxPerAddr - 1) / o.maxPerAddr);
     return o;
 }
 
@@ -292,7 +348,11 @@ struct Client {
 
 class Generator {
   public:
-    explicit Generator(const Options& o) : o_(o), clients_(size_t(o.clients)) {
+    explicit Generator(const Options& o)
+        : o_(o),
+          clients_(size_t(o.clients + (o.probe ? 1 : 0))),
+          serverProbe_(o.serverPid),
+          readBuf_(size_t(o.recvSize)) {
         epfd_ = epoll_create1(EPOLL_CLOEXEC);
         if (epfd_ < 0) Die("epoll_create1 failed");
         if (inet_pton(AF_INET, o_.host.c_str(), &server_.sin_addr) != 1)
@@ -330,15 +390,19 @@ class Generator {
     int64_t NextPacedDue() const;
     void ArmTimer(int64_t atNs);
     std::string Nick(int i) const { return "b" + tag_ + std::to_string(i); }
-    void FillBurst(int i);
+    bool FillBurst(int i);
+    bool IsBurstSender(int i) const { return measuring_ && !paced_ && i < o_.senders; }
     void AppendLine(std::string& buf, int sender, int seq, int64_t ts) const;
     // --- scenarios
     int RunTraffic(bool paced);
     int RunRegister();
+    void HoldIdle(const ServerSample& base, int held, std::string& out);
+    void ProbeWelcome(std::string& out);
     void PrintCommon(std::string& line);
 
     Options o_;
-    std::vector<Client> clients_;
+    std::vector<Client> clients_;  // the scenario's clients, then the probe player if any
+    ServerProbe serverProbe_;
     int epfd_ = -1;
     int timerFd_ = -1;
     sockaddr_in server_{};
@@ -358,6 +422,7 @@ class Generator {
     int64_t lastRegisteredNs_ = 0;
     int64_t lastJoinedNs_ = 0;
     int64_t lastByteNs_ = 0;
+    int64_t probeWelcomedNs_ = 0;
 
     // traffic
     bool measuring_ = false;
@@ -369,7 +434,7 @@ class Generator {
     int64_t lastDeliveryNs_ = 0;
     int sendersDone_ = 0;
     Histogram hist_;
-    std::vector<char> readBuf_ = std::vector<char>(256 * 1024);
+    std::vector<char> readBuf_;
 };
 
 void Generator::SetWantOut(int i, bool want) {
@@ -390,7 +455,9 @@ void Generator::StartConnect(int i) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (spreadSources_) {
         setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
-        int a = i / o_.perAddr;
+        // Round robin over the addresses; the probe player has an address of its own, so
+        // that a per-address limit filled by the others cannot turn it away.
+        int a = i < o_.clients ? i % o_.addrs : o_.addrs;
         sockaddr_in src{};
         src.sin_family = AF_INET;
         src.sin_addr.s_addr =
@@ -448,9 +515,19 @@ void Generator::Queue(int i, std::string_view text) {
     if (c.state != State::Connecting) Flush(i);
 }
 
+// Sends what is queued; a burst sender then takes its next batch of lines at once, for as
+// long as the socket takes them.
 void Generator::Flush(int i) {
     Client& c = clients_[size_t(i)];
-    while (c.fd >= 0 && c.outOff < c.out.size()) {
+    while (c.fd >= 0) {
+        if (c.outOff == c.out.size()) {
+            c.out.clear();
+            c.outOff = 0;
+            if (!IsBurstSender(i) || !FillBurst(i)) {
+                SetWantOut(i, false);
+                return;
+            }
+        }
         ssize_t n = send(c.fd, c.out.data() + c.outOff, c.out.size() - c.outOff, MSG_NOSIGNAL);
         if (n > 0) {
             c.outOff += size_t(n);
@@ -463,16 +540,6 @@ void Generator::Flush(int i) {
         if (n < 0 && errno == EINTR) continue;
         CloseClient(i, "send failed");
         return;
-    }
-    if (c.fd >= 0 && c.outOff == c.out.size()) {
-        c.out.clear();
-        c.outOff = 0;
-        // A burst sender refills as soon as the socket took everything.
-        bool burstSender = measuring_ && !paced_ && i < o_.senders && c.sentLines < o_.lines;
-        if (!burstSender)
-            SetWantOut(i, false);
-        else
-            SetWantOut(i, true);
     }
 }
 
@@ -489,15 +556,16 @@ void Generator::AppendLine(std::string& buf, int sender, int seq, int64_t ts) co
     buf.append("\r\n");
 }
 
-void Generator::FillBurst(int i) {
+// Queues the sender's next --lines-per-write lines, stamped now, as one send; false when
+// it has sent them all.
+bool Generator::FillBurst(int i) {
     Client& c = clients_[size_t(i)];
-    // Hand the socket up to 64 KiB of lines at a time, stamped when written.
-    int64_t ts = NowNs();
-    while (c.sentLines < o_.lines && c.out.size() - c.outOff < 64 * 1024) {
-        AppendLine(c.out, i, c.sentLines, ts);
-        ++c.sentLines;
-    }
+    if (c.sentLines >= o_.lines) return false;
+    const int64_t ts = NowNs();
+    for (int k = 0; k < o_.linesPerWrite && c.sentLines < o_.lines; ++k)
+        AppendLine(c.out, i, c.sentLines++, ts);
     if (c.sentLines == o_.lines) ++sendersDone_;
+    return true;
 }
 
 void Generator::OnWritable(int i) {
@@ -514,56 +582,43 @@ void Generator::OnWritable(int i) {
         }
         c.state = State::Registering;
     }
-    if (measuring_ && !paced_ && i < o_.senders && c.sentLines < o_.lines &&
-        c.outOff == c.out.size()) {
-        c.out.clear();
-        c.outOff = 0;
-        FillBurst(i);
-    }
     Flush(i);
 }
 
+// One receive of --recv-size bytes per readiness, as an ordinary client's event loop does;
+// epoll reports the socket again while data is left.
 void Generator::OnReadable(int i) {
     Client& c = clients_[size_t(i)];
-    for (int rounds = 0; rounds < 4 && c.fd >= 0; ++rounds) {
-        ssize_t n = recv(c.fd, readBuf_.data(), readBuf_.size(), 0);
-        if (n == 0) {
-            CloseClient(i, "server closed a connection");
-            return;
-        }
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+    ssize_t n = recv(c.fd, readBuf_.data(), readBuf_.size(), 0);
+    if (n == 0) {
+        CloseClient(i, "server closed a connection");
+        return;
+    }
+    if (n < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             CloseClient(i, "recv failed");
+        return;
+    }
+    const int64_t now = NowNs();
+    lastByteNs_ = now;
+    bytesIn_ += uint64_t(n);
+    const char* p = readBuf_.data();
+    const char* end = p + n;
+    while (p < end && c.fd >= 0) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p)));
+        if (!nl) {
+            c.carry.append(p, size_t(end - p));
             return;
         }
-        int64_t now = NowNs();
-        lastByteNs_ = now;
-        bytesIn_ += uint64_t(n);
-        const char* p = readBuf_.data();
-        const char* end = p + n;
-        if (!c.carry.empty()) {
-            const char* nl = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p)));
-            if (!nl) {
-                c.carry.append(p, size_t(end - p));
-                continue;
-            }
-            c.carry.append(p, size_t(nl - p));
+        if (c.carry.empty()) {
+            HandleLine(i, std::string_view(p, size_t(nl - p)), now);
+        } else {
             std::string line;
             line.swap(c.carry);
+            line.append(p, size_t(nl - p));
             HandleLine(i, line, now);
-            p = nl + 1;
         }
-        while (p < end) {
-            const char* nl = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p)));
-            if (!nl) {
-                c.carry.assign(p, size_t(end - p));
-                break;
-            }
-            HandleLine(i, std::string_view(p, size_t(nl - p)), now);
-            if (c.fd < 0) return;
-            p = nl + 1;
-        }
-        if (size_t(n) < readBuf_.size()) return;
+        p = nl + 1;
     }
 }
 
@@ -610,7 +665,12 @@ void Generator::HandleLine(int i, std::string_view line, int64_t now) {
     // Numerics: ":server NNN nick ..."
     if (rest.size() >= 4 && rest[3] == ' ' && rest[0] >= '0' && rest[0] <= '9') {
         std::string_view code = rest.substr(0, 3);
-        if ((code == "376" || code == "422") && c.state == State::Registering) {
+        if ((code == "376" || code == "422") && c.state == State::Registering && i == o_.clients) {
+            // The probe player: its welcome has ended, which is all that is measured.
+            c.state = State::Ready;
+            --inflight_;
+            probeWelcomedNs_ = now;
+        } else if ((code == "376" || code == "422") && c.state == State::Registering) {
             ++registered_;
             lastRegisteredNs_ = now;
             if (o_.join) {
@@ -703,27 +763,32 @@ int64_t Generator::NextPacedDue() const {
     return due;
 }
 
+// Sends every paced sender's due lines, as many as are due in one send (at most
+// --lines-per-write), each stamped with the time it is handed to the socket.
 void Generator::SendPaced(int64_t now) {
-    // Interval between two lines of one sender so that all receivers together get --rate.
-    double perSender = o_.rate / double(std::max(1, o_.clients - 1)) / double(o_.senders);
-    int64_t interval = int64_t(1e9 / std::max(perSender, 1e-3));
+    const int64_t interval = int64_t(1e9 / o_.senderRate);
     for (int s = 0; s < o_.senders; ++s) {
         Client& c = clients_[size_t(s)];
         while (c.fd >= 0 && c.sentLines < o_.lines && c.nextSendNs <= now) {
-            std::string line;
-            AppendLine(line, s, c.sentLines, NowNs());
-            ++c.sentLines;
-            c.nextSendNs += interval;
+            std::string batch;
+            const int64_t ts = NowNs();
+            for (int k = 0; k < o_.linesPerWrite && c.sentLines < o_.lines && c.nextSendNs <= now;
+                 ++k) {
+                AppendLine(batch, s, c.sentLines++, ts);
+                c.nextSendNs += interval;
+            }
             if (c.sentLines == o_.lines) ++sendersDone_;
-            Queue(s, line);
+            Queue(s, batch);
         }
     }
 }
 
 void Generator::PrintCommon(std::string& line) {
     char tmp[256];
-    std::snprintf(tmp, sizeof tmp, " mode=%s clients=%d inflight=%d per_addr=%d",
-                  o_.userFirst ? "user-first" : "nick-first", o_.clients, o_.inflight, o_.perAddr);
+    std::snprintf(tmp, sizeof tmp,
+                  " mode=%s clients=%d inflight=%d addrs=%d lines_per_write=%d recv_size=%d",
+                  o_.userFirst ? "user-first" : "nick-first", o_.clients, o_.inflight, o_.addrs,
+                  o_.linesPerWrite, o_.recvSize);
     line += tmp;
     if (!o_.label.empty()) line += " label=" + o_.label;
 }
@@ -744,7 +809,7 @@ int Generator::RunTraffic(bool paced) {
     paced_ = paced;
     measuring_ = true;
     uint64_t expected = uint64_t(o_.senders) * uint64_t(o_.lines) * uint64_t(o_.clients - 1);
-    ServerSample s0 = SampleServer(o_.serverPid);
+    ServerSample s0 = serverProbe_.Sample();
     double cpu0 = CpuSecondsSelf();
     firstSendNs_ = NowNs();
     if (paced) {
@@ -753,15 +818,11 @@ int Generator::RunTraffic(bool paced) {
         ev.events = EPOLLIN;
         ev.data.u64 = UINT64_MAX;
         epoll_ctl(epfd_, EPOLL_CTL_ADD, timerFd_, &ev);
-        double perSender = o_.rate / double(std::max(1, o_.clients - 1)) / double(o_.senders);
-        int64_t interval = int64_t(1e9 / std::max(perSender, 1e-3));
+        const int64_t interval = int64_t(1e9 / o_.senderRate);
         for (int s = 0; s < o_.senders; ++s)  // stagger the senders over one interval
             clients_[size_t(s)].nextSendNs = firstSendNs_ + interval * s / o_.senders;
     } else {
-        for (int s = 0; s < o_.senders; ++s) {
-            FillBurst(s);
-            Flush(s);
-        }
+        for (int s = 0; s < o_.senders; ++s) Flush(s);
     }
     int64_t lastProgressNs = NowNs();
     uint64_t lastDelivered = 0;
@@ -782,7 +843,7 @@ int Generator::RunTraffic(bool paced) {
         Poll(paced ? 50 : 20);
     }
     double cpu1 = CpuSecondsSelf();
-    ServerSample s1 = SampleServer(o_.serverPid);
+    ServerSample s1 = serverProbe_.Sample();
     int64_t endNs = lastDeliveryNs_ > firstSendNs_ ? lastDeliveryNs_ : NowNs();
     double dur = double(endNs - firstSendNs_) / 1e9;
     double wall = double(NowNs() - firstSendNs_) / 1e9;
@@ -796,10 +857,10 @@ int Generator::RunTraffic(bool paced) {
                   " max_us=%" PRId64 " gen_cpu=%.3f gen_cpu_s=%.3f setup_s=%.2f disconnects=%d",
                   delivered_ == expected ? 1 : 0, o_.senders, o_.lines, expected, delivered_,
                   linesPerS, dur, hist_.Percentile(50), hist_.Percentile(99), hist_.Max(),
-                  wall > 0 ? (cpu1 - cpu0) / wall : 0, cpu1 - cpu0, setupS, closed_);
+                  Cores(cpu1 - cpu0, wall), cpu1 - cpu0, setupS, closed_);
     out += tmp;
     if (paced) {
-        std::snprintf(tmp, sizeof tmp, " rate_target=%.0f", o_.rate);
+        std::snprintf(tmp, sizeof tmp, " sender_rate=%.0f", o_.senderRate);
         out += tmp;
     }
     if (s0.ok && s1.ok) {
@@ -807,8 +868,8 @@ int Generator::RunTraffic(bool paced) {
         std::snprintf(tmp, sizeof tmp,
                       " server_cpu=%.3f server_cpu_s=%.2f server_us_per_line=%.3f "
                       "server_rss_kb=%ld server_threads=%ld",
-                      wall > 0 ? scpu / wall : 0, scpu,
-                      delivered_ ? scpu * 1e6 / double(delivered_) : 0, s1.rssKb, s1.threads);
+                      Cores(scpu, wall), scpu, delivered_ ? scpu * 1e6 / double(delivered_) : 0,
+                      s1.rssKb, s1.threads);
         out += tmp;
     }
     PrintCommon(out);
@@ -818,7 +879,7 @@ int Generator::RunTraffic(bool paced) {
 }
 
 int Generator::RunRegister() {
-    ServerSample base = SampleServer(o_.serverPid);
+    ServerSample base = serverProbe_.Sample();
     long long drops0 = ListenDrops();
     double cpu0 = CpuSecondsSelf();
     int64_t start = NowNs();
@@ -842,6 +903,7 @@ int Generator::RunRegister() {
     }
     if (closed_ > 0) ok = false;
     double cpu1 = CpuSecondsSelf();
+    ServerSample afterJoin = serverProbe_.Sample();
     long long drops1 = ListenDrops();
     double regS = double(lastRegisteredNs_ - start) / 1e9;
     double joinS = double(lastJoinedNs_ - start) / 1e9;
@@ -851,48 +913,67 @@ int Generator::RunRegister() {
     char tmp[1024];
     std::snprintf(tmp, sizeof tmp,
                   " ok=%d registered=%d joined=%d closed=%d connect_errors=%d server_errors=%d"
-                  " reg_s=%.3f joined_s=%.3f reg_per_s=%.0f conn_per_s=%.0f gen_cpu_s=%.2f"
-                  " listen_drops=%lld",
+                  " reg_s=%.3f joined_s=%.3f reg_per_s=%.0f conn_per_s=%.0f gen_cpu=%.3f"
+                  " gen_cpu_s=%.2f listen_drops=%lld",
                   ok ? 1 : 0, registered_, joined_, closed_, connectErrors_, serverErrors_, regS,
                   joinS, regS > 0 ? registered_ / regS : 0, joinS > 0 ? joined_ / joinS : 0,
-                  cpu1 - cpu0, drops1 - drops0);
+                  Cores(cpu1 - cpu0, joinS), cpu1 - cpu0, drops1 - drops0);
     out += tmp;
-    ServerSample afterJoin = SampleServer(o_.serverPid);
     if (base.ok && afterJoin.ok) {
-        std::snprintf(tmp, sizeof tmp, " server_cpu_s=%.2f",
-                      afterJoin.cpuSeconds - base.cpuSeconds);
+        const double scpu = afterJoin.cpuSeconds - base.cpuSeconds;
+        std::snprintf(tmp, sizeof tmp, " server_cpu=%.3f server_cpu_s=%.2f", Cores(scpu, joinS),
+                      scpu);
         out += tmp;
     }
     // Held even after a time-out, so that memory and idle figures cover what did connect.
     const int held = nextToStart_ - closed_;
-    if (o_.hold > 0 && held > 0) {
-        // Idle: let the join announcements drain, then stay connected for --hold seconds.
-        WaitQuiet(500'000'000, NowNs() + 120'000'000'000);
-        ServerSample h0 = SampleServer(o_.serverPid);
-        double g0 = CpuSecondsSelf();
-        int64_t holdStart = NowNs();
-        int64_t holdEnd = holdStart + int64_t(o_.hold * 1e9);
-        while (NowNs() < holdEnd) Poll(100);
-        double heldS = double(NowNs() - holdStart) / 1e9;
-        ServerSample h1 = SampleServer(o_.serverPid);
-        double g1 = CpuSecondsSelf();
-        std::snprintf(tmp, sizeof tmp, " hold_s=%.1f held=%d gen_idle_cpu=%.4f", heldS, held,
-                      heldS > 0 ? (g1 - g0) / heldS : 0);
-        out += tmp;
-        if (h0.ok && h1.ok && base.ok) {
-            long perConnB = (h1.rssKb - base.rssKb) * 1024 / std::max(1, held);
-            std::snprintf(tmp, sizeof tmp,
-                          " idle_cpu=%.4f base_rss_kb=%ld rss_kb=%ld rss_per_conn_b=%ld"
-                          " server_threads=%ld",
-                          heldS > 0 ? (h1.cpuSeconds - h0.cpuSeconds) / heldS : 0, base.rssKb,
-                          h1.rssKb, perConnB, h1.threads);
-            out += tmp;
-        }
-    }
+    if (o_.hold > 0 && held > 0) HoldIdle(base, held, out);
+    if (o_.probe) ProbeWelcome(out);
     PrintCommon(out);
     if (!firstError_.empty()) out += " error=\"" + firstError_ + "\"";
     std::printf("%s\n", out.c_str());
     return ok ? 0 : 1;
+}
+
+// Lets the join announcements drain, then stays connected and silent for --hold seconds:
+// the server's CPU share over that time and its resident memory per held connection.
+void Generator::HoldIdle(const ServerSample& base, int held, std::string& out) {
+    WaitQuiet(500'000'000, NowNs() + 120'000'000'000);
+    ServerSample h0 = serverProbe_.Sample();
+    double g0 = CpuSecondsSelf();
+    int64_t holdStart = NowNs();
+    int64_t holdEnd = holdStart + int64_t(o_.hold * 1e9);
+    while (NowNs() < holdEnd) Poll(100);
+    double heldS = double(NowNs() - holdStart) / 1e9;
+    ServerSample h1 = serverProbe_.Sample();
+    double g1 = CpuSecondsSelf();
+    char tmp[512];
+    std::snprintf(tmp, sizeof tmp, " hold_s=%.1f held=%d gen_idle_cpu=%.4f", heldS, held,
+                  Cores(g1 - g0, heldS));
+    out += tmp;
+    if (!h0.ok || !h1.ok || !base.ok) return;
+    long perConnB = (h1.rssKb - base.rssKb) * 1024 / std::max(1, held);
+    std::snprintf(tmp, sizeof tmp,
+                  " idle_cpu=%.4f base_rss_kb=%ld rss_kb=%ld rss_per_conn_b=%ld server_threads=%ld",
+                  Cores(h1.cpuSeconds - h0.cpuSeconds, heldS), base.rssKb, h1.rssKb, perConnB,
+                  h1.threads);
+    out += tmp;
+}
+
+// One more player connects while the others are held: the time from its connect until
+// the end of its welcome (376 or 422), or the time it gave up after.
+void Generator::ProbeWelcome(std::string& out) {
+    const int probe = o_.clients;
+    const int64_t start = NowNs();
+    const int64_t deadline = start + int64_t(std::min(o_.timeout, 30.0) * 1e9);
+    StartConnect(probe);
+    while (probeWelcomedNs_ == 0 && clients_[size_t(probe)].fd >= 0 && NowNs() < deadline) Poll(10);
+    const bool welcomed = probeWelcomedNs_ != 0;
+    const int64_t end = welcomed ? probeWelcomedNs_ : NowNs();
+    char tmp[128];
+    std::snprintf(tmp, sizeof tmp, " probe_ok=%d probe_welcome_ms=%.1f", welcomed ? 1 : 0,
+                  double(end - start) / 1e6);
+    out += tmp;
 }
 
 int Generator::Run() {
@@ -914,7 +995,7 @@ void RaiseFileLimit(int clients) {
 
 int main(int argc, char** argv) {
     Options o = ParseOptions(argc, argv);
-    RaiseFileLimit(o.clients);
+    RaiseFileLimit(o.clients + (o.probe ? 1 : 0));
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     Generator g(o);
     return g.Run();
