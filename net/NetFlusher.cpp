@@ -19,7 +19,7 @@ using Clock = std::chrono::steady_clock;
 // The wake-up descriptor's key in the epoll set; queue keys start at 1.
 constexpr std::uint64_t WakeKey = 0;
 // The longest pause between two passes (see Run).
-constexpr auto MaxPassGap = std::chrono::milliseconds(20);
+constexpr auto MaxPassGap = std::chrono::milliseconds(0);
 constexpr int PassGapFactor = 3;
 
 timespec* TimeoutUntil(Clock::time_point due, timespec& wait) {

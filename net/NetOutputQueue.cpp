@@ -19,6 +19,10 @@ bool WouldBlock(int err) {
     return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
 }
 
+void Shrink(std::string& buffer) {
+    if (buffer.empty() && buffer.capacity() > KeepCapacity) std::string().swap(buffer);
+}
+
 }  // namespace
 
 void TNetOutputQueue::Attach(int fd) {
@@ -43,7 +47,7 @@ TNetOutputQueue::TWriteResult TNetOutputQueue::Append(const char* data, std::siz
 }
 
 TNetOutputQueue::TWriteResult TNetOutputQueue::Write(const char* data, std::size_t count) {
-    std::lock_guard lock(mutex_);
+    TLock lock(mutex_);
     if (closed_ || fd_ < 0) return TWriteResult::Closed;
     if (failed_) return TWriteResult::Failed;
     buffer_.append(data, count);
@@ -51,31 +55,58 @@ TNetOutputQueue::TWriteResult TNetOutputQueue::Write(const char* data, std::size
         // A flusher sends when the socket drains.
         if (PendingLocked() > maxQueued_) FailLocked();
     } else {
-        SendLocked();
+        SendLocked(lock);
     }
     return failed_ ? TWriteResult::Failed : TWriteResult::Queued;
 }
 
 void TNetOutputQueue::Send() {
-    std::lock_guard lock(mutex_);
+    TLock lock(mutex_);
     if (!UsableLocked() || armed_ || handedOff_) return;
-    SendLocked();
+    SendLocked(lock);
 }
 
-void TNetOutputQueue::SendLocked() {
-    if (PendingLocked() == 0) return;
-    const ssize_t n = ::send(fd_, buffer_.data() + sent_, PendingLocked(), SendFlags);
-    if (n < 0 && !WouldBlock(errno)) {
+void TNetOutputQueue::SendLocked(TLock& lock) {
+    if (sending_) return;
+    sending_ = true;
+    for (;;) {
+        if (outSent_ == out_.size()) {
+            out_.clear();
+            outSent_ = 0;
+            out_.swap(buffer_);
+        }
+        if (out_.empty() || !UsableLocked()) break;
+        const char* data = out_.data() + outSent_;
+        const std::size_t count = out_.size() - outSent_;
+        const int fd = fd_;
+        lock.unlock();
+        const ssize_t n = ::send(fd, data, count, SendFlags);
+        const int err = errno;
+        lock.lock();
+        if (n < 0 && !WouldBlock(err)) {
+            failed_ = true;
+            break;
+        }
+        if (n > 0) {
+            outSent_ += static_cast<std::size_t>(n);
+            lastTaken_ = Clock::now();
+        }
+        if (n < static_cast<ssize_t>(count)) break;  // the socket is full
+    }
+    sending_ = false;
+    sendEnded_.notify_all();
+    AfterSendLocked();
+}
+
+void TNetOutputQueue::AfterSendLocked() {
+    if (closed_) return;
+    if (failed_) {
         FailLocked();
         return;
     }
-    if (n > 0) {
-        sent_ += static_cast<std::size_t>(n);
-        lastTaken_ = Clock::now();
-        DropSentLocked();
-    }
     if (PendingLocked() == 0) {
         lagging_ = false;
+        ReleaseBuffersLocked();
         return;
     }
     if (PendingLocked() > maxQueued_) {
@@ -86,12 +117,27 @@ void TNetOutputQueue::SendLocked() {
 }
 
 // Wakes the connection's reader: it sees the end of the stream and the connection ends
-// like a lost one. The connection itself may already be gone.
+// like a lost one. The connection itself may already be gone. A send under way keeps
+// out_ until it is over and frees it then.
 void TNetOutputQueue::FailLocked() {
     failed_ = true;
-    ::shutdown(fd_, SHUT_RDWR);
-    std::string().swap(buffer_);
-    sent_ = 0;
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+    if (!sending_) ReleaseBuffersLocked();
+}
+
+void TNetOutputQueue::ReleaseBuffersLocked() {
+    if (failed_ || closed_) {
+        std::string().swap(out_);
+        std::string().swap(buffer_);
+        outSent_ = 0;
+        return;
+    }
+    if (outSent_ == out_.size()) {
+        out_.clear();
+        outSent_ = 0;
+    }
+    Shrink(out_);
+    Shrink(buffer_);
 }
 
 void TNetOutputQueue::ArmLocked() {
@@ -102,10 +148,11 @@ void TNetOutputQueue::ArmLocked() {
     armed_ = watched_;
 }
 
-void TNetOutputQueue::AppendReplyLocked(std::string_view& reply, std::size_t room) {
-    if (!armed_) SendLocked();
+void TNetOutputQueue::AppendReplyLocked(TLock& lock, std::string_view& reply, std::size_t room) {
+    if (!armed_) SendLocked(lock);
+    if (!UsableLocked()) return;
     const std::size_t waiting = PendingLocked();
-    if (failed_ || waiting >= room || reply.empty()) return;
+    if (waiting >= room || reply.empty()) return;
     // Whole lines only: other threads append between the pieces.
     std::size_t take = std::min(reply.size(), room - waiting);
     if (take < reply.size()) {
@@ -115,47 +162,43 @@ void TNetOutputQueue::AppendReplyLocked(std::string_view& reply, std::size_t roo
     }
     buffer_.append(reply.data(), take);
     reply.remove_prefix(take);
-    if (!armed_) SendLocked();
+    if (!armed_) SendLocked(lock);
 }
 
 void TNetOutputQueue::AppendReply(std::string_view& reply, std::size_t room) {
-    std::lock_guard lock(mutex_);
-    if (UsableLocked()) AppendReplyLocked(reply, room);
+    TLock lock(mutex_);
+    if (UsableLocked()) AppendReplyLocked(lock, reply, room);
 }
 
 bool TNetOutputQueue::SendReply(std::string_view reply, std::size_t room,
                                 std::chrono::milliseconds stall) {
     auto deadline = Clock::now() + stall;
+    TLock lock(mutex_);
     while (!reply.empty()) {
-        int fd = -1;
-        {
-            std::lock_guard lock(mutex_);
-            if (!UsableLocked()) return false;
-            const std::size_t before = reply.size();
-            AppendReplyLocked(reply, room);
-            if (failed_) return false;
-            if (reply.size() < before) {
-                deadline = Clock::now() + stall;
-                continue;
-            }
-            fd = fd_;
+        if (!UsableLocked()) return false;
+        const std::size_t before = reply.size();
+        AppendReplyLocked(lock, reply, room);
+        if (!UsableLocked()) return false;
+        if (reply.size() < before) {
+            deadline = Clock::now() + stall;
+            continue;
         }
-        // The socket is full: wait for it without any lock. The descriptor stays open
+        // The socket is full: wait for it without the lock. The descriptor stays open
         // while this thread runs, since it is this connection's own.
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
-            std::lock_guard lock(mutex_);
-            if (UsableLocked()) FailLocked();
+            FailLocked();
             return false;
         }
-        pollfd p{fd, POLLOUT, 0};
+        pollfd p{fd_, POLLOUT, 0};
+        lock.unlock();
         ::poll(&p, 1, static_cast<int>(left.count()));
-        std::lock_guard lock(mutex_);
+        lock.lock();
         if (!UsableLocked()) return false;
-        const std::size_t before = PendingLocked();
-        SendLocked();
-        if (PendingLocked() < before) deadline = Clock::now() + stall;
+        const std::size_t pending = PendingLocked();
+        SendLocked(lock);
+        if (PendingLocked() < pending) deadline = Clock::now() + stall;
     }
     return true;
 }
@@ -168,19 +211,16 @@ bool TNetOutputQueue::Behind(std::size_t mark, Clock::time_point now,
 }
 
 void TNetOutputQueue::WaitForReader(std::chrono::milliseconds wait) {
-    int fd = -1;
-    {
-        std::lock_guard lock(mutex_);
-        if (!UsableLocked()) return;
-        fd = fd_;
-    }
+    TLock lock(mutex_);
+    if (!UsableLocked()) return;
     // Another connection's descriptor: it may be closed meanwhile, and its number even
-    // reused; the poll only decides when to look again, and the send below happens under
-    // the lock, on a queue that is still open.
-    pollfd p{fd, POLLOUT, 0};
+    // reused; the poll only decides when to look again, and the send below happens on a
+    // queue that is still open.
+    pollfd p{fd_, POLLOUT, 0};
+    lock.unlock();
     ::poll(&p, 1, static_cast<int>(wait.count()));
-    std::lock_guard lock(mutex_);
-    if (UsableLocked()) SendLocked();
+    lock.lock();
+    if (UsableLocked()) SendLocked(lock);
 }
 
 void TNetOutputQueue::MarkLagging() {
@@ -203,24 +243,27 @@ bool TNetOutputQueue::HandOff(TNetFlushTicket& ticket) {
 }
 
 void TNetOutputQueue::Flush() {
-    std::lock_guard lock(mutex_);
+    TLock lock(mutex_);
     handedOff_ = false;
     armed_ = false;
-    if (UsableLocked()) SendLocked();
+    if (UsableLocked()) SendLocked(lock);
 }
 
 void TNetOutputQueue::Close() {
-    std::lock_guard lock(mutex_);
+    TLock lock(mutex_);
     if (closed_) return;
+    sendEnded_.wait(lock, [this] { return !sending_; });
     closed_ = true;
-    if (fd_ >= 0 && !failed_ && PendingLocked() > 0) {
-        [[maybe_unused]] const ssize_t n =
-            ::send(fd_, buffer_.data() + sent_, PendingLocked(), SendFlags);
+    if (fd_ >= 0 && !failed_) {
+        out_.erase(0, outSent_);
+        out_ += buffer_;
+        if (!out_.empty()) {
+            [[maybe_unused]] const ssize_t n = ::send(fd_, out_.data(), out_.size(), SendFlags);
+        }
     }
     if (id_ != 0) TNetFlusher::Instance().Forget(fd_, id_, watched_);
     watched_ = false;
-    std::string().swap(buffer_);
-    sent_ = 0;
+    ReleaseBuffersLocked();
 }
 
 bool TNetOutputQueue::Failed() const {
@@ -231,19 +274,4 @@ bool TNetOutputQueue::Failed() const {
 std::size_t TNetOutputQueue::Size() const {
     std::lock_guard lock(mutex_);
     return PendingLocked();
-}
-
-void TNetOutputQueue::DropSentLocked() {
-    if (sent_ < buffer_.size()) {
-        // Moving the rest to the front only once most of the buffer is sent keeps the cost
-        // per byte constant.
-        if (sent_ > buffer_.size() / 2) {
-            buffer_.erase(0, sent_);
-            sent_ = 0;
-        }
-        return;
-    }
-    buffer_.clear();
-    sent_ = 0;
-    if (buffer_.capacity() > KeepCapacity) std::string().swap(buffer_);
 }

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -65,7 +66,8 @@ class TNetOutputQueue : public std::enable_shared_from_this<TNetOutputQueue> {
     // Hands what is waiting to the queue's flusher thread; false when there is nothing
     // to hand over, else `ticket` names the flusher pass that will send it.
     bool HandOff(TNetFlushTicket& ticket);
-    // Last attempt to send what is waiting, then leaves the flusher; idempotent.
+    // Last attempt to send what is waiting, then leaves the flusher; idempotent. Waits
+    // for a send under way on another thread, so the descriptor may be closed afterwards.
     void Close();
     bool Failed() const;
     std::size_t Size() const;
@@ -74,29 +76,39 @@ class TNetOutputQueue : public std::enable_shared_from_this<TNetOutputQueue> {
     void Flush();
 
   private:
-    std::size_t PendingLocked() const { return buffer_.size() - sent_; }
+    using TLock = std::unique_lock<std::mutex>;
+
+    std::size_t PendingLocked() const { return out_.size() - outSent_ + buffer_.size(); }
     bool UsableLocked() const { return !closed_ && !failed_ && fd_ >= 0; }
-    // One non-blocking send of what is waiting; arms the flusher for what is left and
-    // fails the queue when the socket refused more than the bound.
-    void SendLocked();
-    void AppendReplyLocked(std::string_view& reply, std::size_t room);
+    // Sends what is waiting, releasing the lock during each send so that writers go on
+    // appending meanwhile; arms a flusher for what the socket refuses and fails the queue
+    // when that is more than the bound. One thread sends at a time: a second one leaves
+    // its bytes to the one that is sending, which takes them along before it stops.
+    void SendLocked(TLock& lock);
+    void AfterSendLocked();
+    void AppendReplyLocked(TLock& lock, std::string_view& reply, std::size_t room);
     void FailLocked();
     void ArmLocked();
-    void DropSentLocked();
+    void ReleaseBuffersLocked();
 
     const std::size_t maxQueued_;
     mutable std::mutex mutex_;
-    int fd_ = -1;           // guarded by mutex_; valid until Close (closing is deferred)
-    std::string buffer_;    // guarded by mutex_; bytes from sent_ on are waiting
-    std::size_t sent_ = 0;  // guarded by mutex_
-    bool closed_ = false;   // guarded by mutex_
-    bool failed_ = false;   // guarded by mutex_; a send failed or the bound was passed
-    bool armed_ = false;    // guarded by mutex_; the socket refused bytes, a flusher waits
-    bool watched_ = false;  // guarded by mutex_; the descriptor is in a flusher's epoll set
-    bool lagging_ = false;  // guarded by mutex_; waited for in vain (see Behind)
+    std::condition_variable sendEnded_;  // a send that ran unlocked is over
+    int fd_ = -1;             // guarded by mutex_; valid until Close (closing is deferred)
+    // The bytes waiting: out_ from outSent_ on, then buffer_. While sending_, only the
+    // sending thread touches out_ (unlocked, during its send); writers append to buffer_.
+    std::string out_;          // guarded by mutex_ unless sending_
+    std::size_t outSent_ = 0;  // guarded by mutex_
+    std::string buffer_;       // guarded by mutex_
+    bool sending_ = false;     // guarded by mutex_; a thread sends out_ without the lock
+    bool closed_ = false;      // guarded by mutex_
+    bool failed_ = false;      // guarded by mutex_; a send failed or the bound was passed
+    bool armed_ = false;       // guarded by mutex_; the socket refused bytes, a flusher waits
+    bool watched_ = false;     // guarded by mutex_; the descriptor is in a flusher's epoll set
+    bool lagging_ = false;     // guarded by mutex_; waited for in vain (see Behind)
     Clock::time_point lastTaken_{};  // guarded by mutex_; the socket last took bytes
-    bool handedOff_ = false;  // guarded by mutex_; on a flusher's ready list
-    TNetFlushTicket ticket_;  // guarded by mutex_; the pass that takes it, while handed off
-    std::uint64_t id_ = 0;    // guarded by mutex_; the flushers' key, 0 until first needed
+    bool handedOff_ = false;   // guarded by mutex_; on a flusher's ready list
+    TNetFlushTicket ticket_;   // guarded by mutex_; the pass that takes it, while handed off
+    std::uint64_t id_ = 0;     // guarded by mutex_; the flushers' key, 0 until first needed
     std::uint64_t batch_ = 0;  // guarded by mutex_; the fan-out batch that wrote last
 };
