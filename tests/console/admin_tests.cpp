@@ -12,6 +12,7 @@
 
 #include "console/RemoteAdmin.h"
 #include "support/FakeAdminHost.h"
+#include "support/TestFiles.h"
 #include "support/TestServer.h"
 #include "support/WaitUntil.h"
 
@@ -30,10 +31,7 @@ using Lines = std::vector<std::string>;
 class AdminTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/admin_tests.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = std::string(pattern) + "/";
-        host_ = std::make_unique<FakeAdminHost>(rig_.Server(), dir_);
+        host_ = std::make_unique<FakeAdminHost>(rig_.Server(), dir_.Path());
         TRemoteAdminTiming timing;
         timing.CountdownStep = countdownStep_;
         timing.Now = [this] { return TRemoteAdmin::Clock::now() + clockOffset_.load(); };
@@ -47,7 +45,6 @@ class AdminTest : public ::testing::Test {
     }
     void TearDown() override {
         rig_.Renew();  // waits for the peer threads, which may be inside admin_
-        std::filesystem::remove_all(dir_);
     }
 
     TestClient Client(const std::string& nick = "", const std::string& source = TestServer::Ip) {
@@ -78,7 +75,7 @@ class AdminTest : public ::testing::Test {
     std::chrono::milliseconds countdownStep_{5};
     std::atomic<std::chrono::steady_clock::duration> clockOffset_{{}};
     std::atomic<TNetPeerThread*> lastThread_{nullptr};
-    std::string dir_;
+    TempDir dir_{"admin_tests"};
     std::unique_ptr<FakeAdminHost> host_;
     std::unique_ptr<TRemoteAdmin> admin_;
     TestServer rig_;  // declared last: its connection threads end before admin_ and host_ go
@@ -163,16 +160,15 @@ TEST_F(AdminTest, ReportFileErrorsAreAnsweredWithTheirPrefix) {
     TestClient anon = Client();
     EXPECT_EQ(Ask(anon, SendReport),
               Lines{"***Error opening report file: No such file or directory"});
-    ASSERT_TRUE(std::filesystem::create_directory(dir_ + "report.txt"));
+    ASSERT_TRUE(std::filesystem::create_directory(dir_.File("report.txt")));
     EXPECT_EQ(Ask(anon, ClearReport), Lines{"***Error clearing report file: Is a directory"});
     EXPECT_TRUE(NoReply(anon, "still here"));
 }
 
 TEST(ReportFile, ConcurrentAppendsStayWholeLinesWithCrLf) {
     // Long lines appended from many threads never interleave and each ends in CR LF.
-    char pattern[] = "/tmp/report_tests.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    TReportFile report(std::string(pattern) + "/");
+    TempDir dir("report_tests");
+    TReportFile report(dir.Path());
     report.EnsureExists();
     std::vector<std::thread> writers;
     for (char c = 'a'; c < 'e'; ++c)
@@ -186,7 +182,6 @@ TEST(ReportFile, ConcurrentAppendsStayWholeLinesWithCrLf) {
     EXPECT_EQ(std::filesystem::file_size(report.Path()), 800u * 5002u);
     report.EnsureExists();
     EXPECT_EQ(report.ReadLines().size(), 800u);
-    std::filesystem::remove_all(pattern);
 }
 
 TEST_F(AdminTest, AddLobbyRepliesAndLeavesTheListUnmodified) {

@@ -14,6 +14,7 @@
 #include "RelSupport.h"
 #include "console/RemoteAdmin.h"
 #include "support/FakeAdminHost.h"
+#include "support/TestFiles.h"
 #include "support/TestServer.h"
 
 using namespace rel;
@@ -41,12 +42,9 @@ std::string WrongCode(unsigned n) {
 // address can, and after the lock-out the first one can again.
 TEST(AdminGuess, MillionWrongCodes) {
     const long guesses = EnvLong("QUARN_REL_GUESSES", 1000000);
-    char dirTemplate[] = "/tmp/quarn-rel-admin-XXXXXX";
-    ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
-    const std::string dir = std::string(dirTemplate) + "/";
-
+    TempDir dir("quarn-rel-admin");
     TestServer rig(1s);
-    FakeAdminHost host(rig.Server(), dir);
+    FakeAdminHost host(rig.Server(), dir.Path());
     std::atomic<long long> skew{0};  // minutes added to the admin clock
     TRemoteAdminTiming timing;
     timing.Now = [&] { return Clock::now() + std::chrono::minutes(skew.load()); };
@@ -113,5 +111,4 @@ TEST(AdminGuess, MillionWrongCodes) {
     EXPECT_TRUE(otherWorks);
     EXPECT_TRUE(worksLater);
     rig.Stop();
-    std::filesystem::remove_all(dirTemplate);
 }

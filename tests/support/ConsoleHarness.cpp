@@ -1,20 +1,6 @@
 #include "ConsoleHarness.h"
 
-#include <fstream>
-#include <sstream>
-
 #include "support/WaitUntil.h"
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
 
 std::vector<std::string> LogFiles(const std::string& dir) {
     std::vector<std::string> files;

@@ -25,12 +25,11 @@
 
 #include "console/Unit1.h"
 #include "support/TestClient.h"
+#include "support/TestFiles.h"
 #include "widgets/Tablist.h"
 
 using namespace std::chrono_literals;
 
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& text);
 // The ".log" files of the folder.
 std::vector<std::string> LogFiles(const std::string& dir);
 // The centre of a grid cell, in viewport coordinates.
