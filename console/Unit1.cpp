@@ -26,6 +26,7 @@
 #include <QVBoxLayout>
 
 #include "RemoteAdmin.h"
+#include "Timestamp.h"
 #include "widgets/Tablist.h"
 #include "widgets/Unit2.h"
 #include "widgets/Unit3.h"
@@ -292,6 +293,7 @@ void TForm1::createServer(int port) {
     server_->SetDefaultPort(port);
     server_->Bindings().Add();  // every local IPv4 address, on the default port
     server_->Host = "localhost";
+    server_->FormatTimestamp = [] { return TimestampText(); };
     auto* sweep = new QTimer(this);
     sweep->setInterval(SweepIntervalMs);
     connect(sweep, &QTimer::timeout, this, [this] { server_->SweepConnections(); });

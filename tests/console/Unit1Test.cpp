@@ -10,6 +10,7 @@ class Unit1Test : public QObject {
     void firstStartWithoutSettingsFile();
     void windowLayoutAndActions();
     void startFailureShowsErrorAndKeepsActions();
+    void welcomeDateLineIsTheConsolesTimestamp();
 };
 
 void Unit1Test::firstStartWithoutSettingsFile() {
@@ -98,6 +99,31 @@ void Unit1Test::startFailureShowsErrorAndKeepsActions() {
     second.form->StartServerExecute();
     QVERIFY(second.form->Server().Active());
     QVERIFY(!second.form->StartServerEnabled());
+}
+
+void Unit1Test::welcomeDateLineIsTheConsolesTimestamp() {
+    // The first line of the welcome carries the timestamp text that the grid shows for the
+    // same entry: the console gives the core its formatter.
+    ConsoleHarness h;
+    h.Start();
+    std::string dateLine = "none", gridTime;
+    for (int attempt = 0; attempt < 3 && dateLine != gridTime; ++attempt) {  // a second may turn
+        const std::string nick = "u" + std::to_string(attempt);
+        TestClient user(h.Port());
+        QVERIFY(user.SendLine("USER " + nick + " h s :r") && user.SendLine("NICK " + nick));
+        const std::string prefix = ":localhost 372 " + nick + " : - ";
+        dateLine.clear();
+        while (auto line = user.ReadLine())
+            if (line->starts_with(prefix)) {
+                dateLine = line->substr(prefix.size());
+                break;
+            }
+        QVERIFY(!dateLine.empty());
+        QTRY_COMPARE(h.GridNicks().last(), QString::fromStdString(nick));
+        gridTime =
+            h.form->AllUserList->item(h.form->AllUserList->rowCount() - 1, 2)->text().toStdString();
+    }
+    QCOMPARE(dateLine, gridTime);
 }
 
 QTEST_MAIN(Unit1Test)
