@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "ByteText.h"
 #include "IniFile.h"
 #include "SafeFile.h"
 #include "Timestamp.h"
@@ -16,10 +17,6 @@ namespace {
 constexpr const char* ChannelsSection = "Channels";
 constexpr const char* PrivateChannelsSection = "PrivateChannels";
 constexpr const char* OptionsSection = "Options";
-
-QString Q(const std::string& text) {
-    return QString::fromStdString(text);
-}
 
 }  // namespace
 

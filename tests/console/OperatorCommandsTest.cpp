@@ -18,6 +18,7 @@ class OperatorCommandsTest : public QObject {
     void removeLobbyWithMembers();
     void lobbyPopupStatesAndPartAll();
     void lobbyAndSystemMessagesReachTheRightUsers();
+    void commandsCarryTheExactBytesOfNames();
 };
 
 void OperatorCommandsTest::addLobbyPutsHashAndRefusesDuplicates() {
@@ -316,6 +317,63 @@ void OperatorCommandsTest::lobbyAndSystemMessagesReachTheRightUsers() {
     f.LobbyMessage1->trigger();
     QVERIFY(alice.WaitFor("***Lobby removed"));
     QVERIFY(alice.Silent());
+}
+
+void OperatorCommandsTest::commandsCarryTheExactBytesOfNames() {
+    // Names that are not UTF-8 (Windows-1252 "\xE4" and "\xE9") show readably, apart from
+    // the UTF-8 name they look like, and every command reaches the core with their bytes.
+    ConsoleHarness h;
+    h.Start();
+    TForm1& f = *h.form;
+    const std::string latin = "#caf\xE9", utf8 = "#caf\xC3\xA9", nick = "b\xE4r";
+    const std::string prefix = ":" + nick + "!user@127.0.0.1";
+    QVERIFY(h.Store().AddLobby(TLobbySender::Of(&f), latin, "Latin \xE9", false, false) >= 0);
+    QVERIFY(h.Store().AddLobby(TLobbySender::Of(&f), utf8, "UTF-8 \xC3\xA9", false, false) >= 0);
+    TestClient bar = h.User(nick);
+    QTRY_COMPARE(h.GridNicks(), QStringList{QStringLiteral("b\u00E4r")});
+    auto latinRow = [&] {
+        for (int i = 0; i < f.LobbyList->count(); ++i)
+            if (f.LobbyList->RowText(i).endsWith(QStringLiteral("Latin \u00E9"))) return i;
+        return -1;
+    };
+    QCOMPARE(f.LobbyList->RowText(latinRow()), QStringLiteral("#caf\u00E9\t[0]\tLatin \u00E9"));
+
+    // Join from the grid's submenu: the Windows-1252 lobby, not its UTF-8 look-alike.
+    QVERIFY(f.AllUserListMouseDown(Qt::RightButton, Qt::RightButton, {},
+                                   CellCentre(f.AllUserList, 0, 0)));
+    f.PopupAll->hide();
+    QCOMPARE(f.Kick1->text(), QStringLiteral("Kick \"b\u00E4r\""));
+    f.Join1->actions().at(latinRow())->trigger();
+    QVERIFY(bar.WaitFor(prefix + " JOIN :" + latin));
+
+    // The member list and the entry fields keep the bytes too.
+    h.Store().RemoveLobbyByName(TLobbySender::Of(&f), utf8);
+    f.FlushViews();
+    f.LobbyList->setCurrentRow(latinRow());
+    f.LobbyListClick();
+    QCOMPARE(f.UserList->count(), 1);
+    QCOMPARE(f.UserList->item(0)->text(), QStringLiteral("b\u00E4r"));
+    QCOMPARE(f.edLobbyName->text(), QStringLiteral("#caf\u00E9"));
+    QVERIFY(!f.BtnAddLobby->isEnabled());
+    f.edLobbyName->setText(QStringLiteral("#new"));
+    f.BtnAddLobbyClick();
+    {
+        std::lock_guard lobbyLock(h.Store().Lock());
+        const TLobby* added = h.Store().FindLobby("#new");
+        QVERIFY(added && added->Description == "Latin \xE9");
+    }
+
+    // Part, message and kick reach the user.
+    f.UserList->setCurrentRow(0);
+    f.Part1->trigger();
+    QVERIFY(bar.WaitFor(prefix + " PART " + latin));
+    h.prompt = [](const QString&) { return std::optional<QString>("hallo"); };
+    f.SendMessage1->trigger();
+    QCOMPARE(h.titles.last(), QStringLiteral("Send Message to b\u00E4r"));
+    QVERIFY(bar.WaitFor("***Private message from server: hallo"));
+    f.Kick1->trigger();
+    QVERIFY(bar.WaitFor("***Kicked by server !"));
+    QVERIFY(bar.WaitClosed());
 }
 
 QTEST_MAIN(OperatorCommandsTest)
