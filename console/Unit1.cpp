@@ -53,6 +53,7 @@ TForm1::TForm1(TForm1Config config, QWidget* parent)
       Dialogs(std::move(config.Dialogs)),
       programDir_(config.ProgramDir.empty() ? DefaultProgramDir()
                                             : WithTrailingSeparator(config.ProgramDir)),
+      settings_(programDir_ + "kelbox.ini"),
       logEcho_(std::move(config.LogEcho)) {
     setWindowTitle(QStringLiteral("IRC Chat Server for Quarn"));
     installDefaultDialogs();

@@ -7,7 +7,10 @@
 #include <csignal>
 #include <thread>
 
+#include <QScopeGuard>
+
 #include "support/ConsoleHarness.h"
+#include "support/WaitUntil.h"
 
 class PersistenceTest : public QObject {
     Q_OBJECT
@@ -26,6 +29,7 @@ class PersistenceTest : public QObject {
     void operatorMessageIsPostedFromAnyThread();
     void remoteCommandsSeeTheConsolesViews();
     void remoteShutdownStopsAndTellsTheOperator();
+    void savesFromTwoThreadsKeepEveryChange();
 };
 
 void PersistenceTest::saveAndReloadKeepsOperatorLobbiesOnly() {
@@ -337,6 +341,34 @@ void PersistenceTest::remoteShutdownStopsAndTellsTheOperator() {
     QVERIFY(!h.form->StopServerEnabled());
     QVERIFY(h.questions.isEmpty());
     QVERIFY(h.LogHas("Remote shoutdown server in progress"));
+}
+
+void PersistenceTest::savesFromTwoThreadsKeepEveryChange() {
+    // Remote saves of the lobby list one after another while the operator toggles an
+    // option: no save that read kelbox.ini before a toggle writes the old option back.
+    ConsoleHarness h;
+    h.Start();
+    QVERIFY(h.Store().AddLobby(TLobbySender::Of(h.form.get()), "#kept", "K", false, false) >= 0);
+    TestClient admin = h.User("admin");
+    std::atomic<int> saves{0};
+    std::atomic<bool> stop{false};
+    std::thread saver([&] {
+        while (!stop && admin.SendLine("6932!2518") && admin.WaitFor("Lobbylist saved")) ++saves;
+    });
+    const auto finish = qScopeGuard([&] {
+        stop = true;
+        saver.join();
+    });
+    for (int round = 0; round < 20; ++round) {
+        h.form->AutoSave1Execute();
+        // Two more saves: one that may have been under way during the toggle, one after.
+        const int before = saves;
+        QVERIFY(WaitUntil([&] { return saves >= before + 2; }));
+        const std::string ini = ReadFile(h.Path("kelbox.ini"));
+        const std::string option = h.form->AutoSaveOn() ? "AutoSave=1\r\n" : "AutoSave=0\r\n";
+        QVERIFY2(ini.find(option) != std::string::npos, ini.c_str());
+        QVERIFY(ini.find("#kept=K\r\n") != std::string::npos);
+    }
 }
 
 QTEST_MAIN(PersistenceTest)

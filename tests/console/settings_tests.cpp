@@ -14,6 +14,7 @@
 
 #include "console/IniFile.h"
 #include "console/SafeFile.h"
+#include "console/SettingsFile.h"
 #include "support/TestFiles.h"
 
 namespace fs = std::filesystem;
@@ -360,4 +361,43 @@ TEST_F(SafeFile, ConcurrentAppendsNeverInterleave) {
         ++count;
     }
     EXPECT_EQ(count, kThreads * kLines);
+}
+
+// kelbox.ini's one writer: a snapshot older than one already written is not written, and
+// the two parts of the file never undo each other, also when written from many threads.
+TEST_F(TempDirTest, SettingsFileKeepsTheLatestSnapshotOfEachPart) {
+    using TPart = TSettingsFile::TPart;
+    TSettingsFile settings((dir_ / "kelbox.ini").string());
+    auto lobbies = [](const std::string& description) {
+        return [description](TIniFile& ini) {
+            ini.EraseSection("Channels");
+            ini.WriteString("Channels", "#a", description);
+        };
+    };
+    const auto older = settings.Ticket(TPart::Lobbies);
+    const auto newer = settings.Ticket(TPart::Lobbies);
+    settings.Write(TPart::Lobbies, newer, lobbies("newer"));
+    settings.Write(TPart::Lobbies, older, lobbies("older"));
+    settings.Write(TPart::Options, settings.Ticket(TPart::Options),
+                   [](TIniFile& ini) { ini.WriteBool("Options", "AutoSave", true); });
+    EXPECT_EQ(ReadFile(settings.Path()), "[Channels]\r\n#a=newer\r\n[Options]\r\nAutoSave=1\r\n");
+
+    // Each thread writes its own key of one part; every write keeps the others' keys.
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t)
+        writers.emplace_back([&settings, t] {
+            const TPart part = t % 2 ? TPart::Options : TPart::Lobbies;
+            const std::string section = t % 2 ? "Options" : "Channels";
+            for (int i = 0; i < 50; ++i)
+                settings.Write(part, settings.Ticket(part), [&](TIniFile& ini) {
+                    ini.WriteString(section, "#t" + std::to_string(t), std::to_string(i));
+                });
+        });
+    for (auto& writer : writers) writer.join();
+    const TIniFile ini = settings.Load();
+    EXPECT_EQ(ini.ReadString("Channels", "#a", ""), "newer");
+    EXPECT_TRUE(ini.ReadBool("Options", "AutoSave", false));
+    for (int t = 0; t < 4; ++t)
+        EXPECT_EQ(ini.ReadString(t % 2 ? "Options" : "Channels", "#t" + std::to_string(t), ""),
+                  "49");
 }
