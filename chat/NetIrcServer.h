@@ -123,6 +123,10 @@ class TNetIRCServer : public TNetTCPServer {
     TLobbyList& LobbyStore() { return *lobbyStore_; }
     std::string Host = "localhost";
     std::vector<std::string> MOTD;
+    // The timestamp text of now, for the first line of the welcome; called on connection
+    // threads. Empty: the C library's local date and time. The console sets its own, so
+    // that the welcome, the log and the user grid show one form. Set before activation.
+    std::function<std::string()> FormatTimestamp;
     // Safety limits (see the top of this header). Set before activation.
     int MaxConnectionsPerAddress = 32;
     std::chrono::milliseconds RegistrationTimeout = std::chrono::seconds(60);

@@ -130,7 +130,8 @@ bool TLobbyList::SetNick(TNetPeerThread& thread, const std::string& nick) {
 void TLobbyList::SendWelcome(TNetPeerThread& thread, const std::string& nick) {
     Server.SendLobbyList(thread);
     const std::string motd = chat::Numeric(Server, "372", nick) + " : - ";
-    chat::SendLine(thread, motd + LocalDateTimeText());
+    chat::SendLine(
+        thread, motd + (Server.FormatTimestamp ? Server.FormatTimestamp() : LocalDateTimeText()));
     for (const std::string& line : Server.MOTD) chat::SendLine(thread, motd + line);
     chat::SendLine(thread, chat::Numeric(Server, "376", nick) + " :End of /MOTD command.");
 }

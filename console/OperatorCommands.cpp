@@ -18,18 +18,14 @@
 #include <algorithm>
 #include <cctype>
 
+#include "ByteText.h"
 #include "Unit1.h"
 #include "widgets/Tablist.h"
 
 namespace {
 
-constexpr int LobbyNameRole = Qt::UserRole + 1;
 // The exact lobby name of a join entry; its caption has "&" doubled to show literally.
 constexpr const char* JoinNameProperty = "quarnLobbyName";
-
-QString Q(const std::string& text) {
-    return QString::fromStdString(text);
-}
 
 // A menu caption that shows text literally: Qt would take a single "&" as an access key.
 QString Literal(const QString& text) {
@@ -49,8 +45,14 @@ TNetPeerThread* FindUser(const TLobbyList& store, const std::string& nick) {
     return nullptr;
 }
 
-bool LessNoCase(const QString& a, const QString& b) {
-    return QString::compare(a, b, Qt::CaseInsensitive) < 0;
+// A member row: the nick as shown and its bytes.
+struct TMemberRow {
+    QString Text;
+    std::string Nick;
+};
+
+bool LessNoCase(const TMemberRow& a, const TMemberRow& b) {
+    return QString::compare(a.Text, b.Text, Qt::CaseInsensitive) < 0;
 }
 
 }  // namespace
@@ -64,8 +66,7 @@ TLobby* TForm1::selectedLobby() const {
 
 std::string TForm1::selectedLobbyName() const {
     QListWidgetItem* item = LobbyList->currentItem();
-    return item && item->isSelected() ? item->data(LobbyNameRole).toString().toStdString()
-                                      : std::string();
+    return item && item->isSelected() ? BytesOf(item->data(LobbyNameRole)) : std::string();
 }
 
 QString TForm1::selectedLobbyRowText() const {
@@ -81,25 +82,26 @@ void TForm1::BtnAddLobbyClick() {
         Dialogs.ShowMessage(QStringLiteral("Please give em a name and description!"));
         return;
     }
-    if (!edLobbyName->text().startsWith(QLatin1Char('#')))
-        edLobbyName->setText(QLatin1Char('#') + edLobbyName->text());  // a change like any
-    const int index = server_->LobbyStore().AddLobby(
-        consoleSender(), edLobbyName->text().toStdString(), edDescr->text().toStdString(), false,
-        IsPrivate->isChecked());
+    std::string name = FieldBytes(edLobbyName);
+    if (!name.starts_with('#')) {
+        name.insert(0, 1, '#');
+        SetFieldBytes(edLobbyName, name);  // a change like any
+    }
+    const int index = server_->LobbyStore().AddLobby(consoleSender(), name, FieldBytes(edDescr),
+                                                     false, IsPrivate->isChecked());
     if (index < 0) Dialogs.ShowMessage(QStringLiteral("Could not add lobby! Already exists?"));
 }
 
 void TForm1::edLobbyNameChange() {
     assertUiThread();
-    BtnAddLobby->setEnabled(
-        server_->LobbyStore().IndexOfLobbyName(edLobbyName->text().toStdString()) < 0);
+    BtnAddLobby->setEnabled(server_->LobbyStore().IndexOfLobbyName(FieldBytes(edLobbyName)) < 0);
 }
 
 void TForm1::LobbyListClick() {
     assertUiThread();
     TLobby* lobby = selectedLobby();
     if (!lobby) return;
-    QStringList nicks;
+    std::vector<TMemberRow> members;
     std::string name, description;
     bool isPrivate = false;
     bool present;
@@ -108,7 +110,8 @@ void TForm1::LobbyListClick() {
         std::lock_guard lobbyLock(store.Lock());
         present = store.IndexOfLobby(lobby) >= 0;
         if (present) {
-            for (const TLobbyMember& member : lobby->Members) nicks.push_back(Q(member.Nick));
+            for (const TLobbyMember& member : lobby->Members)
+                members.push_back({Q(member.Nick), member.Nick});
             name = lobby->Name;
             description = lobby->Description;
             isPrivate = lobby->IsPrivate;
@@ -127,11 +130,14 @@ void TForm1::LobbyListClick() {
         applyingViews_ = false;
         return;
     }
-    std::stable_sort(nicks.begin(), nicks.end(), LessNoCase);
+    std::stable_sort(members.begin(), members.end(), LessNoCase);
     UserList->clear();
-    UserList->addItems(nicks);
-    edLobbyName->setText(Q(name));
-    edDescr->setText(Q(description));
+    for (const TMemberRow& member : members) {
+        auto* item = new QListWidgetItem(member.Text, UserList);
+        item->setData(NickRole, BytesData(member.Nick));
+    }
+    SetFieldBytes(edLobbyName, name);
+    SetFieldBytes(edDescr, description);
     IsPrivate->setChecked(isPrivate);
 }
 
@@ -155,7 +161,7 @@ void TForm1::Part1Click() {
     const std::string lobbyName = selectedLobbyName();
     if (!item || !item->isSelected() || lobbyName.empty()) return;
     try {
-        server_->LobbyStore().PartLobbyByNick(item->text().toStdString(), lobbyName,
+        server_->LobbyStore().PartLobbyByNick(BytesOf(item->data(NickRole)), lobbyName,
                                               "***Part by server");
     } catch (const std::exception& error) {
         showError(error);
@@ -175,11 +181,11 @@ bool TForm1::AllUserListMouseDown(Qt::MouseButton button, Qt::MouseButtons butto
     const QModelIndex cell = AllUserList->indexAt(pos);
     if (!cell.isValid()) return false;
     QTableWidgetItem* nickItem = AllUserList->item(cell.row(), 0);
-    const QString nick = nickItem ? nickItem->text() : QString();
-    if (nick.isEmpty()) return false;
-    Kick1->setText(QStringLiteral("Kick ") + Literal(Quoted(nick)));
+    const QVariant nick = nickItem ? nickItem->data(NickRole) : QVariant();
+    if (BytesOf(nick).empty()) return false;
+    Kick1->setText(QStringLiteral("Kick ") + Literal(Quoted(nickItem->text())));
     Kick1->setData(nick);
-    SendMessage1->setText(QStringLiteral("Send message to ") + Literal(Quoted(nick)));
+    SendMessage1->setText(QStringLiteral("Send message to ") + Literal(Quoted(nickItem->text())));
     SendMessage1->setData(nick);
     PopupAll->popup(AllUserList->viewport()->mapToGlobal(pos));  // runs PopupAllPopup
     for (QAction* entry : Join1->actions()) entry->setData(nick);
@@ -190,15 +196,15 @@ void TForm1::PopupAllPopup() {
     assertUiThread();
     Join1->clear();
     for (int i = 0; i < LobbyList->count(); ++i) {
-        const QString name = LobbyList->item(i)->data(LobbyNameRole).toString();
-        QAction* entry = Join1->addAction(Literal(name));
+        const QVariant name = LobbyList->item(i)->data(LobbyNameRole);
+        QAction* entry = Join1->addAction(Literal(Q(BytesOf(name))));
         entry->setProperty(JoinNameProperty, name);
     }
 }
 
 void TForm1::Kick1Click() {
     assertUiThread();
-    const std::string nick = Kick1->data().toString().toStdString();
+    const std::string nick = BytesOf(Kick1->data());
     if (nick.empty()) return;
     if (Dialogs.Ask(QStringLiteral("Sure?"), QMessageBox::Yes | QMessageBox::No) !=
         QMessageBox::Yes)
@@ -214,7 +220,7 @@ void TForm1::Kick1Click() {
 
 void TForm1::SendMessage1Click() {
     assertUiThread();
-    const std::string nick = SendMessage1->data().toString().toStdString();
+    const std::string nick = BytesOf(SendMessage1->data());
     TLobbyList& store = server_->LobbyStore();
     TNetPeerThread* target;
     {
@@ -239,8 +245,8 @@ void TForm1::SendMessage1Click() {
 
 void TForm1::JoinItemClick(QAction* entry) {
     assertUiThread();
-    const std::string lobbyName = entry->property(JoinNameProperty).toString().toStdString();
-    const std::string nick = entry->data().toString().toStdString();
+    const std::string lobbyName = BytesOf(entry->property(JoinNameProperty));
+    const std::string nick = BytesOf(entry->data());
     if (lobbyName.empty() || nick.empty()) return;
     TLobbyList& store = server_->LobbyStore();
     try {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "ByteText.h"
 #include "IniFile.h"
 #include "SafeFile.h"
 #include "Timestamp.h"
@@ -16,10 +17,6 @@ namespace {
 constexpr const char* ChannelsSection = "Channels";
 constexpr const char* PrivateChannelsSection = "PrivateChannels";
 constexpr const char* OptionsSection = "Options";
-
-QString Q(const std::string& text) {
-    return QString::fromStdString(text);
-}
 
 }  // namespace
 
@@ -87,7 +84,7 @@ void TForm1::LoadLobbies() {
     assertUiThread();
     TLobbyList& store = server_->LobbyStore();
     try {
-        const TIniFile ini = TIniFile::Load(settingsPath());
+        const TIniFile ini = settings_.Load();
         TScratchList scratch;
         scratch.Merge(ini.ReadSection(ChannelsSection));
         for (const auto& [name, description] : scratch.Entries)
@@ -111,7 +108,7 @@ void TForm1::LoadOptions() {
     bool autoSave = false;
     bool allowCreate = true;
     try {
-        const TIniFile ini = TIniFile::Load(settingsPath());
+        const TIniFile ini = settings_.Load();
         autoSave = ini.ReadBool(OptionsSection, "AutoSave", false);
         allowCreate = ini.ReadBool(OptionsSection, "AllowCreate", true);
     } catch (const std::exception& error) {
@@ -123,6 +120,7 @@ void TForm1::LoadOptions() {
     markDirtyLocked(DirtyActions);
 }
 
+// The options change on the UI thread only, so their snapshot is taken there in order.
 void TForm1::saveOptionsOrThrow() {
     bool autoSave, allowCreate;
     {
@@ -130,10 +128,11 @@ void TForm1::saveOptionsOrThrow() {
         autoSave = state_.AutoSave;
         allowCreate = state_.AllowCreate;
     }
-    TIniFile ini = TIniFile::Load(settingsPath());
-    ini.WriteBool(OptionsSection, "AutoSave", autoSave);
-    ini.WriteBool(OptionsSection, "AllowCreate", allowCreate);
-    ini.Save(settingsPath());
+    const auto ticket = settings_.Ticket(TSettingsFile::TPart::Options);
+    settings_.Write(TSettingsFile::TPart::Options, ticket, [&](TIniFile& ini) {
+        ini.WriteBool(OptionsSection, "AutoSave", autoSave);
+        ini.WriteBool(OptionsSection, "AllowCreate", allowCreate);
+    });
 }
 
 void TForm1::SaveOptions() {
@@ -148,7 +147,8 @@ void TForm1::SaveOptions() {
 // Copies the lobbies under the lobby-list lock and writes the file without it, so that
 // chat goes on during the disk flush. The changed mark and the action are cleared at
 // the copy: a lobby added meanwhile marks them again, and a failed write puts back
-// what it cleared.
+// what it cleared. The ticket taken with the copy keeps a copy older than one already
+// written from being written after it (saves run on the UI and connection threads).
 void TForm1::saveLobbyListOrThrow() {
     struct TStored {
         std::string Name, Description;
@@ -156,9 +156,11 @@ void TForm1::saveLobbyListOrThrow() {
     };
     std::vector<TStored> lobbies;
     bool wasModified, wasEnabled;
+    std::uint64_t ticket;
     TLobbyList& store = server_->LobbyStore();
     {
         std::lock_guard lobbyLock(store.Lock());
+        ticket = settings_.Ticket(TSettingsFile::TPart::Lobbies);
         for (const auto& lobby : store.Lobbies())
             if (!lobby->UserCreated)
                 lobbies.push_back({lobby->Name, lobby->Description, lobby->IsPrivate});
@@ -169,18 +171,18 @@ void TForm1::saveLobbyListOrThrow() {
         markDirtyLocked(DirtyActions);
     }
     try {
-        TIniFile ini = TIniFile::Load(settingsPath());
-        ini.EraseSection(ChannelsSection);
-        ini.EraseSection(PrivateChannelsSection);
-        for (const TStored& lobby : lobbies) {
-            try {
-                ini.WriteString(lobby.IsPrivate ? PrivateChannelsSection : ChannelsSection,
-                                lobby.Name, lobby.Description);
-            } catch (const std::invalid_argument&) {
-                // A name holding "=" cannot be a key: it would load as another lobby.
+        settings_.Write(TSettingsFile::TPart::Lobbies, ticket, [&](TIniFile& ini) {
+            ini.EraseSection(ChannelsSection);
+            ini.EraseSection(PrivateChannelsSection);
+            for (const TStored& lobby : lobbies) {
+                try {
+                    ini.WriteString(lobby.IsPrivate ? PrivateChannelsSection : ChannelsSection,
+                                    lobby.Name, lobby.Description);
+                } catch (const std::invalid_argument&) {
+                    // A name holding "=" cannot be a key: it would load as another lobby.
+                }
             }
-        }
-        ini.Save(settingsPath());
+        });
     } catch (...) {
         if (wasModified) store.Modified = true;
         std::lock_guard<std::mutex> lock(stateMutex_);

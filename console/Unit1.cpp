@@ -26,6 +26,7 @@
 #include <QVBoxLayout>
 
 #include "RemoteAdmin.h"
+#include "Timestamp.h"
 #include "widgets/Tablist.h"
 #include "widgets/Unit2.h"
 #include "widgets/Unit3.h"
@@ -52,6 +53,7 @@ TForm1::TForm1(TForm1Config config, QWidget* parent)
       Dialogs(std::move(config.Dialogs)),
       programDir_(config.ProgramDir.empty() ? DefaultProgramDir()
                                             : WithTrailingSeparator(config.ProgramDir)),
+      settings_(programDir_ + "kelbox.ini"),
       logEcho_(std::move(config.LogEcho)) {
     setWindowTitle(QStringLiteral("IRC Chat Server for Quarn"));
     installDefaultDialogs();
@@ -292,6 +294,7 @@ void TForm1::createServer(int port) {
     server_->SetDefaultPort(port);
     server_->Bindings().Add();  // every local IPv4 address, on the default port
     server_->Host = "localhost";
+    server_->FormatTimestamp = [] { return TimestampText(); };
     auto* sweep = new QTimer(this);
     sweep->setInterval(SweepIntervalMs);
     connect(sweep, &QTimer::timeout, this, [this] { server_->SweepConnections(); });

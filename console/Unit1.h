@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "AdminHost.h"
+#include "SettingsFile.h"
 #include "chat/NetIrcServer.h"
 
 class QAction;
@@ -310,9 +311,9 @@ class TForm1 : public QMainWindow, public TAdminHost {
     void assertUiThread() const;
 
     TLobbySender consoleSender() const { return TLobbySender::Of(ConsoleSender()); }
-    std::string settingsPath() const { return programDir_ + "kelbox.ini"; }
 
     const std::string programDir_;
+    TSettingsFile settings_;  // kelbox.ini beside the program
     std::function<void(const std::string&)> logEcho_;
     TForm2* messageDialog_ = nullptr;  // owned by main; may be null in tests
     TAboutBox* aboutBox_ = nullptr;    // owned by main; may be null in tests

@@ -24,15 +24,13 @@
 #include <cctype>
 #include <chrono>
 
+#include "ByteText.h"
 #include "RemoteAdmin.h"
 #include "Timestamp.h"
 #include "Unit1.h"
 #include "widgets/Tablist.h"
 
 namespace {
-
-// The lobby's name beside the row's tie to its TLobby* (which TTabListBox keeps itself).
-constexpr int LobbyNameRole = Qt::UserRole + 1;
 
 bool LessNoCase(const std::string& a, const std::string& b) {
     return std::lexicographical_compare(
@@ -42,10 +40,6 @@ bool LessNoCase(const std::string& a, const std::string& b) {
 
 std::string UserTag(const std::string& nick, TNetPeerThread& thread) {
     return nick + "@" + thread.Connection().PeerAddress();
-}
-
-QString Q(const std::string& text) {
-    return QString::fromStdString(text);
 }
 
 }  // namespace
@@ -367,7 +361,7 @@ void TForm1::applyLobbyRows(const std::vector<TLobbyRow>& rows) {
     for (const TLobbyRow& row : rows) {
         const int index = LobbyList->AddRow(Q(row.Text), row.Lobby);
         QListWidgetItem* item = LobbyList->item(index);
-        item->setData(LobbyNameRole, Q(row.Name));
+        item->setData(LobbyNameRole, BytesData(row.Name));
         if (selected && row.Lobby == selected) LobbyList->setCurrentItem(item);
     }
 }
@@ -381,10 +375,11 @@ void TForm1::applyGrid(const std::vector<TGridRow>& rows) {
             AllUserList->setItem(r, c, item);
         }
         item->setText(Q(value));
+        return item;
     };
     for (int r = 0; r < static_cast<int>(rows.size()); ++r) {
         const TGridRow& row = rows[static_cast<std::size_t>(r)];
-        set(r, 0, row.Nick);
+        set(r, 0, row.Nick)->setData(NickRole, BytesData(row.Nick));
         set(r, 1, row.IP);
         set(r, 2, row.Time);
     }

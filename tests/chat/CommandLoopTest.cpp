@@ -12,10 +12,10 @@ class CommandLoopTest : public ChatServerTest {};
 TEST_F(CommandLoopTest, CommandNamesIgnoreAsciiLetterCase) {
     EventRecord& joins = NewRecord();
     EventRecord& others = NewRecord();
-    server->OnCommandJoin = [&](TNetPeerThread&, const std::string& p1, const std::string& p2) {
+    Server().OnCommandJoin = [&](TNetPeerThread&, const std::string& p1, const std::string& p2) {
         joins.Add(p1 + "|" + p2);
     };
-    server->OnCommandOther = [&](TNetPeerThread&, const std::string& c, const std::string& p) {
+    Server().OnCommandOther = [&](TNetPeerThread&, const std::string& c, const std::string& p) {
         others.Add(c + "|" + p);
     };
     Start();
@@ -33,7 +33,7 @@ TEST_F(CommandLoopTest, CommandNamesIgnoreAsciiLetterCase) {
 // word unknown; a byte of 15 or more is not dropped.
 TEST_F(CommandLoopTest, OneLeadingControlCharacterIsDropped) {
     EventRecord& others = NewRecord();
-    server->OnCommandOther = [&](TNetPeerThread&, const std::string& c, const std::string&) {
+    Server().OnCommandOther = [&](TNetPeerThread&, const std::string& c, const std::string&) {
         others.Add(c);
     };
     Start();
@@ -79,7 +79,7 @@ TEST_F(CommandLoopTest, UnhandledTableNamesGetTheNotHandledReply) {
 // happens and the connection carries on.
 TEST_F(CommandLoopTest, NamesOutsideTheTableGoToOnCommandOther) {
     EventRecord& others = NewRecord();
-    server->OnCommandOther = [&](TNetPeerThread&, const std::string& c, const std::string& p) {
+    Server().OnCommandOther = [&](TNetPeerThread&, const std::string& c, const std::string& p) {
         others.Add("[" + c + "][" + p + "]");
     };
     Start();
@@ -107,23 +107,23 @@ TEST_F(CommandLoopTest, NamesOutsideTheTableAreIgnoredWithoutTheEvent) {
 // GetEvent gets nothing; the built-in is not run.
 TEST_F(CommandLoopTest, AssignedEventsGetSplitWords) {
     EventRecord& calls = NewRecord();
-    server->OnCommandKick = [&](TNetPeerThread&, const std::string& a, const std::string& b,
-                                const std::string& c) {
+    Server().OnCommandKick = [&](TNetPeerThread&, const std::string& a, const std::string& b,
+                                 const std::string& c) {
         calls.Add("kick[" + a + "][" + b + "][" + c + "]");
     };
-    server->OnCommandTopic = [&](TNetPeerThread&, const std::string& a, const std::string& b) {
+    Server().OnCommandTopic = [&](TNetPeerThread&, const std::string& a, const std::string& b) {
         calls.Add("topic[" + a + "][" + b + "]");
     };
-    server->OnCommandRehash = [&](TNetPeerThread&) { calls.Add("rehash"); };
-    server->OnCommandUser = [&](TNetPeerThread&, const std::string& u, const std::string& h,
-                                const std::string& s, const std::string& r) {
+    Server().OnCommandRehash = [&](TNetPeerThread&) { calls.Add("rehash"); };
+    Server().OnCommandUser = [&](TNetPeerThread&, const std::string& u, const std::string& h,
+                                 const std::string& s, const std::string& r) {
         calls.Add("user[" + u + "][" + h + "][" + s + "][" + r + "]");
     };
-    server->OnCommandMode = [&](TNetPeerThread&, const std::string& a, const std::string& b,
-                                const std::string& c, const std::string& d, const std::string& e) {
+    Server().OnCommandMode = [&](TNetPeerThread&, const std::string& a, const std::string& b,
+                                 const std::string& c, const std::string& d, const std::string& e) {
         calls.Add("mode[" + a + b + c + d + "][" + e + "]");
     };
-    server->OnCommandPart = [&](TNetPeerThread&, const std::string& p) {
+    Server().OnCommandPart = [&](TNetPeerThread&, const std::string& p) {
         calls.Add("part[" + p + "]");
     };
     Start();
@@ -151,16 +151,16 @@ TEST_F(CommandLoopTest, BroadcastExceptRecipients) {
     TestClient loggedOn = LoggedOn();
     TestClient raw = Live();
 
-    server->BroadcastExcept("", "to registered");
+    Server().BroadcastExcept("", "to registered");
     EXPECT_EQ(bob.ReadLine(), "to registered");
     EXPECT_EQ(carol.ReadLine(), "to registered");
     EXPECT_TRUE(loggedOn.Silent());
     EXPECT_TRUE(raw.Silent());
 
-    server->BroadcastExcept("Bob", "not Bob");
+    Server().BroadcastExcept("Bob", "not Bob");
     for (TestClient* c : {&bob, &carol, &loggedOn, &raw}) EXPECT_EQ(c->ReadLine(), "not Bob");
 
-    server->BroadcastExcept("bob", "not bob");
+    Server().BroadcastExcept("bob", "not bob");
     for (TestClient* c : {&carol, &loggedOn, &raw}) EXPECT_EQ(c->ReadLine(), "not bob");
     EXPECT_TRUE(bob.Silent());
 }
@@ -177,7 +177,7 @@ TEST_F(CommandLoopTest, BroadcastSkipsAClosedRecipient) {
         // Closed but still registered: its disconnect handling waits for the lock.
         std::lock_guard lock(Store().Lock());
         goneThread->Connection().Disconnect();
-        server->BroadcastExcept("", "still here");
+        Server().BroadcastExcept("", "still here");
     }
     EXPECT_EQ(bob.ReadLine(), "still here");
     EXPECT_EQ(carol.ReadLine(), "still here");

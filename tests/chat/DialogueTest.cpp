@@ -10,15 +10,15 @@ class DialogueTest : public ChatServerTest {};
 // the protocol in order, while the events fire once each.
 TEST_F(DialogueTest, TypicalPlayerFromConnectToQuit) {
     EventRecord& events = NewRecord();
-    server->OnUserEnter = [&](TNetPeerThread&, const std::string& nick, bool&) {
+    Server().OnUserEnter = [&](TNetPeerThread&, const std::string& nick, bool&) {
         events.Add("enter " + nick);
     };
-    server->OnUserJoin = [&](TNetPeerThread&, TLobby& lobby, const std::string& nick, bool&,
-                             std::string&) { events.Add("join " + nick + " " + lobby.Name); };
-    server->OnUserQuit = [&](TNetPeerThread&, const std::string& nick) {
+    Server().OnUserJoin = [&](TNetPeerThread&, TLobby& lobby, const std::string& nick, bool&,
+                              std::string&) { events.Add("join " + nick + " " + lobby.Name); };
+    Server().OnUserQuit = [&](TNetPeerThread&, const std::string& nick) {
         events.Add("quit " + nick);
     };
-    server->MOTD = {"Welcome to Quarn", ""};
+    Server().MOTD = {"Welcome to Quarn", ""};
     AddLobby("#Main", "The main lobby");
     AddLobby("#Hidden", "Not listed", true);
     AddLobby("#Second", "");

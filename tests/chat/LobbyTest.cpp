@@ -59,7 +59,7 @@ TEST_F(LobbyTest, PrivateLobbyLinesReachOnlyMembers) {
 // applies, a name that differs in case is a new lobby, and an empty name makes nothing.
 TEST_F(LobbyTest, JoinCreatesLobbiesWhenAllowed) {
     EventRecord& added = NewRecord();
-    server->OnAddLobby = [&](TLobbySender sender, TLobby& lobby, bool& allow) {
+    Server().OnAddLobby = [&](TLobbySender sender, TLobby& lobby, bool& allow) {
         added.Add(lobby.Name + (sender.IsPeer() ? " by peer" : " by other"));
         if (lobby.Name == "#vetoed") allow = false;
     };
@@ -107,8 +107,8 @@ TEST_F(LobbyTest, JoinWithoutAllowCreateCreatesNothing) {
 // join replies.
 TEST_F(LobbyTest, JoinRefusalsAndTheJoinMessage) {
     std::atomic<bool> allowMembers{false};
-    server->OnUserJoin = [&](TNetPeerThread&, TLobby&, const std::string&, bool& allow,
-                             std::string& msg) {
+    Server().OnUserJoin = [&](TNetPeerThread&, TLobby&, const std::string&, bool& allow,
+                              std::string& msg) {
         if (allowMembers) allow = true;
         msg = "***Be nice";
     };
@@ -136,9 +136,9 @@ TEST_F(LobbyTest, JoinRefusalsAndTheJoinMessage) {
 TEST_F(LobbyTest, RemoveLobbyWithMembers) {
     EventRecord& parts = NewRecord();
     bool refuse = true;
-    server->OnRemoveLobby = [&](TLobbySender, TLobby&, bool& allow) { allow = !refuse; };
-    server->OnUserPart = [&](TNetPeerThread&, TLobby& lobby, const std::string& nick,
-                             std::string&) { parts.Add(nick + " " + lobby.Name); };
+    Server().OnRemoveLobby = [&](TLobbySender, TLobby&, bool& allow) { allow = !refuse; };
+    Server().OnUserPart = [&](TNetPeerThread&, TLobby& lobby, const std::string& nick,
+                              std::string&) { parts.Add(nick + " " + lobby.Name); };
     AddLobby("#a", "A");
     Start();
     TestClient bob = Registered("bob");
@@ -174,9 +174,9 @@ TEST_F(LobbyTest, RemoveLobbyWithMembers) {
 // still reported.
 TEST_F(LobbyTest, AddLobbyNamesAndTheModifiedFlag) {
     EventRecord& events = NewRecord();
-    server->OnAddLobby = [&](TLobbySender, TLobby& lobby, bool&) { events.Add(lobby.Name); };
-    server->OnUserPart = [&](TNetPeerThread&, TLobby& lobby, const std::string& nick,
-                             std::string&) { events.Add("part " + nick + " " + lobby.Name); };
+    Server().OnAddLobby = [&](TLobbySender, TLobby& lobby, bool&) { events.Add(lobby.Name); };
+    Server().OnUserPart = [&](TNetPeerThread&, TLobby& lobby, const std::string& nick,
+                              std::string&) { events.Add("part " + nick + " " + lobby.Name); };
     EXPECT_FALSE(Store().Modified);
     EXPECT_EQ(Store().AddLobby(TLobbySender::Of(this), "a b:c\x01", "", true, false), 0);
     EXPECT_FALSE(Store().Modified);
@@ -204,7 +204,7 @@ TEST_F(LobbyTest, AddLobbyNamesAndTheModifiedFlag) {
 // A console-like OnUserPart handler removes emptied user-created lobbies while a quit and
 // PartAll walk them; nothing dangles and every lobby goes.
 TEST_F(LobbyTest, HandlersMayRemoveLobbiesDuringParts) {
-    server->OnUserPart = [&](TNetPeerThread&, TLobby& lobby, const std::string&, std::string&) {
+    Server().OnUserPart = [&](TNetPeerThread&, TLobby& lobby, const std::string&, std::string&) {
         if (lobby.UserCreated && lobby.MemberCount() == 0) {
             lobby.Owner.RemoveLobby(TLobbySender::Of(this), &lobby);
         }

@@ -51,7 +51,7 @@ TEST_F(RegistrationTest, RefusalsThatCloseTheConnection) {
                                         {"BOB", inUse},
                                         {"Bob", inUse},
                                         {"vetoed", {"***Error: You are not allowed!"}}};
-    server->OnUserEnter = [](TNetPeerThread&, const std::string& nick, bool& allow) {
+    Server().OnUserEnter = [](TNetPeerThread&, const std::string& nick, bool& allow) {
         if (nick == "vetoed") allow = false;
     };
     Start();
@@ -104,9 +104,9 @@ TEST_F(RegistrationTest, NicksAreFreedWhenTheirHoldersLeave) {
 TEST_F(RegistrationTest, QuitFromTwoLobbies) {
     EventRecord& quits = NewRecord();
     EventRecord& parts = NewRecord();
-    server->OnUserQuit = [&](TNetPeerThread&, const std::string& nick) { quits.Add(nick); };
-    server->OnUserPart = [&](TNetPeerThread&, TLobby& lobby, const std::string& nick,
-                             std::string&) { parts.Add(nick + " " + lobby.Name); };
+    Server().OnUserQuit = [&](TNetPeerThread&, const std::string& nick) { quits.Add(nick); };
+    Server().OnUserPart = [&](TNetPeerThread&, TLobby& lobby, const std::string& nick,
+                              std::string&) { parts.Add(nick + " " + lobby.Name); };
     AddLobby("#a", "A");
     AddLobby("#b", "B");
     AddLobby("#c", "C");
@@ -193,7 +193,7 @@ TEST_F(RegistrationTest, LostConnectionsAreQuit) {
     TestClient waiting = LoggedOn();
     TestClient raw = Connect();
     raw.Close();
-    EXPECT_TRUE(WaitUntil([&] { return server->PeerThreads().Count() == 2; }));
+    EXPECT_TRUE(WaitUntil([&] { return Server().PeerThreads().Count() == 2; }));
     EXPECT_TRUE(bob.Silent());
     EXPECT_EQ(Store().UserCount(), 2);
 
@@ -244,7 +244,7 @@ TEST_F(RegistrationTest, ConnectionsPerAddressAreLimited) {
         EXPECT_EQ(c.ReadLine(), ":localhost 321  Channel :Users  Name");
     }
     clients.front().Close();
-    ASSERT_TRUE(WaitUntil([&] { return server->PeerThreads().Count() == 31; }));
+    ASSERT_TRUE(WaitUntil([&] { return Server().PeerThreads().Count() == 31; }));
     TestClient again = Connect();
     again.SendLine("LIST");
     EXPECT_EQ(again.ReadLine(), ":localhost 321  Channel :Users  Name");
@@ -253,7 +253,7 @@ TEST_F(RegistrationTest, ConnectionsPerAddressAreLimited) {
 // A connection without a nick is closed once the registration time-out has passed, with
 // or without USER; a registered one stays.
 TEST_F(RegistrationTest, UnregisteredConnectionsTimeOut) {
-    server->RegistrationTimeout = 400ms;
+    Server().RegistrationTimeout = 400ms;
     Start();
     TestClient bob = Registered("bob");
     TestClient loggedOn = LoggedOn();
@@ -269,28 +269,26 @@ TEST_F(RegistrationTest, UnregisteredConnectionsTimeOut) {
 // server with users still connected raises nothing (it is shutting down).
 TEST_F(RegistrationTest, DeactivationQuitsUsersDestructionDoesNot) {
     EventRecord& quits = NewRecord();
-    server->OnUserQuit = [&](TNetPeerThread&, const std::string& nick) { quits.Add(nick); };
+    Server().OnUserQuit = [&](TNetPeerThread&, const std::string& nick) { quits.Add(nick); };
     Start();
     {
         std::vector<TestClient> users;
         for (const char* nick : {"u1", "u2", "u3"}) users.push_back(Registered(nick));
-        server->SetActive(false);
+        Server().SetActive(false);
         EXPECT_EQ(quits.Count(), 3u);
         EXPECT_EQ(Store().UserCount(), 0);
     }
-    server->SetActive(true);
-    port = server->Bindings()[0].Port();
+    Start();
     TestClient late = Registered("late");
-    server.reset();
+    Renew();
     EXPECT_EQ(quits.Count(), 3u);
     EXPECT_TRUE(late.WaitClosed());
-    server = std::make_unique<TNetIRCServer>(0ms);  // for TearDown
 }
 
 // A sweep every millisecond probes connections while they send: every byte the sweep
 // takes reaches the connection loop, in order.
 TEST_F(RegistrationTest, SweepKeepsEveryByteInOrder) {
-    server = std::make_unique<TNetIRCServer>(1ms);
+    Renew(1ms);
     Start();
     TestClient bob = Registered("bob");
     TestClient alice = Registered("alice");
@@ -302,7 +300,7 @@ TEST_F(RegistrationTest, SweepKeepsEveryByteInOrder) {
     for (int i = 0; i < Lines; ++i) {
         ASSERT_EQ(bob.ReadLine(), Prefix("alice") + " PRIVMSG bob :" + std::to_string(i));
     }
-    EXPECT_TRUE(WaitUntil([&] { return server->LastSweepLockTime().count() > 0; }));
+    EXPECT_TRUE(WaitUntil([&] { return Server().LastSweepLockTime().count() > 0; }));
 }
 
 }  // namespace

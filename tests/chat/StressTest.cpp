@@ -18,8 +18,9 @@ class StressTest : public ChatServerTest {
         std::lock_guard lock(Store().Lock());
         std::set<const TNetPeerThread*> live;
         {
-            std::lock_guard peers(server->PeerThreads().Mutex());
-            live.insert(server->PeerThreads().Items().begin(), server->PeerThreads().Items().end());
+            std::lock_guard peers(Server().PeerThreads().Mutex());
+            live.insert(Server().PeerThreads().Items().begin(),
+                        Server().PeerThreads().Items().end());
         }
         std::set<const TNetPeerThread*> entries;
         std::set<std::string> nicks;
@@ -50,13 +51,13 @@ class StressTest : public ChatServerTest {
 TEST_F(StressTest, ManyClientsChurnWhileInvariantsHold) {
     constexpr int Workers = 4;
     constexpr int ClientsPerWorker = 25;
-    server->OnUserPart = [&](TNetPeerThread&, TLobby& lobby, const std::string&, std::string&) {
+    Server().OnUserPart = [&](TNetPeerThread&, TLobby& lobby, const std::string&, std::string&) {
         if (lobby.UserCreated && lobby.MemberCount() == 0) {
             lobby.Owner.RemoveLobby(TLobbySender::Of(this), &lobby);
         }
     };
     Store().AllowCreate = true;
-    server->MaxConnectionsPerAddress = Workers * ClientsPerWorker;
+    Server().MaxConnectionsPerAddress = Workers * ClientsPerWorker;
     Start();
 
     std::atomic<int> registered{0};
@@ -67,13 +68,13 @@ TEST_F(StressTest, ManyClientsChurnWhileInvariantsHold) {
             std::mt19937 random(static_cast<unsigned>(w));
             std::vector<TestClient> clients;
             for (int i = 0; i < ClientsPerWorker; ++i) {
-                TestClient c(port);
+                TestClient c(Port());
                 // Everyone tries a nick of its own and one shared nick; one of the shared
                 // ones may win, and all refused ones come back under their own.
                 const std::string nick =
                     (i % 5 == 0) ? "Shared" : "p" + std::to_string(w * 100 + i);
                 if (!c.Register(nick)) {
-                    c = TestClient(port);
+                    c = TestClient(Port());
                     if (!c.Register("q" + std::to_string(w * 100 + i))) continue;
                 }
                 ++registered;
@@ -111,7 +112,7 @@ TEST_F(StressTest, ManyClientsChurnWhileInvariantsHold) {
     EXPECT_EQ(registered.load(), Workers * ClientsPerWorker) << "losers of Shared retry";
     EXPECT_GT(mostUsers, ClientsPerWorker) << "the checker ran while many were in";
 
-    ASSERT_TRUE(WaitUntil([&] { return server->PeerThreads().Count() == 0; }, 30s));
+    ASSERT_TRUE(WaitUntil([&] { return Server().PeerThreads().Count() == 0; }, 30s));
     auto found = Violations();
     violations.insert(violations.end(), found.begin(), found.end());
     EXPECT_EQ(violations, std::vector<std::string>{});

@@ -1,23 +1,20 @@
 // Remote administration against the real chat core: a fake console host over a loopback
 // TNetIRCServer on port 0, driven by scripted clients.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <mutex>
 #include <thread>
 
-#include "chat/NetIrcServer.h"
 #include "console/RemoteAdmin.h"
-#include "support/TestClient.h"
+#include "support/FakeAdminHost.h"
+#include "support/TestFiles.h"
+#include "support/TestServer.h"
+#include "support/WaitUntil.h"
 
 using namespace std::chrono_literals;
 
@@ -31,136 +28,27 @@ const std::string SendReport = "4102!8317", ClearReport = "5530!2196", Kick = "6
 
 using Lines = std::vector<std::string>;
 
-// The console as far as the remote administration sees it; records what it is asked.
-class FakeHost : public TAdminHost {
-  public:
-    FakeHost(TNetIRCServer& server, std::string dir) : server_(server), dir_(std::move(dir)) {}
-
-    TNetIRCServer& IrcServer() override { return server_; }
-    const void* ConsoleSender() const override { return this; }
-    std::string ProgramDir() const override { return dir_; }
-    bool AllowCreateOption() const override { return allowCreate; }
-
-    void AddLog(const std::string& text) override {
-        std::lock_guard lock(mutex_);
-        log_.insert(log_.begin(), "ts: " + text);
-    }
-    std::vector<std::string> LogLines() const override {
-        std::lock_guard lock(mutex_);
-        return log_;
-    }
-    std::vector<std::string> LobbyRowTexts() const override {
-        std::lock_guard lock(mutex_);
-        if (!rowError_.empty()) throw std::runtime_error(rowError_);
-        return rows_;
-    }
-    void SaveLobbyList() override {
-        std::lock_guard lock(mutex_);
-        if (!saveError_.empty()) throw std::runtime_error(saveError_);
-        ++saves_;
-    }
-    void SetSaveLobbysEnabled(bool enabled) override {
-        std::lock_guard lock(mutex_);
-        saveEnabled_.push_back(enabled);
-    }
-    // The console's stop without its question: false at once while another stop runs.
-    bool StopServerRemote() override {
-        std::unique_lock lock(stopMutex_, std::try_to_lock);
-        if (!lock.owns_lock() || !server_.Active()) return false;
-        stopping_ = true;
-        server_.LobbyStore().QuitAll("***Server stopped.....");
-        std::this_thread::sleep_for(stopPause);
-        server_.SetActive(false);
-        ++stops;
-        stopping_ = false;
-        return true;
-    }
-    bool StopUnderWay() const override { return stopping_; }
-    void ShowOperatorMessage(const std::string& text) override {
-        std::lock_guard lock(mutex_);
-        operatorMessages_.push_back(text);
-    }
-
-    // The test's side, under the same lock as the connection threads' side.
-    void SetRows(std::vector<std::string> rows, std::string error = "") {
-        std::lock_guard lock(mutex_);
-        rows_ = std::move(rows);
-        rowError_ = std::move(error);
-    }
-    void SetSaveError(std::string error) {
-        std::lock_guard lock(mutex_);
-        saveError_ = std::move(error);
-    }
-    int Saves() const {
-        std::lock_guard lock(mutex_);
-        return saves_;
-    }
-    std::vector<bool> SaveEnabledCalls() const {
-        std::lock_guard lock(mutex_);
-        return saveEnabled_;
-    }
-    std::vector<std::string> OperatorMessages() const {
-        std::lock_guard lock(mutex_);
-        return operatorMessages_;
-    }
-    int LogCount(const std::string& text) const {
-        auto lines = LogLines();
-        return static_cast<int>(std::count(lines.begin(), lines.end(), "ts: " + text));
-    }
-
-    std::atomic<bool> allowCreate{true};
-    std::chrono::milliseconds stopPause{20};
-    std::atomic<int> stops{0};
-
-  private:
-    TNetIRCServer& server_;
-    std::string dir_;
-    mutable std::mutex mutex_;      // guards everything below
-    std::vector<std::string> log_;  // newest first
-    std::vector<std::string> rows_, operatorMessages_;
-    std::vector<bool> saveEnabled_;
-    std::string saveError_, rowError_;
-    int saves_ = 0;
-    std::mutex stopMutex_;  // held for a whole stop
-    std::atomic<bool> stopping_{false};
-};
-
 class AdminTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/admin_tests.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = std::string(pattern) + "/";
-        server_ = std::make_unique<TNetIRCServer>(0ms);
-        host_ = std::make_unique<FakeHost>(*server_, dir_);
+        host_ = std::make_unique<FakeAdminHost>(rig_.Server(), dir_.Path());
         TRemoteAdminTiming timing;
         timing.CountdownStep = countdownStep_;
         timing.Now = [this] { return TRemoteAdmin::Clock::now() + clockOffset_.load(); };
         admin_ = std::make_unique<TRemoteAdmin>(*host_, timing);
-        server_->OnCommandOther = [this](TNetPeerThread& thread, const std::string& command,
-                                         const std::string& parm) {
+        rig_.Server().OnCommandOther = [this](TNetPeerThread& thread, const std::string& command,
+                                              const std::string& parm) {
             lastThread_ = &thread;
             admin_->HandleCommand(thread, command, parm);
         };
-        server_->Bindings().Add().SetPort(0);
-        server_->SetActive(true);
-        port_ = server_->Bindings()[0].Port();
+        rig_.Start();
     }
     void TearDown() override {
-        server_->SetActive(false);
-        server_.reset();  // waits for the peer threads, which may be inside admin_
-        admin_.reset();
-        host_.reset();
-        std::filesystem::remove_all(dir_);
+        rig_.Renew();  // waits for the peer threads, which may be inside admin_
     }
 
-    TestClient Client(const std::string& nick = "", const std::string& ip = "127.0.0.1") {
-        TestClient client(port_, ip);
-        EXPECT_TRUE(client.IsOpen());
-        if (!nick.empty()) {
-            EXPECT_TRUE(client.Register(nick));
-        }
-        return client;
+    TestClient Client(const std::string& nick = "", const std::string& source = TestServer::Ip) {
+        return nick.empty() ? rig_.Connect(source) : rig_.Registered(nick, source);
     }
     // Sends a line and returns its reply lines: those before the core's answer to a TIME
     // sent behind it (TIME has no handler here, so the core answers it with its 421 line).
@@ -178,7 +66,8 @@ class AdminTest : public ::testing::Test {
     static bool NoReply(TestClient& client, const std::string& line) {
         return Ask(client, line).empty();
     }
-    TLobbyList& Lobbies() { return server_->LobbyStore(); }
+    TNetIRCServer& Server() { return rig_.Server(); }
+    TLobbyList& Lobbies() { return rig_.Store(); }
     int AddConsoleLobby(const std::string& name) {
         return Lobbies().AddLobby(TLobbySender::Of(host_.get()), name, name, false, false);
     }
@@ -186,52 +75,11 @@ class AdminTest : public ::testing::Test {
     std::chrono::milliseconds countdownStep_{5};
     std::atomic<std::chrono::steady_clock::duration> clockOffset_{{}};
     std::atomic<TNetPeerThread*> lastThread_{nullptr};
-    std::string dir_;
-    std::unique_ptr<TNetIRCServer> server_;
-    std::unique_ptr<FakeHost> host_;
+    TempDir dir_{"admin_tests"};
+    std::unique_ptr<FakeAdminHost> host_;
     std::unique_ptr<TRemoteAdmin> admin_;
-    int port_ = 0;
+    TestServer rig_;  // declared last: its connection threads end before admin_ and host_ go
 };
-
-// TestClient leaves the source address to the kernel, which picks 127.0.0.1 for every
-// loopback target; this asks once from a bound source address and returns the reply lines.
-Lines AskFrom(const std::string& source, int port, const std::string& line) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    ::inet_pton(AF_INET, source.c_str(), &addr.sin_addr);
-    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    const std::string bytes = line + "\r\n";
-    EXPECT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
-    std::string received;
-    char chunk[4096];
-    pollfd ready{fd, POLLIN, 0};
-    while (::poll(&ready, 1, 300) > 0) {
-        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0) break;
-        received.append(chunk, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    Lines lines;
-    for (std::size_t end; (end = received.find("\r\n")) != std::string::npos;
-         received.erase(0, end + 2))
-        lines.push_back(received.substr(0, end));
-    return lines;
-}
-
-// Polls until the condition holds; false after the time-out.
-template <class Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds timeout = 3s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 // --- The private-lobby command ---
 
@@ -312,16 +160,15 @@ TEST_F(AdminTest, ReportFileErrorsAreAnsweredWithTheirPrefix) {
     TestClient anon = Client();
     EXPECT_EQ(Ask(anon, SendReport),
               Lines{"***Error opening report file: No such file or directory"});
-    ASSERT_TRUE(std::filesystem::create_directory(dir_ + "report.txt"));
+    ASSERT_TRUE(std::filesystem::create_directory(dir_.File("report.txt")));
     EXPECT_EQ(Ask(anon, ClearReport), Lines{"***Error clearing report file: Is a directory"});
     EXPECT_TRUE(NoReply(anon, "still here"));
 }
 
 TEST(ReportFile, ConcurrentAppendsStayWholeLinesWithCrLf) {
     // Long lines appended from many threads never interleave and each ends in CR LF.
-    char pattern[] = "/tmp/report_tests.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    TReportFile report(std::string(pattern) + "/");
+    TempDir dir("report_tests");
+    TReportFile report(dir.Path());
     report.EnsureExists();
     std::vector<std::thread> writers;
     for (char c = 'a'; c < 'e'; ++c)
@@ -335,7 +182,6 @@ TEST(ReportFile, ConcurrentAppendsStayWholeLinesWithCrLf) {
     EXPECT_EQ(std::filesystem::file_size(report.Path()), 800u * 5002u);
     report.EnsureExists();
     EXPECT_EQ(report.ReadLines().size(), 800u);
-    std::filesystem::remove_all(pattern);
 }
 
 TEST_F(AdminTest, AddLobbyRepliesAndLeavesTheListUnmodified) {
@@ -434,7 +280,7 @@ TEST_F(AdminTest, ShutdownCountsDownThenStopsAndTellsTheOperator) {
     EXPECT_TRUE(bob.WaitClosed());
     EXPECT_TRUE(admin.WaitClosed());
     EXPECT_TRUE(WaitUntil([&] { return host_->OperatorMessages().size() == 1; }));
-    EXPECT_FALSE(server_->Active());
+    EXPECT_FALSE(Server().Active());
     EXPECT_EQ(host_->LogCount("Remote shoutdown server in progress"), 1);
     EXPECT_EQ(host_->OperatorMessages(),
               Lines{"The sever was stopped by remote. Message: maintenance"});
@@ -475,7 +321,7 @@ TEST_F(AdminTest, ConcurrentShutdownsStopTheServerOnce) {
     EXPECT_TRUE(second.WaitClosed());
     EXPECT_TRUE(WaitUntil([&] { return !host_->OperatorMessages().empty(); }));
     std::this_thread::sleep_for(200ms);  // time for a second, wrong stop or message
-    EXPECT_FALSE(server_->Active());
+    EXPECT_FALSE(Server().Active());
     EXPECT_EQ(host_->stops, 1);
     EXPECT_EQ(host_->OperatorMessages().size(), 1u);
 }
@@ -512,8 +358,8 @@ TEST_F(AdminTest, ThreeWrongGuessesLockTheAddressOutForTenMinutes) {
     EXPECT_TRUE(NoReply(guesser, "3333!3333"));
     EXPECT_EQ(host_->LogCount("Admin code refused for 127.0.0.1"), 1);
 
-    EXPECT_EQ(AskFrom("127.0.0.2", port_, ListLobbies),
-              (Lines{"Lobby list:", "End of lobby list"}));
+    TestClient other = Client("", "127.0.0.2");
+    EXPECT_EQ(Ask(other, ListLobbies), (Lines{"Lobby list:", "End of lobby list"}));
 
     clockOffset_ = std::chrono::duration_cast<std::chrono::steady_clock::duration>(10min + 1s);
     EXPECT_EQ(Ask(guesser, ListLobbies), (Lines{"Lobby list:", "End of lobby list"}));

@@ -14,35 +14,16 @@
 
 #include "console/IniFile.h"
 #include "console/SafeFile.h"
+#include "console/SettingsFile.h"
+#include "support/TestFiles.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void WriteRaw(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
 // A fresh folder per test, removed afterwards.
 class TempDirTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "quarn-settings-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::permissions(dir_, fs::perms::owner_all, ec);
-        fs::remove_all(dir_, ec);
-    }
     std::vector<std::string> FileNames() const {
         std::vector<std::string> names;
         for (const auto& entry : fs::directory_iterator(dir_))
@@ -50,7 +31,8 @@ class TempDirTest : public ::testing::Test {
         std::sort(names.begin(), names.end());
         return names;
     }
-    fs::path dir_;
+    TempDir temp_{"quarn-settings"};
+    const fs::path dir_{temp_.Path()};
 };
 
 const char* kSample =
@@ -256,7 +238,7 @@ TEST_F(IniFileOnDisk, SaveAndLoad) {
     ini.WriteString("Channels", "#Report_Problems", "Messages in here");
     ini.WriteBool("Options", "AutoSave", false);
     ini.Save(path.string());
-    EXPECT_EQ(ReadAll(path),
+    EXPECT_EQ(ReadFile(path),
               "[Channels]\r\n#Report_Problems=Messages in here\r\n"
               "[Options]\r\nAutoSave=0\r\n");
     EXPECT_EQ(TIniFile::Load(path.string()).ReadString("channels", "#REPORT_PROBLEMS"),
@@ -269,10 +251,10 @@ class SafeFile : public TempDirTest {};
 TEST_F(SafeFile, ReplacesContentAndKeepsPermissions) {
     // The new bytes replace the old ones entirely; the file's mode survives the rename.
     const fs::path path = dir_ / "kelbox.ini";
-    WriteRaw(path, "old content that is longer than the new one");
+    WriteFile(path, "old content that is longer than the new one");
     ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
     WriteFileAtomic(path.string(), "new");
-    EXPECT_EQ(ReadAll(path), "new");
+    EXPECT_EQ(ReadFile(path), "new");
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
@@ -294,7 +276,7 @@ TEST_F(SafeFile, UnwritableFolderLeavesOldFileIntact) {
     // A folder without write permission refuses the temporary; the old file stays.
     if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
     const fs::path path = dir_ / "kelbox.ini";
-    WriteRaw(path, "old");
+    WriteFile(path, "old");
     ASSERT_EQ(::chmod(dir_.c_str(), 0555), 0);
     TIniFile ini;
     ini.WriteString("S", "k", "v");
@@ -309,7 +291,7 @@ TEST_F(SafeFile, UnwritableFolderLeavesOldFileIntact) {
         },
         ESafeFileError);
     ::chmod(dir_.c_str(), 0755);
-    EXPECT_EQ(ReadAll(path), "old");
+    EXPECT_EQ(ReadFile(path), "old");
     EXPECT_EQ(FileNames(), std::vector<std::string>{"kelbox.ini"});
 }
 
@@ -317,7 +299,7 @@ TEST_F(SafeFile, FailedWriteLeavesOldFileAndNoTemporary) {
     // A write that fails half-way (here: over the file size limit, which binds root too)
     // throws, removes the temporary and leaves the old file as it was.
     const fs::path path = dir_ / "kelbox.ini";
-    WriteRaw(path, "old");
+    WriteFile(path, "old");
     struct rlimit saved {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
     auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
@@ -333,7 +315,7 @@ TEST_F(SafeFile, FailedWriteLeavesOldFileAndNoTemporary) {
     ::setrlimit(RLIMIT_FSIZE, &saved);
     ::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(code, EFBIG);
-    EXPECT_EQ(ReadAll(path), "old");
+    EXPECT_EQ(ReadFile(path), "old");
     EXPECT_EQ(FileNames(), std::vector<std::string>{"kelbox.ini"});
 }
 
@@ -341,10 +323,10 @@ TEST_F(SafeFile, RenameFailureRemovesTheTemporary) {
     // A folder in the file's place makes the final rename fail; nothing is left over.
     const fs::path path = dir_ / "kelbox.ini";
     fs::create_directory(path);
-    WriteRaw(path / "inside", "keep");
+    WriteFile(path / "inside", "keep");
     EXPECT_THROW(WriteFileAtomic(path.string(), "x"), ESafeFileError);
     EXPECT_EQ(FileNames(), std::vector<std::string>{"kelbox.ini"});
-    EXPECT_EQ(ReadAll(path / "inside"), "keep");
+    EXPECT_EQ(ReadFile(path / "inside"), "keep");
 }
 
 TEST_F(SafeFile, AppendAddsCrLfLines) {
@@ -353,7 +335,7 @@ TEST_F(SafeFile, AppendAddsCrLfLines) {
     AppendLineDurably(path.string(), "first");
     AppendLineDurably(path.string(), "");
     AppendLineDurably(path.string(), "third");
-    EXPECT_EQ(ReadAll(path), "first\r\n\r\nthird\r\n");
+    EXPECT_EQ(ReadFile(path), "first\r\n\r\nthird\r\n");
     EXPECT_THROW(AppendLineDurably((dir_ / "no" / "r.txt").string(), "x"), ESafeFileError);
 }
 
@@ -369,7 +351,7 @@ TEST_F(SafeFile, ConcurrentAppendsNeverInterleave) {
                 for (int i = 0; i < kLines; ++i) AppendLineDurably(path.string(), line);
             });
     }
-    std::istringstream in(ReadAll(path));
+    std::istringstream in(ReadFile(path));
     std::string line;
     int count = 0;
     while (std::getline(in, line)) {
@@ -379,4 +361,43 @@ TEST_F(SafeFile, ConcurrentAppendsNeverInterleave) {
         ++count;
     }
     EXPECT_EQ(count, kThreads * kLines);
+}
+
+// kelbox.ini's one writer: a snapshot older than one already written is not written, and
+// the two parts of the file never undo each other, also when written from many threads.
+TEST_F(TempDirTest, SettingsFileKeepsTheLatestSnapshotOfEachPart) {
+    using TPart = TSettingsFile::TPart;
+    TSettingsFile settings((dir_ / "kelbox.ini").string());
+    auto lobbies = [](const std::string& description) {
+        return [description](TIniFile& ini) {
+            ini.EraseSection("Channels");
+            ini.WriteString("Channels", "#a", description);
+        };
+    };
+    const auto older = settings.Ticket(TPart::Lobbies);
+    const auto newer = settings.Ticket(TPart::Lobbies);
+    settings.Write(TPart::Lobbies, newer, lobbies("newer"));
+    settings.Write(TPart::Lobbies, older, lobbies("older"));
+    settings.Write(TPart::Options, settings.Ticket(TPart::Options),
+                   [](TIniFile& ini) { ini.WriteBool("Options", "AutoSave", true); });
+    EXPECT_EQ(ReadFile(settings.Path()), "[Channels]\r\n#a=newer\r\n[Options]\r\nAutoSave=1\r\n");
+
+    // Each thread writes its own key of one part; every write keeps the others' keys.
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t)
+        writers.emplace_back([&settings, t] {
+            const TPart part = t % 2 ? TPart::Options : TPart::Lobbies;
+            const std::string section = t % 2 ? "Options" : "Channels";
+            for (int i = 0; i < 50; ++i)
+                settings.Write(part, settings.Ticket(part), [&](TIniFile& ini) {
+                    ini.WriteString(section, "#t" + std::to_string(t), std::to_string(i));
+                });
+        });
+    for (auto& writer : writers) writer.join();
+    const TIniFile ini = settings.Load();
+    EXPECT_EQ(ini.ReadString("Channels", "#a", ""), "newer");
+    EXPECT_TRUE(ini.ReadBool("Options", "AutoSave", false));
+    for (int t = 0; t < 4; ++t)
+        EXPECT_EQ(ini.ReadString(t % 2 ? "Options" : "Channels", "#t" + std::to_string(t), ""),
+                  "49");
 }

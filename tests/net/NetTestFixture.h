@@ -13,17 +13,7 @@
 #include "NetException.h"
 #include "NetTCPServer.h"
 #include "support/TestClient.h"
-
-// Polls `done` until it holds or the generous time-out passes.
-template <typename Predicate>
-bool WaitUntil(Predicate done, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+#include "support/WaitUntil.h"
 
 class ParkedServerTest : public ::testing::Test {
   protected:

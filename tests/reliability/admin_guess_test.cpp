@@ -13,39 +13,13 @@
 
 #include "RelSupport.h"
 #include "console/RemoteAdmin.h"
+#include "support/FakeAdminHost.h"
+#include "support/TestFiles.h"
+#include "support/TestServer.h"
 
 using namespace rel;
 
 namespace {
-
-// The console as the remote administration sees it: a log and a lobby view, nothing else.
-class FakeHost : public TAdminHost {
-  public:
-    FakeHost(TNetIRCServer& server, std::string dir) : server_(server), dir_(std::move(dir)) {}
-    TNetIRCServer& IrcServer() override { return server_; }
-    const void* ConsoleSender() const override { return this; }
-    std::string ProgramDir() const override { return dir_; }
-    bool AllowCreateOption() const override { return true; }
-    void AddLog(const std::string& text) override {
-        std::lock_guard lock(mutex_);
-        log_.insert(log_.begin(), text);
-    }
-    std::vector<std::string> LogLines() const override {
-        std::lock_guard lock(mutex_);
-        return log_;
-    }
-    std::vector<std::string> LobbyRowTexts() const override { return {"#row\t(0)\tdesc"}; }
-    void SaveLobbyList() override {}
-    void SetSaveLobbysEnabled(bool) override {}
-    bool StopServerRemote() override { return false; }
-    void ShowOperatorMessage(const std::string&) override {}
-
-  private:
-    TNetIRCServer& server_;
-    std::string dir_;
-    mutable std::mutex mutex_;
-    std::vector<std::string> log_;  // guarded by mutex_; newest first
-};
 
 const std::string ListLobbies = "7710!3384";
 
@@ -68,26 +42,23 @@ std::string WrongCode(unsigned n) {
 // address can, and after the lock-out the first one can again.
 TEST(AdminGuess, MillionWrongCodes) {
     const long guesses = EnvLong("QUARN_REL_GUESSES", 1000000);
-    char dirTemplate[] = "/tmp/quarn-rel-admin-XXXXXX";
-    ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
-    const std::string dir = std::string(dirTemplate) + "/";
-
-    ServerRig rig;
-    FakeHost host(rig.Server(), dir);
+    TempDir dir("quarn-rel-admin");
+    TestServer rig(1s);
+    FakeAdminHost host(rig.Server(), dir.Path());
     std::atomic<long long> skew{0};  // minutes added to the admin clock
     TRemoteAdminTiming timing;
     timing.Now = [&] { return Clock::now() + std::chrono::minutes(skew.load()); };
     TRemoteAdmin admin(host, timing);
     // Connections call into admin: stop them before admin and host go, also on failure.
     struct StopFirst {
-        ServerRig& rig;
+        TestServer& rig;
         ~StopFirst() { rig.Stop(); }
     } stopFirst{rig};
     rig.Server().OnCommandOther = [&](TNetPeerThread& t, const std::string& c,
                                       const std::string& p) { admin.HandleCommand(t, c, p); };
     rig.Start();
 
-    Peer guesser;
+    TestClient guesser;
     ASSERT_TRUE(guesser.Connect(rig.Port(), "127.0.0.20"));
     std::atomic<bool> sendOk{true};
     const auto t0 = Clock::now();
@@ -106,22 +77,18 @@ TEST(AdminGuess, MillionWrongCodes) {
     bool synced = guesser.WaitFor("421 Command not handled: TIME", 300s);
     sender.join();
     const double s = std::chrono::duration<double>(Clock::now() - t0).count();
-    const auto replies = guesser.Seen();
+    const auto replies = guesser.Skipped();
     const auto evaluated = admin.CodeEvaluations();
-    auto countLog = [&](const std::string& text) {
-        auto lines = host.LogLines();
-        return std::count(lines.begin(), lines.end(), text);
-    };
-    const auto refusedLines = countLog("Admin code refused for 127.0.0.20");
+    const auto refusedLines = host.LogCount("Admin code refused for 127.0.0.20");
 
     // The right code from the locked-out address: no answer.
     ASSERT_TRUE(guesser.SendLine(ListLobbies));
     ASSERT_TRUE(guesser.SendLine("TIME"));
     bool lockedOut = guesser.WaitFor("421 Command not handled: TIME", 5s) &&
-                     std::find(guesser.Seen().begin(), guesser.Seen().end(), "Lobby list:") ==
-                         guesser.Seen().end();
+                     std::find(guesser.Skipped().begin(), guesser.Skipped().end(), "Lobby list:") ==
+                         guesser.Skipped().end();
     // From another address it works.
-    Peer other;
+    TestClient other;
     ASSERT_TRUE(other.Connect(rig.Port(), "127.0.0.21"));
     ASSERT_TRUE(other.SendLine(ListLobbies));
     bool otherWorks = other.WaitFor("Lobby list:", 3s) && other.WaitFor("End of lobby list", 3s);
@@ -144,5 +111,4 @@ TEST(AdminGuess, MillionWrongCodes) {
     EXPECT_TRUE(otherWorks);
     EXPECT_TRUE(worksLater);
     rig.Stop();
-    std::filesystem::remove_all(dirTemplate);
 }

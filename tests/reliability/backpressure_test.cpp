@@ -10,6 +10,8 @@
 
 #include "RelSupport.h"
 #include "net/NetTCPConnection.h"
+#include "support/TestServer.h"
+#include "support/WaitUntil.h"
 
 using namespace rel;
 
@@ -17,7 +19,7 @@ namespace {
 
 // Sends "USER"/"NICK" on every peer first and then waits for each welcome, so that many
 // registrations overlap.
-void RegisterAll(std::vector<Peer>& peers, const std::string& nickBase, int port,
+void RegisterAll(std::vector<TestClient>& peers, const std::string& nickBase, int port,
                  int perAddress = 16, int base = 2) {
     for (std::size_t i = 0; i < peers.size(); ++i) {
         const std::string nick = nickBase + std::to_string(i);
@@ -52,12 +54,12 @@ TEST(Backpressure, StuckReader) {
     const int n = static_cast<int>(EnvLong("QUARN_REL_CHATTERS", 200));
     const auto duration = std::chrono::seconds(EnvLong("QUARN_REL_STUCK_SECONDS", 10));
     const std::size_t payload = static_cast<std::size_t>(EnvLong("QUARN_REL_PAYLOAD", 2000));
-    ServerRig rig;
+    TestServer rig(1s);
     rig.Start();
 
-    std::vector<Peer> chatters(static_cast<std::size_t>(n));
+    std::vector<TestClient> chatters(static_cast<std::size_t>(n));
     RegisterAll(chatters, "c", rig.Port());
-    Peer stuck;
+    TestClient stuck;
     const bool withStuck = EnvLong("QUARN_REL_NO_STUCK", 0) == 0;  // for comparison runs
     if (withStuck) {
         ASSERT_TRUE(stuck.Connect(rig.Port(), "127.0.0.250", 2048));
@@ -155,9 +157,9 @@ TEST(Backpressure, StuckReader) {
 // kick of a second such peer returns at once, and the silent peer is closed at the bound.
 TEST(Backpressure, VanishedPeer) {
     const int lines = static_cast<int>(EnvLong("QUARN_REL_VANISHED_LINES", 3000));
-    ServerRig rig;
+    TestServer rig(1s);
     rig.Start();
-    Peer a, b, v, v2;
+    TestClient a, b, v, v2;
     ASSERT_TRUE(a.Connect(rig.Port(), "127.0.0.1"));
     ASSERT_TRUE(a.Register("a"));
     ASSERT_TRUE(b.Connect(rig.Port(), "127.0.0.2"));
@@ -249,14 +251,14 @@ TEST(Backpressure, VanishedPeer) {
 // the threads go, and a restart listens on the same port again.
 TEST(Backpressure, OperatorStopWithStuckClients) {
     const int readersCount = 180, stuckCount = 20;
-    ServerRig rig;
+    TestServer rig(1s);
     rig.Start();
     const int port = rig.Port();
     const int baselineThreads = ThreadCount();
 
-    std::vector<Peer> readers(readersCount);
+    std::vector<TestClient> readers(readersCount);
     RegisterAll(readers, "r", port);
-    std::vector<Peer> stuck(stuckCount);
+    std::vector<TestClient> stuck(stuckCount);
     for (int i = 0; i < stuckCount; ++i) {
         ASSERT_TRUE(stuck[i].Connect(port, "127.0.0.200", 2048));
         ASSERT_TRUE(stuck[i].Register("s" + std::to_string(i)));
@@ -302,7 +304,7 @@ TEST(Backpressure, OperatorStopWithStuckClients) {
     const auto r0 = Clock::now();
     rig.Server().SetActive(true);
     const int portAgain = rig.Server().Bindings()[0].Port();
-    Peer again;
+    TestClient again;
     bool reconnected = again.Connect(portAgain) && again.Register("again");
     const double restartMs = std::chrono::duration<double, std::milli>(Clock::now() - r0).count();
 

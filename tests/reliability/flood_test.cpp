@@ -13,6 +13,8 @@
 #include <thread>
 
 #include "RelSupport.h"
+#include "support/TestServer.h"
+#include "support/WaitUntil.h"
 
 using namespace rel;
 
@@ -41,27 +43,27 @@ struct Baseline {
 // 32 connections from one address are served; the 33rd is told and closed; once one of
 // the 32 leaves, a new one is let in, and a player from another address is not affected.
 TEST(Flood, PerAddressLimit) {
-    ServerRig rig;
+    TestServer rig(1s);
     rig.Start();
     const Baseline baseline;
-    Peer player;
+    TestClient player;
     ASSERT_TRUE(player.Connect(rig.Port(), "127.0.0.1"));
     ASSERT_TRUE(player.Register("player"));
 
     const int limit = rig.Server().MaxConnectionsPerAddress;
-    std::vector<Peer> same(static_cast<std::size_t>(limit));
+    std::vector<TestClient> same(static_cast<std::size_t>(limit));
     for (auto& p : same) ASSERT_TRUE(p.Connect(rig.Port(), "127.0.0.60"));
     int served = 0;
     for (auto& p : same) served += p.TimeRoundTrip().has_value() ? 1 : 0;
 
-    Peer extra;
+    TestClient extra;
     ASSERT_TRUE(extra.Connect(rig.Port(), "127.0.0.60"));
     bool told = extra.WaitFor("***Error: Too many connections from your address!", 3s);
     bool closed = extra.WaitClosed(3s);
     extra.Close();
 
     same.front().Close();
-    Peer later;
+    TestClient later;
     bool admitted = WaitUntil(
         [&] {
             if (!later.Connect(rig.Port(), "127.0.0.60")) return false;
@@ -93,10 +95,10 @@ TEST(Flood, PerAddressLimit) {
 TEST(Flood, ManyAddressesAndChurn) {
     const int idle = static_cast<int>(EnvLong("QUARN_REL_FLOOD_IDLE", 600));
     const int churn = static_cast<int>(EnvLong("QUARN_REL_FLOOD_CHURN", 2000));
-    ServerRig rig;
+    TestServer rig(1s);
     rig.Start();
     const Baseline baseline;
-    Peer a, b;
+    TestClient a, b;
     ASSERT_TRUE(a.Connect(rig.Port(), "127.0.0.1"));
     ASSERT_TRUE(a.Register("a"));
     ASSERT_TRUE(b.Connect(rig.Port(), "127.0.0.1"));
@@ -119,7 +121,7 @@ TEST(Flood, ManyAddressesAndChurn) {
     });
 
     const auto t0 = Clock::now();
-    std::vector<Peer> held(static_cast<std::size_t>(idle));
+    std::vector<TestClient> held(static_cast<std::size_t>(idle));
     int connected = 0;
     for (int i = 0; i < idle; ++i)
         connected += held[i].Connect(rig.Port(), LoopbackAddress(i, 20)) ? 1 : 0;
@@ -133,7 +135,7 @@ TEST(Flood, ManyAddressesAndChurn) {
     std::mt19937 rng(7);
     int churned = 0;
     for (int i = 0; i < churn; ++i) {
-        Peer p;
+        TestClient p;
         if (!p.Connect(rig.Port(), LoopbackAddress(static_cast<int>(rng() % 2000), 20))) continue;
         ++churned;
         switch (rng() % 4) {
@@ -178,15 +180,15 @@ TEST(Flood, ManyAddressesAndChurn) {
 // accepted: the listener survives without spinning, registered players are still served,
 // and once descriptors are free again new players register.
 TEST(Flood, ListenerSurvivesDescriptorExhaustion) {
-    ServerRig rig;
+    TestServer rig(1s);
     rig.Start();
     const Baseline baseline;
-    Peer player;
+    TestClient player;
     ASSERT_TRUE(player.Connect(rig.Port(), "127.0.0.1"));
     ASSERT_TRUE(player.Register("player"));
 
     // Sockets made beforehand, connected while no descriptor is left to accept them.
-    std::vector<Peer> pending(20);
+    std::vector<TestClient> pending(20);
     for (std::size_t i = 0; i < pending.size(); ++i) {
         ASSERT_TRUE(pending[i].Prepare(LoopbackAddress(static_cast<int>(i), 4)));
     }
@@ -208,7 +210,7 @@ TEST(Flood, ListenerSurvivesDescriptorExhaustion) {
     const std::size_t hogged = hogs.size();
     hogs.clear();
 
-    Peer fresh;
+    TestClient fresh;
     const auto r0 = Clock::now();
     bool registered = WaitUntil(
         [&] { return fresh.Connect(rig.Port(), "127.0.0.9") && fresh.Register("fresh", 2s); }, 10s);
@@ -247,14 +249,14 @@ TEST(Flood, ListenerSurvivesDescriptorExhaustion) {
 // Connections that do not register a nick within the time-out are closed, idle or after
 // USER alone; registered players stay.
 TEST(Flood, UnregisteredConnectionsTimeOut) {
-    ServerRig rig;
+    TestServer rig(1s);
     rig.Server().RegistrationTimeout = 1s;
     rig.Start();
     const Baseline baseline;
-    Peer player;
+    TestClient player;
     ASSERT_TRUE(player.Connect(rig.Port(), "127.0.0.1"));
     ASSERT_TRUE(player.Register("player"));
-    std::vector<Peer> idle(40);
+    std::vector<TestClient> idle(40);
     const auto t0 = Clock::now();
     for (std::size_t i = 0; i < idle.size(); ++i) {
         ASSERT_TRUE(idle[i].Connect(rig.Port(), LoopbackAddress(static_cast<int>(i), 10)));
@@ -289,11 +291,11 @@ TEST(Flood, UnregisteredConnectionsTimeOut) {
 // them differing in letter case): exactly one is accepted each time.
 TEST(Flood, NickRace) {
     const int trials = static_cast<int>(EnvLong("QUARN_REL_NICK_TRIALS", 1000));
-    ServerRig rig;
+    TestServer rig(1s);
     rig.Start();
     const Baseline baseline;
 
-    Peer peers[2];
+    TestClient peers[2];
     std::string nicks[2];
     std::barrier sync(2);
     std::atomic<bool> quit{false};
@@ -313,7 +315,7 @@ TEST(Flood, NickRace) {
             ASSERT_TRUE(peers[k].SendLine("USER r h s :r"));
             ASSERT_TRUE(peers[k].SendLine("LIST"));
         }
-        for (auto& p : peers) ASSERT_TRUE(p.WaitFor(":localhost 323", 3s, true));
+        for (auto& p : peers) ASSERT_TRUE(p.WaitForPrefix(":localhost 323", 3s));
         nicks[0] = "Racer" + std::to_string(i);
         nicks[1] = i % 2 ? "rACER" + std::to_string(i) : nicks[0];
         sync.arrive_and_wait();

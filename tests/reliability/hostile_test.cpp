@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "RelSupport.h"
+#include "support/TestClient.h"
+#include "support/TestServer.h"
+#include "support/WaitUntil.h"
 
 using namespace rel;
 
@@ -35,7 +38,7 @@ bool HasUser(TLobbyList& store, const std::string& nick) {
 
 // Reads lines as fast as they come until `count` of them start with `prefix` or the
 // server closes; returns how many did.
-std::size_t ReadBurst(Peer& reader, const std::string& prefix, std::size_t count,
+std::size_t ReadBurst(TestClient& reader, const std::string& prefix, std::size_t count,
                       std::chrono::milliseconds timeout) {
     std::size_t seen = 0;
     const auto deadline = Clock::now() + timeout;
@@ -57,11 +60,11 @@ std::size_t ReadBurst(Peer& reader, const std::string& prefix, std::size_t count
 // as fast as loopback allows with a 1 MiB receive buffer. Every line reaches it, it stays
 // connected, and the sender, held to the reader's pace, is not closed either.
 TEST(Hostile, BurstFromALongNickReachesAFastReader) {
-    ServerRig rig;
+    TestServer rig;
     rig.Start();
     const std::string nick(200, 'n');
-    Peer reader;
-    Peer sender;
+    TestClient reader;
+    TestClient sender;
     ASSERT_TRUE(reader.Connect(rig.Port(), "127.0.0.1", 1 << 20));
     ASSERT_TRUE(sender.Connect(rig.Port()));
     ASSERT_TRUE(reader.Register("reader"));
@@ -91,11 +94,11 @@ TEST(Hostile, BurstFromALongNickReachesAFastReader) {
 // about 2.5 MB, more than twice the output bound) a newcomer that reads still gets every
 // line, and one that does not read is closed by the bound while others chat.
 TEST(Hostile, LobbyFloodCannotLockOutNewcomers) {
-    ServerRig rig;
-    TLobbyList& store = rig.Server().LobbyStore();
+    TestServer rig;
+    TLobbyList& store = rig.Store();
     store.AllowCreate = true;
     rig.Start();
-    Peer flooder;
+    TestClient flooder;
     ASSERT_TRUE(flooder.Connect(rig.Port()));
     ASSERT_TRUE(flooder.Register("flooder"));
     std::string joins;
@@ -110,15 +113,15 @@ TEST(Hostile, LobbyFloodCannotLockOutNewcomers) {
     EXPECT_TRUE(flooder.TimeRoundTrip(30s).has_value());
     EXPECT_EQ(store.LobbyCount(), TLobbyList::MaxLobbiesPerConnection);
 
-    Peer newcomer;
+    TestClient newcomer;
     ASSERT_TRUE(newcomer.Connect(rig.Port()));
     ASSERT_TRUE(newcomer.Register("newcomer", 10s));
 
     for (int i = 0; i < 2000; ++i)
         store.AddLobby(TLobbySender::Of(&rig), "#op" + std::to_string(i) + std::string(200, 'o'),
                        std::string(1000, 'd'), false, false);
-    Peer reader;
-    Peer silent;
+    TestClient reader;
+    TestClient silent;
     ASSERT_TRUE(reader.Connect(rig.Port(), "127.0.0.1", 4096));
     ASSERT_TRUE(silent.Connect(rig.Port(), "127.0.0.1", 4096));
     ASSERT_TRUE(silent.SendLine("USER silent h s :r") && silent.SendLine("NICK silent"));
@@ -145,8 +148,8 @@ TEST(Hostile, LobbyFloodCannotLockOutNewcomers) {
 // builds run this too) and every stop ends with no member or registry entry left.
 TEST(Hostile, StopWhileUsersComeAndGo) {
     for (int round = 0; round < 20; ++round) {
-        ServerRig rig(0ms);
-        TLobbyList& store = rig.Server().LobbyStore();
+        TestServer rig;
+        TLobbyList& store = rig.Store();
         for (int i = 0; i < 4; ++i)
             store.AddLobby(TLobbySender::Of(&rig), "#p" + std::to_string(i), "p", false, true);
         rig.Start();
@@ -156,7 +159,7 @@ TEST(Hostile, StopWhileUsersComeAndGo) {
             users.emplace_back([&, u] {
                 std::mt19937 random(static_cast<unsigned>(round * 100 + u));
                 for (int n = 0; !stop; ++n) {
-                    Peer peer;
+                    TestClient peer;
                     const std::string nick = "u" + std::to_string(u) + "_" + std::to_string(n);
                     if (!peer.Connect(rig.Port()) || !peer.Register(nick, 2s)) {
                         std::this_thread::sleep_for(5ms);
@@ -184,8 +187,8 @@ TEST(Hostile, StopWhileUsersComeAndGo) {
 // A handler that throws while a lost connection is being quit does not leave it behind:
 // it is in no lobby and not in the registry once its thread is gone, and the others go on.
 TEST(Hostile, ThrowingQuitHandlerLeavesNothingBehind) {
-    ServerRig rig;
-    TLobbyList& store = rig.Server().LobbyStore();
+    TestServer rig;
+    TLobbyList& store = rig.Store();
     store.AddLobby(TLobbySender::Of(&rig), "#a", "a", false, false);
     store.AddLobby(TLobbySender::Of(&rig), "#b", "b", false, true);
     rig.Server().OnUserPart = [](TNetPeerThread&, TLobby& lobby, const std::string& nick,
@@ -196,8 +199,8 @@ TEST(Hostile, ThrowingQuitHandlerLeavesNothingBehind) {
         if (nick == "victim") throw std::runtime_error("handler failed");
     };
     rig.Start();
-    Peer victim;
-    Peer other;
+    TestClient victim;
+    TestClient other;
     ASSERT_TRUE(victim.Connect(rig.Port()) && other.Connect(rig.Port()));
     ASSERT_TRUE(victim.Register("victim") && other.Register("other"));
     ASSERT_TRUE(victim.SendLine("JOIN #a") && victim.SendLine("JOIN #b"));

@@ -13,20 +13,22 @@
 
 #include "RelSupport.h"
 #include "net/NetTCPConnection.h"
+#include "support/TestServer.h"
+#include "support/WaitUntil.h"
 
 using namespace rel;
 
 namespace {
 
 // Drains every peer until none has said anything for `quiet`.
-void DrainQuiet(std::vector<Peer*> peers, std::chrono::milliseconds quiet = 200ms) {
+void DrainQuiet(std::vector<TestClient*> peers, std::chrono::milliseconds quiet = 200ms) {
     std::vector<pollfd> fds;
-    for (Peer* p : peers) fds.push_back({p->Fd(), POLLIN, 0});
+    for (TestClient* p : peers) fds.push_back({p->Fd(), POLLIN, 0});
     while (::poll(fds.data(), fds.size(), static_cast<int>(quiet.count())) > 0) {
         for (std::size_t i = 0; i < fds.size(); ++i) {
             if (fds[i].revents == 0) continue;
             if (!peers[i]->Pump()) fds[i].fd = -1;
-            while (auto line = peers[i]->NextLine()) peers[i]->Seen().push_back(*line);
+            while (auto line = peers[i]->NextLine()) peers[i]->Skipped().push_back(*line);
         }
     }
 }
@@ -36,12 +38,12 @@ void DrainQuiet(std::vector<Peer*> peers, std::chrono::milliseconds quiet = 200m
 // 64 MiB without a LF: the connection is closed soon after 8 KiB are buffered, the
 // server's CPU and memory stay small, and other users go on being served.
 TEST(Input, EndlessLineIsCut) {
-    ServerRig rig;
+    TestServer rig(1s);
     rig.Start();
-    Peer other;
+    TestClient other;
     ASSERT_TRUE(other.Connect(rig.Port(), "127.0.0.2"));
     ASSERT_TRUE(other.Register("other"));
-    Peer flood;
+    TestClient flood;
     ASSERT_TRUE(flood.Connect(rig.Port(), "127.0.0.3"));
     ASSERT_TRUE(flood.Register("flood"));
 
@@ -87,9 +89,9 @@ TEST(Input, EndlessLineIsCut) {
 // line one byte longer, or 8194 bytes without a LF (more than the bound and a CR), closes
 // the sender.
 TEST(Input, LineBoundIsExact) {
-    ServerRig rig;
+    TestServer rig(1s);
     rig.Start();
-    Peer observer, sender;
+    TestClient observer, sender;
     ASSERT_TRUE(observer.Connect(rig.Port(), "127.0.0.2"));
     ASSERT_TRUE(observer.Register("obs"));
     ASSERT_TRUE(sender.Connect(rig.Port(), "127.0.0.3"));
@@ -105,7 +107,7 @@ TEST(Input, LineBoundIsExact) {
     bool relayedCrLf = observer.WaitFor(relayedLine, 3s);
     auto alive = sender.TimeRoundTrip();
 
-    Peer longer;
+    TestClient longer;
     ASSERT_TRUE(longer.Connect(rig.Port(), "127.0.0.4"));
     ASSERT_TRUE(longer.Send(head + body + "b\n"));
     bool longerClosed = longer.WaitClosed(3s);
@@ -144,7 +146,7 @@ const char* Name(Chunking c) {
     return "?";
 }
 
-void SendChunked(Peer& peer, const std::vector<std::string>& lines, Chunking how,
+void SendChunked(TestClient& peer, const std::vector<std::string>& lines, Chunking how,
                  std::mt19937& rng) {
     std::string all;
     for (const auto& l : lines) all += l;
@@ -194,20 +196,20 @@ void PrintTo(const Transcript& t, std::ostream* os) {
 // Runs one script from a fresh connection and records what the sender and a registered
 // observer receive, up to the sender's close (the script ends with QUIT). The date line
 // of the welcome is dropped: it differs from run to run.
-Transcript RunScript(int port, Peer& observer, const std::vector<std::string>& script, Chunking how,
-                     std::mt19937& rng) {
+Transcript RunScript(int port, TestClient& observer, const std::vector<std::string>& script,
+                     Chunking how, std::mt19937& rng) {
     Transcript t;
-    Peer sender;
+    TestClient sender;
     EXPECT_TRUE(sender.Connect(port, "127.0.0.3"));
     SendChunked(sender, script, how, rng);
     EXPECT_TRUE(sender.WaitClosed(5s)) << Name(how);
-    for (const auto& l : sender.Seen()) {
+    for (const auto& l : sender.Skipped()) {
         if (l.find(" 372 ") == std::string::npos) t.sender.push_back(l);
     }
     EXPECT_TRUE(observer.WaitFor(":rea!user@127.0.0.3 QUIT ", 5s)) << Name(how);
-    observer.Seen().push_back(":rea!user@127.0.0.3 QUIT ");
-    t.observer = observer.Seen();
-    observer.Seen().clear();
+    observer.Skipped().push_back(":rea!user@127.0.0.3 QUIT ");
+    t.observer = observer.Skipped();
+    observer.Skipped().clear();
     EXPECT_EQ(sender.BadLines(), 0u);
     return t;
 }
@@ -218,13 +220,13 @@ Transcript RunScript(int port, Peer& observer, const std::vector<std::string>& s
 // pieces give identical results, with LF and CR LF endings alike; CR CR LF keeps one CR,
 // which the relay turns into a trailing blank.
 TEST(Input, ReassemblyIsChunkingIndependent) {
-    ServerRig rig;
+    TestServer rig(1s);
     rig.Server().LobbyStore().AllowCreate = true;
     rig.Start();
-    Peer observer;
+    TestClient observer;
     ASSERT_TRUE(observer.Connect(rig.Port(), "127.0.0.2"));
     ASSERT_TRUE(observer.Register("obs"));
-    observer.Seen().clear();
+    observer.Skipped().clear();
     std::mt19937 rng(12345);
 
     const std::vector<std::string> body = {"USER rea h s :real name",
@@ -290,10 +292,10 @@ TEST(Input, ReassemblyIsChunkingIndependent) {
 // CR LF", relayed text has them as blanks, such nicks are refused and lobby names lose
 // them.
 TEST(Input, ControlBytesNeverSplitALine) {
-    ServerRig rig;
+    TestServer rig(1s);
     rig.Server().LobbyStore().AllowCreate = true;
     rig.Start();
-    Peer observer, unregistered, sender;
+    TestClient observer, unregistered, sender;
     ASSERT_TRUE(observer.Connect(rig.Port(), "127.0.0.2"));
     ASSERT_TRUE(observer.Register("obs"));
     ASSERT_TRUE(unregistered.Connect(rig.Port(), "127.0.0.4"));
@@ -311,7 +313,7 @@ TEST(Input, ControlBytesNeverSplitALine) {
     EXPECT_TRUE(observer.WaitFor(p + " PRIVMSG #x :     ", 3s));
     ASSERT_TRUE(sender.Send("JOIN #lo\rbb\x01y\0\x1f\r\n"s));
     EXPECT_TRUE(observer.WaitFor(p + " JOIN :#lobby", 3s))
-        << ::testing::PrintToString(observer.Seen());
+        << ::testing::PrintToString(observer.Skipped());
     {
         std::lock_guard lock(rig.Server().LobbyStore().Lock());
         EXPECT_NE(rig.Server().LobbyStore().FindLobby("#lobby"), nullptr);
@@ -321,7 +323,7 @@ TEST(Input, ControlBytesNeverSplitALine) {
     int refused = 0;
     const std::string badNicks[] = {"ev\ril"s, "ev\0il"s, "evil\x01"s, "\x7f\x02x"s, "e\x1b[2Jv"s};
     for (const std::string& nick : badNicks) {
-        Peer bad;
+        TestClient bad;
         ASSERT_TRUE(bad.Connect(rig.Port(), "127.0.0.5"));
         ASSERT_TRUE(bad.Send("USER b h s :r\r\nNICK " + nick + "\r\n"));
         bool closed = bad.WaitClosed(3s);

@@ -16,6 +16,7 @@
 
 #include "RelSupport.h"
 #include "console/IniFile.h"
+#include "support/TestFiles.h"
 
 using namespace rel;
 namespace fs = std::filesystem;
@@ -99,21 +100,15 @@ int OtherFiles(const std::string& dir, const std::string& keep) {
     return count;
 }
 
-std::string TempDir() {
-    char dirTemplate[] = "/tmp/quarn-rel-save-XXXXXX";
-    if (::mkdtemp(dirTemplate) == nullptr) return "";
-    return dirTemplate;
-}
-
 }  // namespace
 
 // A save killed with SIGKILL at 200 random moments always leaves exactly the old or the
 // new 1,000-lobby list, never a partial one.
 TEST(SaveCrash, KilledAtRandomMoments) {
     const int trials = static_cast<int>(EnvLong("QUARN_REL_SAVE_KILLS", 200));
-    const std::string dir = TempDir();
-    ASSERT_FALSE(dir.empty());
-    const std::string path = dir + "/kelbox.ini";
+    const TempDir temp("quarn-rel-save");
+    const std::string dir = temp.Path();
+    const std::string path = temp.File("kelbox.ini");
     ASSERT_EQ(RunToEnd({path, "0"}), 0);
 
     // How long one whole save takes, process start included.
@@ -156,15 +151,14 @@ TEST(SaveCrash, KilledAtRandomMoments) {
         finished, litter);
     EXPECT_EQ(partial, 0);
     EXPECT_EQ(keptOld + tookNew, trials);
-    fs::remove_all(dir);
 }
 
 // Saves killed part-way leave no temporary files to pile up beside the settings file: at
 // most the one of the latest interrupted save may remain.
 TEST(SaveCrash, CrashesLeaveNoTemporaries) {
-    const std::string dir = TempDir();
-    ASSERT_FALSE(dir.empty());
-    const std::string path = dir + "/kelbox.ini";
+    const TempDir temp("quarn-rel-save");
+    const std::string dir = temp.Path();
+    const std::string path = temp.File("kelbox.ini");
     ASSERT_EQ(RunToEnd({path, "0"}), 0);
     const auto c0 = Clock::now();
     ASSERT_EQ(RunToEnd({path, "0"}), 0);
@@ -184,15 +178,14 @@ TEST(SaveCrash, CrashesLeaveNoTemporaries) {
         "beside kelbox.ini\n",
         killedMidway, litter);
     EXPECT_LE(litter, 1) << "every killed save leaves its temporary file behind";
-    fs::remove_all(dir);
 }
 
 // A disk that fills or a file size limit during the save leaves the old file as it was,
 // with no temporary left behind, and the error is reported.
 TEST(SaveCrash, FullDiskKeepsOldFile) {
-    const std::string dir = TempDir();
-    ASSERT_FALSE(dir.empty());
-    const std::string path = dir + "/kelbox.ini";
+    const TempDir temp("quarn-rel-save");
+    const std::string dir = temp.Path();
+    const std::string path = temp.File("kelbox.ini");
     ASSERT_EQ(RunToEnd({path, "0"}), 0);
     std::string why;
     ASSERT_EQ(ListGeneration(path, why), 0) << why;
@@ -244,5 +237,4 @@ TEST(SaveCrash, FullDiskKeepsOldFile) {
         EXPECT_NE(roErr.find("Permission denied"), std::string::npos) << roErr;
         EXPECT_EQ(ListGeneration(path, why), 0) << why;
     }
-    fs::remove_all(dir);
 }

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "RelSupport.h"
+#include "support/TestServer.h"
+#include "support/WaitUntil.h"
 
 using namespace rel;
 
@@ -68,7 +70,7 @@ constexpr int SanitizerSlowdown = 1;
 enum class State { Off, Registering, On, Closing };
 
 struct Slot {
-    Peer peer;
+    TestClient peer;
     State state = State::Off;
     std::string nick;
     int generation = 0;
@@ -90,14 +92,14 @@ int Main() {
     std::printf("soak: %d clients for %ld s, one action per client every ~%ld ms\n", clients,
                 seconds, interval);
 
-    ServerRig rig(2000ms);
+    TestServer rig(2000ms);
     rig.Start();
     const int port = rig.Port();
     TLobbyList& store = rig.Server().LobbyStore();
 
     // Warm-up: the lobbies exist and the first-use allocations are made before the baseline.
     {
-        std::vector<Peer> warm(20);
+        std::vector<TestClient> warm(20);
         for (std::size_t i = 0; i < warm.size(); ++i) {
             if (!warm[i].Connect(port, LoopbackAddress(static_cast<int>(i), 4)) ||
                 !warm[i].Register("warm" + std::to_string(i))) {
@@ -124,7 +126,7 @@ int Main() {
     const auto stop = start + std::chrono::seconds(seconds);
     for (auto& s : slots) s.next = start + std::chrono::milliseconds(pick(2000));
 
-    Peer sync;
+    TestClient sync;
     if (!sync.Connect(port, "127.0.0.250") || !sync.Register("syncer")) {
         std::printf("SOAK FAILED: sync client\n");
         return 1;

@@ -1,58 +1,124 @@
 #include "TestClient.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <cstdint>
+#include <utility>
 
 using Clock = std::chrono::steady_clock;
 
-TestClient::TestClient(int port, const std::string& ip, int recvBuffer) {
-    Connect(port, ip, recvBuffer);
+namespace {
+
+constexpr std::size_t MaxBadSamples = 8;
+
+int OpenSocket(const std::string& source, int recvBuffer) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (recvBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &recvBuffer, sizeof recvBuffer);
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
-TestClient::~TestClient() { Close(); }
+sockaddr_in ServerAddress(int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+    return addr;
+}
 
-TestClient::TestClient(TestClient&& other) noexcept
-    : fd_(other.fd_), eof_(other.eof_), buffer_(std::move(other.buffer_)),
-      skipped_(std::move(other.skipped_)) {
-    other.fd_ = -1;
+int MillisecondsUntil(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::max<long long>(left.count(), 0)) + 1;
+}
+
+}  // namespace
+
+bool WellFormed(std::string_view raw) {
+    if (raw.empty() || raw.back() != '\r') return false;
+    raw.remove_suffix(1);
+    return raw.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+TestClient::TestClient(int port, const std::string& source, int recvBuffer) {
+    Connect(port, source, recvBuffer);
+}
+
+TestClient::~TestClient() {
+    Close();
+}
+
+TestClient::TestClient(TestClient&& other) noexcept {
+    *this = std::move(other);
 }
 
 TestClient& TestClient::operator=(TestClient&& other) noexcept {
     if (this == &other) return *this;
     Close();
-    fd_ = other.fd_;
+    fd_ = std::exchange(other.fd_, -1);
     eof_ = other.eof_;
-    buffer_ = std::move(other.buffer_);
+    in_ = std::move(other.in_);
+    head_ = other.head_;
+    scanned_ = other.scanned_;
     skipped_ = std::move(other.skipped_);
-    other.fd_ = -1;
+    badLines_ = other.badLines_;
+    bytesReceived_ = other.bytesReceived_;
+    badSamples_ = std::move(other.badSamples_);
     return *this;
 }
 
-bool TestClient::Connect(int port, const std::string& ip, int recvBuffer) {
+bool TestClient::Open(const std::string& source, int recvBuffer) {
     Close();
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return false;
-    if (recvBuffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &recvBuffer, sizeof recvBuffer);
-    int one = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    ::inet_pton(AF_INET, ip.c_str(), &addr.sin_addr);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        Close();
-        return false;
-    }
     eof_ = false;
-    buffer_.clear();
-    return true;
+    in_.clear();
+    head_ = scanned_ = 0;
+    skipped_.clear();
+    fd_ = OpenSocket(source, recvBuffer);
+    return fd_ >= 0;
+}
+
+bool TestClient::Prepare(const std::string& source) {
+    return Open(source, 0);
+}
+
+bool TestClient::Connect(int port, const std::string& source, int recvBuffer) {
+    if (!Open(source, recvBuffer)) return false;
+    const sockaddr_in addr = ServerAddress(port);
+    int r;
+    do {
+        r = ::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    } while (r != 0 && errno == EINTR);
+    if (r != 0) Close();
+    return r == 0;
+}
+
+bool TestClient::StartConnect(int port) {
+    if (fd_ < 0) return false;
+    const int flags = ::fcntl(fd_, F_GETFL);
+    ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+    const sockaddr_in addr = ServerAddress(port);
+    const int r = ::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    const bool started = r == 0 || errno == EINPROGRESS;
+    ::fcntl(fd_, F_SETFL, flags);
+    if (!started) Close();
+    return started;
 }
 
 void TestClient::Close() {
@@ -67,7 +133,7 @@ void TestClient::Reset() {
     Close();
 }
 
-bool TestClient::Send(const std::string& bytes) {
+bool TestClient::Send(std::string_view bytes) {
     std::size_t done = 0;
     while (fd_ >= 0 && done < bytes.size()) {
         ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -78,79 +144,118 @@ bool TestClient::Send(const std::string& bytes) {
     return fd_ >= 0;
 }
 
-bool TestClient::Fill(Clock::time_point deadline) {
+bool TestClient::Pump() {
     if (fd_ < 0 || eof_) return false;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() < 0) return false;
-    pollfd p{fd_, POLLIN, 0};
-    int r = ::poll(&p, 1, static_cast<int>(left.count()));
-    if (r <= 0) return false;
     char chunk[65536];
-    ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-    if (n <= 0) {
-        eof_ = true;
+    for (;;) {
+        ssize_t n = ::recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (n > 0) {
+            in_.append(chunk, static_cast<std::size_t>(n));
+            bytesReceived_ += static_cast<std::size_t>(n);
+            if (static_cast<std::size_t>(n) < sizeof chunk) return true;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+        eof_ = true;  // orderly close or reset
         return false;
     }
-    buffer_.append(chunk, static_cast<std::size_t>(n));
-    return true;
 }
 
-std::optional<std::string> TestClient::ReadLine(std::chrono::milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
+bool TestClient::Fill(Clock::time_point deadline) {
     for (;;) {
-        auto lf = buffer_.find('\n');
-        if (lf != std::string::npos) {
-            std::string line = buffer_.substr(0, lf);
-            buffer_.erase(0, lf + 1);
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            } else {
-                line += "<NO CRLF>";
-            }
-            return line;
+        if (fd_ < 0 || eof_) return false;
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, MillisecondsUntil(deadline)) > 0) {
+            const std::size_t before = in_.size();
+            return Pump() && in_.size() > before;
         }
-        if (!Fill(deadline)) return std::nullopt;
+        if (Clock::now() >= deadline) return false;
     }
 }
 
-bool TestClient::WaitFor(const std::string& line, std::chrono::milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
+std::optional<std::string> TestClient::NextLine() {
+    const std::size_t lf = in_.find('\n', std::max(head_, scanned_));
+    if (lf == std::string::npos) {
+        // Drop what was consumed only now and then, so a burst costs no quadratic copying.
+        if (head_ > 0 && (head_ == in_.size() || head_ > 65536)) {
+            in_.erase(0, head_);
+            head_ = 0;
+        }
+        scanned_ = in_.size();
+        return std::nullopt;
+    }
+    const std::string_view raw(in_.data() + head_, lf - head_);
+    head_ = lf + 1;
+    if (!WellFormed(raw)) {
+        ++badLines_;
+        if (badSamples_.size() < MaxBadSamples) badSamples_.emplace_back(raw);
+    }
+    if (!raw.empty() && raw.back() == '\r') return std::string(raw.substr(0, raw.size() - 1));
+    return std::string(raw) + "<NO CRLF>";
+}
+
+std::optional<std::string> TestClient::ReadLine(Milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        if (auto line = NextLine()) return line;
+        if (!Fill(deadline)) return NextLine();
+    }
+}
+
+template <class Match>
+bool TestClient::ReadUntil(Match match, Milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
     skipped_.clear();
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left = std::chrono::duration_cast<Milliseconds>(deadline - Clock::now());
         if (left.count() < 0) return false;
         auto got = ReadLine(left);
         if (!got) return false;
-        if (*got == line) return true;
-        skipped_.push_back(*got);
+        if (match(*got)) return true;
+        skipped_.push_back(std::move(*got));
     }
 }
 
-std::vector<std::string> TestClient::ReadAvailable(std::chrono::milliseconds quiet) {
+bool TestClient::WaitFor(const std::string& line, Milliseconds timeout) {
+    return ReadUntil([&](const std::string& got) { return got == line; }, timeout);
+}
+
+bool TestClient::WaitForPrefix(const std::string& prefix, Milliseconds timeout) {
+    return ReadUntil([&](const std::string& got) { return got.starts_with(prefix); }, timeout);
+}
+
+bool TestClient::WaitClosed(Milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    skipped_.clear();
+    for (;;) {
+        while (auto line = NextLine()) skipped_.push_back(std::move(*line));
+        if (eof_) return true;
+        if (fd_ < 0 || Clock::now() >= deadline) return false;
+        Fill(deadline);
+    }
+}
+
+std::vector<std::string> TestClient::ReadAvailable(Milliseconds quiet) {
     std::vector<std::string> lines;
-    while (auto got = ReadLine(quiet)) lines.push_back(*got);
+    while (auto got = ReadLine(quiet)) lines.push_back(std::move(*got));
     return lines;
 }
 
-bool TestClient::WaitClosed(std::chrono::milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    while (!eof_) {
-        if (Clock::now() >= deadline) return false;
-        buffer_.clear();
-        Fill(deadline);
-    }
-    return true;
+bool TestClient::Silent(Milliseconds quiet) {
+    return Unread() == 0 && !Fill(Clock::now() + quiet);
 }
 
-bool TestClient::Silent(std::chrono::milliseconds quiet) {
-    if (!buffer_.empty()) return false;
-    return !Fill(Clock::now() + quiet) && buffer_.empty();
+bool TestClient::Register(const std::string& nick, Milliseconds timeout) {
+    if (!SendLine("USER " + nick + " host server :real") || !SendLine("NICK " + nick)) return false;
+    return WaitFor(":localhost 376 " + nick + " :End of /MOTD command.", timeout);
 }
 
-bool TestClient::Register(const std::string& nick) {
-    if (!SendLine("USER " + nick + " host server :real") || !SendLine("NICK " + nick))
-        return false;
-    return WaitFor(":localhost 376 " + nick + " :End of /MOTD command.");
+std::optional<std::chrono::microseconds> TestClient::TimeRoundTrip(Milliseconds timeout) {
+    const auto start = Clock::now();
+    if (!SendLine("TIME")) return std::nullopt;
+    if (!WaitFor("421 Command not handled: TIME", timeout)) return std::nullopt;
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
 }
 
 std::string TestClient::LocalIP() const {

@@ -1,0 +1,130 @@
+// The main window's start-up, layout and actions (console/Unit1.cpp), against the real chat server
+// through the console test harness: loopback clients, the window's own controls and answered
+// dialogs.
+#include "support/ConsoleHarness.h"
+
+class Unit1Test : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void firstStartWithoutSettingsFile();
+    void windowLayoutAndActions();
+    void startFailureShowsErrorAndKeepsActions();
+    void welcomeDateLineIsTheConsolesTimestamp();
+};
+
+void Unit1Test::firstStartWithoutSettingsFile() {
+    // A first start: only the report lobby, default options, an empty report.txt, running.
+    ConsoleHarness h;
+    h.Start();
+    QCOMPARE(h.form->LobbyRowTexts(),
+             std::vector<std::string>{
+                 "#Report_Problems\t[0]\tMessages in here will be posted to Hostmaster"});
+    QVERIFY(h.form->AllowCreateOn());
+    QVERIFY(!h.form->AutoSaveOn());
+    QVERIFY(h.Store().AllowCreate);
+    QVERIFY(std::filesystem::exists(h.Path("report.txt")));
+    QCOMPARE(std::filesystem::file_size(h.Path("report.txt")), 0u);
+    QVERIFY(h.form->Server().Active());
+    QVERIFY(h.Port() > 0);
+    QVERIFY(!h.form->StartServer->isEnabled());
+    QVERIFY(h.form->StopServer->isEnabled());
+    QVERIFY(!h.form->SaveLobbys->isEnabled());
+    QVERIFY(!h.Store().Modified);
+    QVERIFY(h.LogHas("Lobby #Report_Problems created"));
+    QVERIFY(!std::filesystem::exists(h.Path("kelbox.ini")));
+    const std::vector<std::string> motd = h.form->Server().MOTD;
+    QCOMPARE(motd.size(), 7u);
+    QCOMPARE(motd[0], std::string("Welcome to Marrik's IRC chat server for Quarn"));
+    QCOMPARE(motd[3], std::string("Have fun!"));
+    QVERIFY(motd[4].empty() && motd[6].empty());
+    QVERIFY(motd[5].starts_with("Please report bugs to: hostmaster@"));
+    QVERIFY(motd[5].ends_with(", or use the Report_Problems lobby..."));
+}
+
+void Unit1Test::windowLayoutAndActions() {
+    // The window's caption, grid, hints, menus and shortcuts are those the operator knows.
+    ConsoleHarness h;
+    h.Start();
+    TForm1& f = *h.form;
+    QCOMPARE(f.windowTitle(), QStringLiteral("IRC Chat Server for Quarn"));
+    QCOMPARE(f.AllUserList->columnCount(), 3);
+    QCOMPARE(f.AllUserList->horizontalHeaderItem(0)->text(), QStringLiteral("Nick"));
+    QCOMPARE(f.AllUserList->horizontalHeaderItem(1)->text(), QStringLiteral("IP"));
+    QCOMPARE(f.AllUserList->horizontalHeaderItem(2)->text(), QStringLiteral("Time"));
+    QCOMPARE(f.AllUserList->columnWidth(0), 79);
+    QCOMPARE(f.AllUserList->columnWidth(1), 77);
+    QCOMPARE(f.AllUserList->columnWidth(2), 108);
+    QCOMPARE(f.AllUserList->horizontalHeader()->sectionResizeMode(0), QHeaderView::Interactive);
+    QCOMPARE(f.AllUserList->rowCount(), 1);
+    QCOMPARE(f.LobbyList->TabPercentages(), QStringLiteral("70, 80"));
+    QCOMPARE(f.AllUserList->toolTip(), QStringLiteral("Users in chat"));
+    QCOMPARE(f.LobbyList->toolTip(), QStringLiteral("Lobbys"));
+    QCOMPARE(f.UserList->toolTip(), QStringLiteral("Users in lobby (click on lobby at left)"));
+    QCOMPARE(f.LogMemo->toolTip(), QStringLiteral("Log"));
+    QCOMPARE(f.SaveLobbys->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_S));
+    QCOMPARE(f.SystemMessage->shortcut(), QKeySequence(Qt::Key_F2));
+    QCOMPARE(f.About1->shortcut(), QKeySequence(Qt::Key_F1));
+    QCOMPARE(f.Exit1->shortcut(), QKeySequence(Qt::ALT | Qt::Key_F4));
+    QStringList server;
+    for (QAction* a : f.ServerMenu->actions())
+        server << (a->isSeparator() ? QStringLiteral("-") : a->text());
+    QCOMPARE(server, (QStringList{"Start Server", "Stop Server", "-", "System Message",
+                                  "Save Lobby List", "-", "E&xit"}));
+    QCOMPARE(f.OptionsMenu->actions(), (QList<QAction*>{f.AllowCreate1, f.AutoSave1}));
+    QVERIFY(f.AllowCreate1->isChecked());
+    QVERIFY(!f.AutoSave1->isChecked());
+    QCOMPARE(f.PopupLog->actions(), (QList<QAction*>{f.SaveLog, f.ClearLog}));
+    QCOMPARE(f.IsPrivate->text(), QStringLiteral("Private Lobby"));
+    QCOMPARE(f.BtnAddLobby->text(), QStringLiteral("Add Lobby"));
+    QCOMPARE(f.Join1->title(), QStringLiteral("Join ->"));
+    QCOMPARE(f.PopupLobby->actions().last(), f.SystemMessage);
+}
+
+void Unit1Test::startFailureShowsErrorAndKeepsActions() {
+    // A port that is taken: the error is shown, the window stays and Start can be retried.
+    ConsoleHarness first;
+    first.Start();
+    ConsoleHarness second;
+    TForm1Config config;
+    config.ProgramDir = second.Dir();
+    config.Port = first.Port();
+    config.Dialogs = second.Dialogs();
+    second.form = std::make_unique<TForm1>(std::move(config));
+    QCOMPARE(second.messages.size(), 1);
+    QVERIFY(!second.form->Server().Active());
+    QVERIFY(second.form->StartServerEnabled());
+    QVERIFY(second.form->StopServerEnabled());
+    first.form.reset();  // frees the port
+    second.form->StartServerExecute();
+    QVERIFY(second.form->Server().Active());
+    QVERIFY(!second.form->StartServerEnabled());
+}
+
+void Unit1Test::welcomeDateLineIsTheConsolesTimestamp() {
+    // The first line of the welcome carries the timestamp text that the grid shows for the
+    // same entry: the console gives the core its formatter.
+    ConsoleHarness h;
+    h.Start();
+    std::string dateLine = "none", gridTime;
+    for (int attempt = 0; attempt < 3 && dateLine != gridTime; ++attempt) {  // a second may turn
+        const std::string nick = "u" + std::to_string(attempt);
+        TestClient user(h.Port());
+        QVERIFY(user.SendLine("USER " + nick + " h s :r") && user.SendLine("NICK " + nick));
+        const std::string prefix = ":localhost 372 " + nick + " : - ";
+        dateLine.clear();
+        while (auto line = user.ReadLine())
+            if (line->starts_with(prefix)) {
+                dateLine = line->substr(prefix.size());
+                break;
+            }
+        QVERIFY(!dateLine.empty());
+        QTRY_COMPARE(h.GridNicks().last(), QString::fromStdString(nick));
+        gridTime =
+            h.form->AllUserList->item(h.form->AllUserList->rowCount() - 1, 2)->text().toStdString();
+    }
+    QCOMPARE(dateLine, gridTime);
+}
+
+QTEST_MAIN(Unit1Test)
+#include "Unit1Test.moc"

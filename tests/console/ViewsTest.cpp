@@ -1,0 +1,221 @@
+// The server event handlers and the views they keep (console/Views.cpp), against the real chat
+// server through the console test harness: loopback clients, the window's own controls and answered
+// dialogs.
+#include <QScopeGuard>
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "support/ConsoleHarness.h"
+
+class ViewsTest : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void welcomeSendsUsersOnlineAndMotd();
+    void gridRowsFollowUsersEnteringAndQuitting();
+    void viewsRefreshAtMostEveryIntervalInAStorm();
+    void joiningUserIsCountedDuringTheJoin();
+    void reportLobbyFilesMessages();
+    void userCreatedLobbyVanishesWhenEmptied();
+    void allowCreateOffListsNothing();
+    void usersCommandListsRegistry();
+};
+
+void ViewsTest::welcomeSendsUsersOnlineAndMotd() {
+    // A registering user is told who is online, then gets the lobby list and the welcome.
+    ConsoleHarness h;
+    h.Start();
+    TestClient bob = h.User("bob");
+    TestClient alice(h.Port());
+    QVERIFY(alice.SendLine("USER alice h s :r"));
+    QVERIFY(alice.SendLine("NICK alice"));
+    QCOMPARE(alice.ReadLine().value_or(""), std::string("Users online [2]:"));
+    QCOMPARE(alice.ReadLine().value_or(""), std::string("- bob"));
+    QCOMPARE(alice.ReadLine().value_or(""), std::string("- alice"));
+    QCOMPARE(alice.ReadLine().value_or(""), std::string("End of userlist"));
+    QCOMPARE(alice.ReadLine().value_or("x"), std::string(""));
+    QVERIFY(
+        alice.WaitFor(":localhost 372 alice : - Welcome to Marrik's IRC chat server for Quarn"));
+    QVERIFY(alice.WaitFor(":localhost 376 alice :End of /MOTD command."));
+    QVERIFY(h.Eventually([&] { return h.LogHas("User alice@127.0.0.1 entered chat"); }));
+    QTRY_COMPARE(h.form->StatusPanel->text(), QStringLiteral("User alice@127.0.0.1 entered chat"));
+}
+
+void ViewsTest::gridRowsFollowUsersEnteringAndQuitting() {
+    // The first user fills the empty row, the second appends one, a quit deletes its row
+    // and the last quit empties the remaining row.
+    ConsoleHarness h;
+    h.Start();
+    QCOMPARE(h.GridNicks(), QStringList{""});
+    TestClient alice = h.User("alice");
+    QTRY_COMPARE(h.GridNicks(), QStringList{"alice"});
+    QCOMPARE(h.form->AllUserList->item(0, 1)->text(), QStringLiteral("127.0.0.1"));
+    QVERIFY(!h.form->AllUserList->item(0, 2)->text().isEmpty());
+    TestClient bob = h.User("bob");
+    QTRY_COMPARE(h.GridNicks(), (QStringList{"alice", "bob"}));
+    QVERIFY(alice.SendLine("QUIT"));
+    QVERIFY(alice.WaitClosed());
+    QTRY_COMPARE(h.GridNicks(), QStringList{"bob"});
+    QVERIFY(h.LogHas("User alice@127.0.0.1 quit"));
+    bob.Close();  // a lost connection quits the same way
+    QTRY_COMPARE(h.GridNicks(), QStringList{""});
+    QCOMPARE(h.form->AllUserList->rowCount(), 1);
+    QVERIFY(h.Eventually([&] { return h.LogHas("User bob@127.0.0.1 quit"); }));
+}
+
+void ViewsTest::viewsRefreshAtMostEveryIntervalInAStorm() {
+    // Users entering every few milliseconds each change the log and the grid; the views
+    // refresh at most once per interval, and the last refresh shows every user in order.
+    ConsoleHarness h;
+    h.Start();
+    int logResets = 0;
+    connect(h.form->LogMemo->model(), &QAbstractItemModel::modelReset, [&] { ++logResets; });
+    constexpr int Users = 30;  // within the per-address connection limit
+    std::atomic<bool> entered{false};
+    std::atomic<bool> release{false};
+    const auto started = std::chrono::steady_clock::now();
+    std::thread storm([&] {
+        std::vector<TestClient> clients;
+        for (int i = 0; i < Users; ++i) {
+            clients.push_back(h.User("u" + std::to_string(i)));
+            std::this_thread::sleep_for(15ms);
+        }
+        entered = true;
+        while (!release) std::this_thread::sleep_for(5ms);  // online until checked
+    });
+    const auto finish = qScopeGuard([&] {
+        release = true;
+        storm.join();
+    });
+    QVERIFY(h.Eventually([&] { return entered && h.form->AllUserList->rowCount() == Users; }, 20s));
+    QTest::qWait(2 * TForm1::MinRefreshIntervalMs);  // the refresh that was still due
+    const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - started)
+                               .count();
+    QStringList expected;
+    for (int i = 0; i < Users; ++i) expected << QString("u%1").arg(i);
+    QCOMPARE(h.GridNicks(), expected);
+    QVERIFY2(logResets <= elapsedMs / TForm1::MinRefreshIntervalMs + 2,
+             qPrintable(QString("%1 log refreshes in %2 ms").arg(logResets).arg(elapsedMs)));
+    QVERIFY(logResets >= 2);
+}
+
+void ViewsTest::joiningUserIsCountedDuringTheJoin() {
+    // While the third user joins, the row already shows three members; a repeated join
+    // of a member is answered by the lobby and leaves the count alone.
+    ConsoleHarness h;
+    h.Start();
+    std::mutex seenMutex;
+    std::vector<std::string> seen;
+    auto original = h.form->Server().OnUserJoin;
+    // Set before any client connects, so no connection thread reads it meanwhile.
+    h.form->Server().OnUserJoin = [&](TNetPeerThread& t, TLobby& l, const std::string& nick,
+                                      bool& allow, std::string& msg) {
+        original(t, l, nick, allow, msg);
+        std::lock_guard lock(seenMutex);
+        seen.push_back(h.form->LobbyRowTexts().front());
+    };
+    QVERIFY(h.Store().AddLobby(TLobbySender::Of(h.form.get()), "#a", "A", false, false) >= 0);
+    TestClient u1 = h.User("u1"), u2 = h.User("u2"), u3 = h.User("u3");
+    QVERIFY(h.Join(u1, "u1", "#a"));
+    QVERIFY(h.Join(u2, "u2", "#a"));
+    QVERIFY(h.Join(u3, "u3", "#a"));
+    {
+        std::lock_guard lock(seenMutex);
+        QCOMPARE(seen.back(), std::string("#a\t[3]\tA"));
+    }
+    QVERIFY(u3.SendLine("JOIN #a"));
+    QVERIFY(u3.WaitFor("***Error: You are already in \"#a\""));
+    QCOMPARE(h.form->LobbyRowTexts().front(), std::string("#a\t[3]\tA"));
+    QCOMPARE(h.LobbyRows().front(), QStringLiteral("#a\t[3]\tA"));
+}
+
+void ViewsTest::reportLobbyFilesMessages() {
+    // The report lobby sends its note on joining, files a message in report.txt, logs it,
+    // answers the sender and relays nothing.
+    ConsoleHarness h;
+    h.Start();
+    TestClient alice = h.User("alice");
+    TestClient bob = h.User("bob");
+    QVERIFY(h.Join(bob, "bob", "#Report_Problems"));
+    QVERIFY(h.Join(alice, "alice", "#Report_Problems"));
+    QCOMPARE(alice.ReadLine().value_or(""),
+             std::string("***Messages in here will be posted to Hostmaster"));
+    QCOMPARE(alice.ReadLine().value_or("x"), std::string(""));
+    QCOMPARE(alice.ReadLine().value_or(""), std::string("Please note:"));
+    QCOMPARE(alice.ReadLine().value_or(""),
+             std::string("This messages will not be sent to other users."));
+    QCOMPARE(alice.ReadLine().value_or(""), std::string("Report problems, question, bugs...."));
+    bob.ReadAvailable();
+    QVERIFY(alice.SendLine("PRIVMSG #Report_Problems :the map crashes"));
+    QCOMPARE(alice.ReadLine().value_or(""),
+             std::string("***Message loggged by server: the map crashes"));
+    QVERIFY(bob.Silent(300ms));
+    const std::string report = ReadFile(h.Path("report.txt"));
+    QVERIFY(report.ends_with(" alice: the map crashes\r\n"));
+    QCOMPARE(std::count(report.begin(), report.end(), '\n'), 1L);
+    QVERIFY(h.LogHas("Report by alice: the map crashes"));
+    // Elsewhere, chat is relayed as usual.
+    QVERIFY(alice.SendLine("PRIVMSG bob :hi"));
+    QVERIFY(bob.WaitFor(":alice!user@127.0.0.1 PRIVMSG bob :hi"));
+}
+
+void ViewsTest::userCreatedLobbyVanishesWhenEmptied() {
+    // A user's lobby is listed at creation and removed when its last member leaves; an
+    // operator lobby stays with a count of 0.
+    ConsoleHarness h;
+    h.Start();
+    QVERIFY(h.Store().AddLobby(TLobbySender::Of(h.form.get()), "#op", "Op", false, false) >= 0);
+    TestClient alice = h.User("alice");
+    QVERIFY(h.Join(alice, "alice", "fun"));
+    QVERIFY(h.LogHas("Lobby #fun created by alice"));
+    QTRY_VERIFY(h.LobbyRows().contains(QStringLiteral("#fun\t[1]\tLobby created by alice")));
+    QVERIFY(!h.form->SaveLobbysEnabled());
+    QVERIFY(h.Join(alice, "alice", "#op"));
+    QVERIFY(alice.SendLine("PART #fun"));
+    QVERIFY(h.Eventually([&] { return h.LogHas("User created lobby #fun removed"); }));
+    QCOMPARE(h.Store().IndexOfLobbyName("#fun"), -1);
+    QVERIFY(alice.SendLine("PART #op"));
+    QVERIFY(h.Eventually([&] { return h.form->LobbyRowTexts().front() == "#op\t[0]\tOp"; }));
+    QTRY_COMPARE(
+        h.LobbyRows(),
+        (QStringList{"#op\t[0]\tOp",
+                     "#Report_Problems\t[0]\tMessages in here will be posted to Hostmaster"}));
+}
+
+void ViewsTest::allowCreateOffListsNothing() {
+    // With Allow users to create lobbys off, a user's new lobby is refused without a row or
+    // a log line; the operator can still add one.
+    ConsoleHarness h;
+    h.Start();
+    h.form->AllowCreate1Execute();
+    QVERIFY(!h.form->AllowCreateOn());
+    TestClient alice = h.User("alice");
+    const std::size_t logSize = h.form->LogLines().size();
+    QVERIFY(alice.SendLine("JOIN fun"));
+    QVERIFY(alice.WaitFor("***Error: No such lobby: fun"));
+    QCOMPARE(h.form->LobbyRowTexts().size(), 1u);
+    QCOMPARE(h.form->LogLines().size(), logSize);
+    QVERIFY(h.Store().AddLobby(TLobbySender::Of(h.form.get()), "#op", "Op", false, false) >= 0);
+    QCOMPARE(h.form->LobbyRowTexts().size(), 2u);
+}
+
+void ViewsTest::usersCommandListsRegistry() {
+    // USERS lists every registry entry, one without a nick as "- ".
+    ConsoleHarness h;
+    h.Start();
+    TestClient alice = h.User("alice");
+    TestClient anon(h.Port());
+    QVERIFY(anon.SendLine("USER anon h s :r"));
+    QVERIFY(h.Eventually([&] { return h.Store().UserCount() == 2; }));
+    QVERIFY(alice.SendLine("USERS"));
+    QCOMPARE(alice.ReadLine().value_or(""), std::string("Users online [2]:"));
+    QCOMPARE(alice.ReadLine().value_or(""), std::string("- alice"));
+    QCOMPARE(alice.ReadLine().value_or(""), std::string("- "));
+    QCOMPARE(alice.ReadLine().value_or(""), std::string("End of userlist"));
+    QVERIFY(alice.Silent());
+}
+
+QTEST_MAIN(ViewsTest)
+#include "ViewsTest.moc"

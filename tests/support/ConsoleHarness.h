@@ -1,0 +1,74 @@
+// The console test harness: one TForm1 on a temporary folder with the server on a port the
+// system chooses, its dialogs answered and recorded, loopback users, and readers of the
+// views and files. Used by the console's window tests on the UI (test) thread.
+#pragma once
+
+#include <QAction>
+#include <QCheckBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "console/Unit1.h"
+#include "support/TestClient.h"
+#include "support/TestFiles.h"
+#include "widgets/Tablist.h"
+
+using namespace std::chrono_literals;
+
+// The ".log" files of the folder.
+std::vector<std::string> LogFiles(const std::string& dir);
+// The centre of a grid cell, in viewport coordinates.
+QPoint CellCentre(QTableWidget* grid, int row, int column);
+
+class ConsoleHarness {
+  public:
+    QTemporaryDir dir;
+    QStringList messages;   // ShowMessage
+    QStringList questions;  // Ask
+    QStringList titles;     // PromptText
+    QStringList notes;      // NotifyOperator
+    QMessageBox::StandardButton answer = QMessageBox::Yes;
+    std::function<std::optional<QString>(const QString&)> prompt = [](const QString&) {
+        return std::optional<QString>();
+    };
+    std::unique_ptr<TForm1> form;
+
+    std::string Dir() const { return dir.path().toStdString() + "/"; }
+    std::string Path(const std::string& name) const { return Dir() + name; }
+
+    // Makes the window on the temporary folder (or programDir) with recorded dialogs.
+    void Start(std::string programDir = {});
+    // The dialogs that record into this harness.
+    TConsoleDialogs Dialogs();
+
+    int Port() const { return form->ServerPort(); }
+    // A loopback client registered under the nick.
+    TestClient User(const std::string& nick);
+    TLobbyList& Store() { return form->Server().LobbyStore(); }
+
+    // Whether a log line ends in ": " + text.
+    bool LogHas(const std::string& text) const;
+    QStringList LobbyRows();
+    QStringList GridNicks();
+    // Selects the lobby row whose text starts with name followed by a TAB or a blank.
+    bool SelectLobby(const QString& name);
+    // JOIN as a client types it; the core puts "#" in front of a name that lacks it.
+    bool Join(TestClient& client, const std::string& nick, const std::string& lobby);
+    // Waits for a condition that connection threads bring about, running posted events.
+    bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 3s);
+};

@@ -1,0 +1,47 @@
+#include "TestServer.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+TestServer::TestServer(std::chrono::milliseconds sweep)
+    : server_(std::make_unique<TNetIRCServer>(sweep)) {}
+
+TestServer::~TestServer() {
+    Stop();
+}
+
+void TestServer::Start() {
+    if (server_->Bindings().Count() == 0) {
+        TNetSocketHandle& binding = server_->Bindings().Add();
+        binding.SetIP(Ip);
+        binding.SetPort(0);
+    }
+    server_->Bindings()[0].SetPort(0);
+    server_->SetActive(true);
+    port_ = server_->Bindings()[0].Port();
+    // Thrown rather than asserted: the soak uses the server outside any test.
+    if (port_ <= 0) throw std::runtime_error("the test server bound no port");
+}
+
+void TestServer::Stop() {
+    if (server_ && server_->Active()) server_->SetActive(false);
+}
+
+void TestServer::Renew(std::chrono::milliseconds sweep) {
+    server_.reset();
+    server_ = std::make_unique<TNetIRCServer>(sweep);
+    port_ = 0;
+}
+
+TestClient TestServer::Connect(const std::string& source) {
+    TestClient client(port_, source);
+    EXPECT_TRUE(client.IsOpen()) << "connect from " << source << " to port " << port_;
+    return client;
+}
+
+TestClient TestServer::Registered(const std::string& nick, const std::string& source) {
+    TestClient client = Connect(source);
+    EXPECT_TRUE(client.Register(nick)) << nick;
+    return client;
+}
