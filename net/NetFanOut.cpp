@@ -9,8 +9,20 @@
 
 namespace {
 
+constexpr std::size_t KeepRecipients = 64;
 thread_local TNetFanOut* current = nullptr;
 std::atomic<std::uint64_t> nextMark{1};
+
+// Empties a list of recipients for its next use. A wide fan-out (a join announced to
+// thousands) must not leave every thread that made one holding a list as long as the
+// server, so a long list is given back.
+void Recycle(std::vector<std::shared_ptr<TNetOutputQueue>>& list) {
+    if (list.capacity() > KeepRecipients) {
+        std::vector<std::shared_ptr<TNetOutputQueue>>().swap(list);
+        return;
+    }
+    list.clear();
+}
 
 }  // namespace
 
@@ -62,7 +74,7 @@ bool TNetFanOut::Due() const {
 void TNetFanOut::SendOthers() {
     mark_ = nextMark.fetch_add(1);
     bytes_ = replies_.size();
-    sent_.clear();
+    Recycle(sent_);
     sent_.swap(queues_);
     if (sent_.size() <= HandOffRecipients) {
         for (auto& queue : sent_) queue->Send();
@@ -129,5 +141,5 @@ void TNetFanOut::Pace() {
             queue->WaitForReader(MaxPaceWait / 20);
         }
     }
-    sent_.clear();
+    Recycle(sent_);
 }
