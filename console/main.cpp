@@ -14,6 +14,7 @@
 
 #include "LogEcho.h"
 #include "Unit1.h"
+#include "icon/ProgramIcon.h"
 #include "net/NetThreadCaches.h"
 #include "widgets/Unit2.h"
 #include "widgets/Unit3.h"
@@ -72,6 +73,10 @@ int main(int argc, char* argv[]) {
     // window system would abort the program.
     if (!HasDisplay()) setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
+    // Every window, the about box included, shows the program's icon; the desktop file's
+    // name lets a Wayland shell match the window to the menu entry and its icon.
+    QApplication::setWindowIcon(ProgramIcon());
+    QGuiApplication::setDesktopFileName(QStringLiteral("quarn-lobby-server"));
     const bool headless = QGuiApplication::platformName() == QLatin1String("offscreen");
 
     int pipeFds[2] = {-1, -1};

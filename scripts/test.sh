@@ -1,12 +1,13 @@
 #!/bin/sh
-# Sets up, builds and runs every test: the full build with warnings as errors, the frame
-# and chat core under AddressSanitizer+UBSan and ThreadSanitizer, the fuzz targets for a
-# bounded time, and a smoke run of the benchmark harness.
+# Sets up, builds and runs every test: the full build with warnings as errors, the Debian
+# package made from that build and checked, the frame and chat core under
+# AddressSanitizer+UBSan and ThreadSanitizer, the fuzz targets for a bounded time, and a
+# smoke run of the benchmark harness.
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 JOBS=${JOBS:-$(nproc)}
-sh scripts/deps.sh
+sh scripts/deps.sh dpkg-dev lintian
 
 export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
 chmod 700 "$XDG_RUNTIME_DIR"
@@ -16,6 +17,11 @@ cmake -S . -B build -DQUARN_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$JOBS"
 ctest --test-dir build --output-on-failure -j"$JOBS" -LE serial
 ctest --test-dir build --output-on-failure -L serial
+
+echo "== Debian package of that build: lintian, the service unit, the packaged program"
+rm -f build/quarn-lobby-server_*.deb
+sh scripts/package.sh build
+bash tests/packaging/package_test.sh build/quarn-lobby-server_*.deb
 
 for san in address thread; do
     echo "== frame and chat core under the $san sanitizer"
