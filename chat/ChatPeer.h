@@ -40,7 +40,7 @@ class TChatPeer : public TNetPeerThread {
     void SetState(TState state) { state_.store(state, std::memory_order_release); }
 
     std::atomic<TState> state_{TState::NoEntry};
-    std::string nick_;                     // guarded by the lobby-list lock; empty unless Registered
+    std::string nick_;  // guarded by the lobby-list lock; empty unless Registered
     std::list<TUserEntry>::iterator entry_;  // guarded by the lobby-list lock; valid unless NoEntry
     int lobbies_ = 0;  // guarded by the lobby-list lock; lobbies the connection is a member of
 };

@@ -345,9 +345,9 @@ void TLobbyList::Forget(TNetPeerThread& thread) {
     for (auto& lobby : lobbies_) {
         if (peer.lobbies_ == 0) break;
         auto& members = lobby->Members;
-        const auto gone = std::remove_if(members.begin(), members.end(), [&](const TLobbyMember& m) {
-            return m.Thread == &thread;
-        });
+        const auto gone =
+            std::remove_if(members.begin(), members.end(),
+                           [&](const TLobbyMember& m) { return m.Thread == &thread; });
         peer.lobbies_ -= static_cast<int>(members.end() - gone);
         members.erase(gone, members.end());
     }

@@ -66,8 +66,8 @@ bool TNetFanOut::Write(TNetTCPConnection& to, std::string_view bytes) {
 }
 
 bool TNetFanOut::Due() const {
-    const std::size_t limit = std::clamp(queues_.size() * FlushBytesPerRecipient, FlushBytes,
-                                         FlushBytesCap);
+    const std::size_t limit =
+        std::clamp(queues_.size() * FlushBytesPerRecipient, FlushBytes, FlushBytesCap);
     return bytes_ >= limit;
 }
 
@@ -84,13 +84,13 @@ void TNetFanOut::SendOthers() {
     std::vector<std::uint64_t> handed(flusher.ThreadCount(), 0);
     for (auto& queue : sent_) {
         TNetFlushTicket ticket;
-        if (queue->HandOff(ticket)) handed[ticket.thread] = std::max(handed[ticket.thread], ticket.pass);
+        if (queue->HandOff(ticket))
+            handed[ticket.thread] = std::max(handed[ticket.thread], ticket.pass);
     }
     // Kept for the next paced flush: a sender waits for the pass of the lines it handed
     // over one flush ago, so its next lines are written while these are sent.
     if (tickets_.size() < handed.size()) tickets_.resize(handed.size(), 0);
-    for (std::size_t i = 0; i < handed.size(); ++i)
-        tickets_[i] = std::max(tickets_[i], handed[i]);
+    for (std::size_t i = 0; i < handed.size(); ++i) tickets_[i] = std::max(tickets_[i], handed[i]);
 }
 
 void TNetFanOut::Flush() {

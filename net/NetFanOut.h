@@ -2,8 +2,9 @@
 // A peer thread owns one fan-out and is its only user. While the chat server's connection
 // loop runs, the fan-out is bound to the thread: every line that its commands write
 // (replies to its own client, relays and announcements to others) goes through it, and
-// the loop flushes it at one named point, FlushPaced, before it reads more input. A thread without a peer loop (the console) uses a fan-out of its own
-// for a wide broadcast and flushes it at once, or writes without one.
+// the loop flushes it at one named point, FlushPaced, before it reads more input. A thread without
+// a peer loop (the console) uses a fan-out of its own for a wide broadcast and flushes it at once,
+// or writes without one.
 //
 // Lines for other connections are appended to their queues at once, in the order written,
 // and sent at the flush: one send per recipient for everything since the last flush,

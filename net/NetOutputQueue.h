@@ -94,7 +94,7 @@ class TNetOutputQueue : public std::enable_shared_from_this<TNetOutputQueue> {
     const std::size_t maxQueued_;
     mutable std::mutex mutex_;
     std::condition_variable sendEnded_;  // a send that ran unlocked is over
-    int fd_ = -1;             // guarded by mutex_; valid until Close (closing is deferred)
+    int fd_ = -1;  // guarded by mutex_; valid until Close (closing is deferred)
     // The bytes waiting: out_ from outSent_ on, then buffer_. While sending_, only the
     // sending thread touches out_ (unlocked, during its send); writers append to buffer_.
     std::string out_;          // guarded by mutex_ unless sending_
@@ -107,8 +107,8 @@ class TNetOutputQueue : public std::enable_shared_from_this<TNetOutputQueue> {
     bool watched_ = false;     // guarded by mutex_; the descriptor is in a flusher's epoll set
     bool lagging_ = false;     // guarded by mutex_; waited for in vain (see Behind)
     Clock::time_point lastTaken_{};  // guarded by mutex_; the socket last took bytes
-    bool handedOff_ = false;   // guarded by mutex_; on a flusher's ready list
-    TNetFlushTicket ticket_;   // guarded by mutex_; the pass that takes it, while handed off
-    std::uint64_t id_ = 0;     // guarded by mutex_; the flushers' key, 0 until first needed
-    std::uint64_t batch_ = 0;  // guarded by mutex_; the fan-out batch that wrote last
+    bool handedOff_ = false;         // guarded by mutex_; on a flusher's ready list
+    TNetFlushTicket ticket_;         // guarded by mutex_; the pass that takes it, while handed off
+    std::uint64_t id_ = 0;           // guarded by mutex_; the flushers' key, 0 until first needed
+    std::uint64_t batch_ = 0;        // guarded by mutex_; the fan-out batch that wrote last
 };

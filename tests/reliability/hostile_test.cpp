@@ -79,9 +79,10 @@ TEST(Hostile, BurstFromALongNickReachesAFastReader) {
     const std::size_t got = ReadBurst(reader, ":" + nick + "!", Lines, 120s);
     const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
     writer.join();
-    std::printf("[figure] burst of %zu lines from a 200-byte nick: %zu delivered in %.2f s "
-                "(%.0f lines/s), bad lines %zu\n",
-                Lines, got, seconds, double(got) / seconds, reader.BadLines());
+    std::printf(
+        "[figure] burst of %zu lines from a 200-byte nick: %zu delivered in %.2f s "
+        "(%.0f lines/s), bad lines %zu\n",
+        Lines, got, seconds, double(got) / seconds, reader.BadLines());
     EXPECT_EQ(got, Lines);
     EXPECT_EQ(reader.BadLines(), 0u);
     EXPECT_TRUE(reader.TimeRoundTrip().has_value()) << "the reader was closed";
