@@ -172,6 +172,7 @@ void PersistenceTest::logLine201DropsOldestWithoutAutoSave() {
     h.Start();
     h.form->ClearLogExecute();
     for (int i = 1; i <= 201; ++i) h.form->AddLog("line " + std::to_string(i));
+    h.form->FlushDisk();
     const std::vector<std::string> log = h.form->LogLines();
     QCOMPARE(log.size(), 200u);
     QVERIFY(log.front().ends_with(": line 201"));
@@ -191,6 +192,7 @@ void PersistenceTest::logLine201WritesFileWithAutoSave() {
     h.form->ClearLogExecute();
     for (int i = 1; i <= 201; ++i) h.form->AddLog("line " + std::to_string(i));
     QVERIFY(h.form->LogLines().empty());
+    h.form->FlushDisk();
     const std::vector<std::string> files = LogFiles(h.Dir());
     QCOMPARE(files.size(), 1u);
     const std::string content = ReadFile(files[0]);

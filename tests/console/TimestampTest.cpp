@@ -1,6 +1,7 @@
 // The timestamp text and the log file names made from it (console/Timestamp.cpp), against the real
 // chat server through the console test harness: loopback clients, the window's own controls and
 // answered dialogs.
+#include "console/LogFile.h"
 #include "console/Timestamp.h"
 #include "support/ConsoleHarness.h"
 
