@@ -25,7 +25,7 @@ TConsoleDialogs ConsoleHarness::Dialogs() {
     };
     dialogs.ShowMessage = [this](const QString& text) { messages << text; };
     dialogs.NotifyOperator = [this](const QString& text) { notes << text; };
-    dialogs.ShowAbout = [] {};
+    dialogs.ShowAbout = [this] { ++abouts; };
     return dialogs;
 }
 

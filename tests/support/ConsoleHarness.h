@@ -42,6 +42,7 @@ class ConsoleHarness {
     QStringList questions;  // Ask
     QStringList titles;     // PromptText
     QStringList notes;      // NotifyOperator
+    int abouts = 0;         // ShowAbout
     QMessageBox::StandardButton answer = QMessageBox::Yes;
     std::function<std::optional<QString>(const QString&)> prompt = [](const QString&) {
         return std::optional<QString>();
