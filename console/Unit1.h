@@ -22,10 +22,8 @@
 #include <QMessageBox>
 
 #include <atomic>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -240,7 +238,7 @@ class TForm1 : public QMainWindow, public TAdminHost {
     void installDefaultDialogs();
 
     // Run on the UI thread: syncSoon refreshes now or once the refresh interval has passed;
-    // syncViews copies the dirty parts of the state and shows them.
+    // syncViews takes the changed parts from the model and shows them.
     void syncSoon();
     void syncViews();
     void applyLobbyRows(const std::vector<TConsoleModel::TLobbyRow>& rows);

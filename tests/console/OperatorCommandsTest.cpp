@@ -396,5 +396,5 @@ void OperatorCommandsTest::clickOnARowWhoseLobbyHasGone() {
     QCOMPARE(f.LobbyList->count(), 1);
 }
 
-QTEST_MAIN(OperatorCommandsTest)
+QUARN_CONSOLE_TEST(OperatorCommandsTest);
 #include "OperatorCommandsTest.moc"

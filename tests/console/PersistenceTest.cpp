@@ -423,5 +423,5 @@ void PersistenceTest::unreadableSettingsFileGivesTheDefaults() {
     QVERIFY(h.form->Server().Active());
 }
 
-QTEST_MAIN(PersistenceTest)
+QUARN_CONSOLE_TEST(PersistenceTest);
 #include "PersistenceTest.moc"

@@ -149,5 +149,5 @@ void Unit1Test::shortcutsFireInTheShownWindow() {
     QCOMPARE(h.abouts, 1);
 }
 
-QTEST_MAIN(Unit1Test)
+QUARN_CONSOLE_TEST(Unit1Test);
 #include "Unit1Test.moc"

@@ -260,5 +260,5 @@ void ViewsTest::unlistedLobbiesAndUsersLogErrors() {
     QCOMPARE(h.GridNicks(), QStringList{"alice"});
 }
 
-QTEST_MAIN(ViewsTest)
+QUARN_CONSOLE_TEST(ViewsTest);
 #include "ViewsTest.moc"

@@ -2,6 +2,11 @@
 
 #include "support/WaitUntil.h"
 
+ConsoleTestClasses& RegisteredConsoleTests() {
+    static ConsoleTestClasses classes;
+    return classes;
+}
+
 std::vector<std::string> LogFiles(const std::string& dir) {
     std::vector<std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(dir))

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,6 +35,16 @@ using namespace std::chrono_literals;
 std::vector<std::string> LogFiles(const std::string& dir);
 // The centre of a grid cell, in viewport coordinates.
 QPoint CellCentre(QTableWidget* grid, int row, int column);
+
+// The window tests are one program (tests/console/console_tests_main.cpp) that runs the
+// test class named on its command line, or all of them: each class registers itself.
+using ConsoleTestClasses = std::map<std::string, std::function<std::unique_ptr<QObject>()>>;
+ConsoleTestClasses& RegisteredConsoleTests();
+#define QUARN_CONSOLE_TEST(Class)                                                                \
+    static const bool Class##Registered =                                                        \
+        RegisteredConsoleTests()                                                                 \
+            .emplace(#Class, [] { return std::unique_ptr<QObject>(std::make_unique<Class>()); }) \
+            .second
 
 class ConsoleHarness {
   public:
