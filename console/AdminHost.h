@@ -40,10 +40,8 @@ class TAdminHost {
     // Shows the operator a message without blocking the UI thread or the caller.
     virtual void ShowOperatorMessage(const std::string& text) = 0;
 
-    // Added for the remote administration (console engineer: please override it to return
-    // the stop sequence's "under way" state). True while a stop of the server is running,
-    // the operator's or a remote one. A remote shutdown's countdown ends early when it sees
-    // this, so that the stop's bounded wait for connection threads is not spent on a
-    // sleeping countdown.
+    // True while a stop of the server is running, the operator's or a remote one. A remote
+    // shutdown's countdown ends early when it sees this, so that the stop's bounded wait
+    // for connection threads is not spent on a sleeping countdown.
     virtual bool StopUnderWay() const { return false; }
 };

@@ -20,6 +20,7 @@
 
 #include "ByteText.h"
 #include "Unit1.h"
+#include "UserWrite.h"
 #include "widgets/Tablist.h"
 
 namespace {
@@ -119,12 +120,7 @@ void TForm1::LobbyListClick() {
     }
     if (!present) {
         // A row whose lobby is gone: take it out of the record and the view.
-        {
-            std::lock_guard<std::mutex> lock(stateMutex_);
-            std::erase_if(state_.LobbyRows,
-                          [lobby](const TLobbyRow& row) { return row.Lobby == lobby; });
-            markDirtyLocked(DirtyLobbies);
-        }
+        model_.ForgetLobby(lobby);
         applyingViews_ = true;  // the row change that follows is not a click
         delete LobbyList->takeItem(LobbyList->currentRow());
         applyingViews_ = false;
@@ -222,7 +218,7 @@ void TForm1::SendMessage1Click() {
     assertUiThread();
     const std::string nick = BytesOf(SendMessage1->data());
     TLobbyList& store = server_->LobbyStore();
-    TNetPeerThread* target;
+    const TNetPeerThread* target;
     {
         std::lock_guard lobbyLock(store.Lock());
         target = FindUser(store, nick);
@@ -232,12 +228,8 @@ void TForm1::SendMessage1Click() {
         Dialogs.PromptText(QStringLiteral("Send Message to ") + Q(nick));
     if (!text || text->isEmpty()) return;
     try {
-        // Only to the same connection, and only while it is still registered: the lock
-        // keeps it alive while the line is queued.
-        std::lock_guard lobbyLock(store.Lock());
-        if (FindUser(store, nick) == target)
-            target->Connection().WriteLine("***Private message from server: " +
-                                           text->toStdString());
+        // Only to the same connection, and only while it is still registered.
+        WriteToUser(store, target, nick, "***Private message from server: " + text->toStdString());
     } catch (const std::exception& error) {
         showError(error);
     }
@@ -313,8 +305,9 @@ void TForm1::LobbyMessage1Click() {
         std::lock_guard lobbyLock(store.Lock());
         if (store.IndexOfLobby(lobby) < 0) return;  // removed while the dialog was open
         // The row text as it is now, with the members who are there now.
-        const std::string line = "***Lobby Message from Server to " + LobbyRowText(*lobby, false) +
-                                 ": " + text->toStdString();
+        const std::string line = "***Lobby Message from Server to " +
+                                 TConsoleModel::LobbyRowText(*lobby, false) + ": " +
+                                 text->toStdString();
         lobby->SendToMembers(line);
     } catch (const std::exception& error) {
         showError(error);

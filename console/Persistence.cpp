@@ -7,9 +7,6 @@
 #include <thread>
 
 #include "ByteText.h"
-#include "IniFile.h"
-#include "SafeFile.h"
-#include "Timestamp.h"
 #include "Unit1.h"
 
 namespace {
@@ -23,59 +20,23 @@ constexpr const char* OptionsSection = "Options";
 // --- Log -------------------------------------------------------------------------------
 
 void TForm1::AddLog(const std::string& text) {
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    addLogLocked(text);
-}
-
-// One step under the state lock: insert, status text, cap and auto-save cannot interleave
-// with another line or with the operator's Save Log and Clear Log.
-void TForm1::addLogLocked(const std::string& text) {
-    const std::string line = TimestampText() + ": " + text;
-    state_.Log.push_front(line);
-    state_.StatusText = text;
-    if (logEcho_) logEcho_(line);
-    if (state_.Log.size() > static_cast<std::size_t>(MaxLogLines)) {
-        if (state_.AutoSave) saveLogLocked();
-        while (state_.Log.size() > static_cast<std::size_t>(MaxLogLines)) state_.Log.pop_back();
-    }
-    markDirtyLocked(DirtyLog | DirtyStatus);
-}
-
-// Writes the log file while the state lock is held, so that no line is lost between the
-// write and the emptying of the list. It is one small file every 200 events.
-bool TForm1::saveLogLocked() {
-    if (state_.Log.empty()) return true;
-    const std::string path = programDir_ + TimestampFileName(TimestampText()) + ".log";
-    std::string content;
-    for (const std::string& line : state_.Log) content += line + "\r\n";
-    try {
-        WriteFileAtomic(path, content);
-    } catch (const std::exception&) {
-        state_.StatusText = "Error: Unable to save logfile!";
-        markDirtyLocked(DirtyStatus);
-        return false;
-    }
-    state_.Log.clear();
-    markDirtyLocked(DirtyLog);
-    return true;
+    model_.AddLog(text);
 }
 
 std::vector<std::string> TForm1::LogLines() const {
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    return {state_.Log.begin(), state_.Log.end()};
+    return model_.LogLines();
 }
 
+// Waits for the write: the operator sees the outcome, and the UI thread holds no lock.
 void TForm1::SaveLogExecute() {
     assertUiThread();
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    saveLogLocked();
+    model_.SaveLog();
+    diskWriter_.Drain();
 }
 
 void TForm1::ClearLogExecute() {
     assertUiThread();
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    state_.Log.clear();
-    markDirtyLocked(DirtyLog);
+    model_.ClearLog();
 }
 
 // --- Settings file ---------------------------------------------------------------------
@@ -98,9 +59,7 @@ void TForm1::LoadLobbies() {
         AddLog(std::string("Error reading lobby list: ") + error.what());
     }
     store.Modified = false;
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    state_.SaveLobbysEnabled = false;
-    markDirtyLocked(DirtyActions);
+    model_.SetSaveLobbysEnabled(false);
 }
 
 void TForm1::LoadOptions() {
@@ -114,24 +73,16 @@ void TForm1::LoadOptions() {
     } catch (const std::exception& error) {
         AddLog(std::string("Error reading options: ") + error.what());
     }
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    state_.AutoSave = autoSave;
-    state_.AllowCreate = allowCreate;
-    markDirtyLocked(DirtyActions);
+    model_.SetOptions(autoSave, allowCreate);
 }
 
 // The options change on the UI thread only, so their snapshot is taken there in order.
 void TForm1::saveOptionsOrThrow() {
-    bool autoSave, allowCreate;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex_);
-        autoSave = state_.AutoSave;
-        allowCreate = state_.AllowCreate;
-    }
+    const TConsoleModel::TActions options = model_.Actions();
     const auto ticket = settings_.Ticket(TSettingsFile::TPart::Options);
     settings_.Write(TSettingsFile::TPart::Options, ticket, [&](TIniFile& ini) {
-        ini.WriteBool(OptionsSection, "AutoSave", autoSave);
-        ini.WriteBool(OptionsSection, "AllowCreate", allowCreate);
+        ini.WriteBool(OptionsSection, "AutoSave", options.AutoSave);
+        ini.WriteBool(OptionsSection, "AllowCreate", options.AllowCreate);
     });
 }
 
@@ -165,10 +116,7 @@ void TForm1::saveLobbyListOrThrow() {
             if (!lobby->UserCreated)
                 lobbies.push_back({lobby->Name, lobby->Description, lobby->IsPrivate});
         wasModified = store.Modified.exchange(false);
-        std::lock_guard<std::mutex> lock(stateMutex_);
-        wasEnabled = state_.SaveLobbysEnabled;
-        state_.SaveLobbysEnabled = false;
-        markDirtyLocked(DirtyActions);
+        wasEnabled = model_.ExchangeSaveLobbysEnabled(false);
     }
     try {
         settings_.Write(TSettingsFile::TPart::Lobbies, ticket, [&](TIniFile& ini) {
@@ -185,9 +133,7 @@ void TForm1::saveLobbyListOrThrow() {
         });
     } catch (...) {
         if (wasModified) store.Modified = true;
-        std::lock_guard<std::mutex> lock(stateMutex_);
-        if (wasEnabled) state_.SaveLobbysEnabled = true;
-        markDirtyLocked(DirtyActions);
+        if (wasEnabled) model_.SetSaveLobbysEnabled(true);
         throw;
     }
     AddLog("Lobbylist saved");
@@ -195,7 +141,7 @@ void TForm1::saveLobbyListOrThrow() {
 
 void TForm1::SaveLobbysExecute() {
     assertUiThread();
-    if (!actionEnabled(&TConsoleState::SaveLobbysEnabled)) return;
+    if (!model_.Actions().SaveLobbysEnabled) return;
     try {
         saveLobbyListOrThrow();
     } catch (const std::exception& error) {
@@ -208,30 +154,18 @@ void TForm1::SaveLobbyList() {
 }
 
 void TForm1::SetSaveLobbysEnabled(bool enabled) {
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    state_.SaveLobbysEnabled = enabled;
-    markDirtyLocked(DirtyActions);
+    model_.SetSaveLobbysEnabled(enabled);
 }
 
 void TForm1::AllowCreate1Execute() {
     assertUiThread();
-    bool allowCreate;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex_);
-        allowCreate = state_.AllowCreate = !state_.AllowCreate;
-        markDirtyLocked(DirtyActions);
-    }
-    server_->LobbyStore().AllowCreate = allowCreate;
+    server_->LobbyStore().AllowCreate = model_.ToggleAllowCreate();
     SaveOptions();
 }
 
 void TForm1::AutoSave1Execute() {
     assertUiThread();
-    {
-        std::lock_guard<std::mutex> lock(stateMutex_);
-        state_.AutoSave = !state_.AutoSave;
-        markDirtyLocked(DirtyActions);
-    }
+    model_.ToggleAutoSave();
     SaveOptions();
 }
 
@@ -244,7 +178,7 @@ int TForm1::ServerPort() const {
 
 void TForm1::StartServerExecute() {
     assertUiThread();
-    if (!actionEnabled(&TConsoleState::StartEnabled)) return;
+    if (!model_.Actions().StartEnabled) return;
     try {
         server_->SetActive(true);
     } catch (const std::exception& error) {
@@ -252,15 +186,12 @@ void TForm1::StartServerExecute() {
         showError(error);
         return;
     }
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    state_.StartEnabled = false;
-    state_.StopEnabled = true;
-    markDirtyLocked(DirtyActions);
+    model_.SetServerRunning(true);
 }
 
 void TForm1::StopServerExecute() {
     assertUiThread();
-    if (!actionEnabled(&TConsoleState::StopEnabled)) return;
+    if (!model_.Actions().StopEnabled) return;
     if (server_->LobbyStore().UserCount() > 0 &&
         Dialogs.Ask(QStringLiteral("There are users connected! Are you shure?"),
                     QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
@@ -296,12 +227,7 @@ bool TForm1::runStopSequence(bool onlyWhenActive) {
         server_->SetActive(false);
     } catch (const std::exception&) {
     }
-    {
-        std::lock_guard<std::mutex> lock(stateMutex_);
-        state_.StartEnabled = true;
-        state_.StopEnabled = false;
-        markDirtyLocked(DirtyActions);
-    }
+    model_.SetServerRunning(false);
     stopping_ = false;
     return true;
 }

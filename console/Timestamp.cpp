@@ -42,27 +42,3 @@ std::string TimestampText() {
     }
     return cachedText;
 }
-
-std::string TimestampFileName(const std::string& timestampText) {
-    std::string name = timestampText;
-    for (char& c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-            case '.':
-            case ':':
-            case '/':
-            case '\\':
-            case '*':
-            case '?':
-            case '"':
-            case '<':
-            case '>':
-            case '|':
-                c = '_';
-                break;
-            default:
-                if (byte < 32 || byte == 127) c = '_';
-        }
-    }
-    return name;
-}

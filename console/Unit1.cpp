@@ -54,7 +54,14 @@ TForm1::TForm1(TForm1Config config, QWidget* parent)
       programDir_(config.ProgramDir.empty() ? DefaultProgramDir()
                                             : WithTrailingSeparator(config.ProgramDir)),
       settings_(programDir_ + "kelbox.ini"),
-      logEcho_(std::move(config.LogEcho)) {
+      model_(programDir_, diskWriter_,
+             {.Now = [] { return TimestampText(); },
+              .RefreshNeeded =
+                  [this] {
+                      QMetaObject::invokeMethod(
+                          this, [this] { syncSoon(); }, Qt::QueuedConnection);
+                  },
+              .LogEcho = std::move(config.LogEcho)}) {
     setWindowTitle(QStringLiteral("IRC Chat Server for Quarn"));
     installDefaultDialogs();
     createActions();
@@ -86,6 +93,8 @@ TForm1::~TForm1() {
     } catch (const std::exception&) {
         // Ending anyway: the server's destructor waits for the threads.
     }
+    // The reports still queued are filed; their senders are gone and get no answer.
+    diskWriter_.Drain();
     server_.reset();
     remoteAdmin_.reset();
 }
@@ -364,9 +373,7 @@ void TForm1::createReportLobby() {
     std::lock_guard lobbyLock(store.Lock());
     const int index = store.AddLobby(consoleSender(), "#Report_Problems",
                                      "Messages in here will be posted to Hostmaster", false, false);
-    TLobby* lobby = store.GetLobby(index);
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    state_.ReportLobby = lobby;
+    model_.SetReportLobby(store.GetLobby(index));
 }
 
 void TForm1::applyAllowCreate() {

@@ -5,19 +5,16 @@
 //
 // Threads. Widgets are touched on the UI thread only. The server event handlers
 // (Server...), AddLog and the TAdminHost members run on connection threads as well, many
-// at once, and on the UI thread when the operator's own calls raise events. They decide
-// their answers from the console state below, guarded by stateMutex_, and reach the
-// widgets by posting a view refresh to the UI thread (see syncViews). Everything else
-// (start-up, actions, menus, operator commands, the close query) is UI thread only.
+// at once, and on the UI thread when the operator's own calls raise events. They read the
+// core, leave the decisions and the state to the console model (TConsoleModel, which has
+// the console's state lock) and reach the widgets by a refresh the model asks to be posted
+// to the UI thread (see syncViews). File writes that would otherwise happen under a lock
+// go to the disk writer. Everything else (start-up, actions, menus, operator commands,
+// the close query) is UI thread only.
 //
-// Lock order of the whole program:
-//   1. the chat core's lobby-list lock (TLobbyList::Lock(), re-entrant; the core holds it
-//      while raising the events these handlers serve),
-//   2. this window's state lock (stateMutex_),
-//   3. the frame's PeerThreads lock,
-//   4. a connection's own lock.
-// The console never calls into the core while holding stateMutex_, and never waits for
-// the UI thread while holding any lock: posting a refresh does not wait.
+// Locks: the program's lock order is written in chat/LobbyList.h. The console never calls
+// into the core while holding the state lock, and never waits for the UI thread while
+// holding any lock: posting a refresh does not wait.
 #pragma once
 
 #include <QElapsedTimer>
@@ -25,15 +22,15 @@
 #include <QMessageBox>
 
 #include <atomic>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "AdminHost.h"
+#include "ConsoleModel.h"
+#include "DiskWriter.h"
 #include "SettingsFile.h"
 #include "chat/NetIrcServer.h"
 
@@ -86,7 +83,6 @@ class TForm1 : public QMainWindow, public TAdminHost {
     Q_OBJECT
 
   public:
-    static constexpr int MaxLogLines = 200;
     // Views refresh at most this often: a registration storm raises thousands of events a
     // second, and each refresh costs time in proportion to the users online.
     static constexpr int MinRefreshIntervalMs = 100;
@@ -140,7 +136,6 @@ class TForm1 : public QMainWindow, public TAdminHost {
 
     // --- State readable from any thread ---
     TNetIRCServer& Server() { return *server_; }
-    TLobby* ReportLobby() const;
     // The port the server listens on (the chosen one when configured with 0), or 0.
     int ServerPort() const;
     // Whether the actions are enabled / checked in the console state (the menus follow
@@ -150,10 +145,6 @@ class TForm1 : public QMainWindow, public TAdminHost {
     bool SaveLobbysEnabled() const;
     bool AutoSaveOn() const;
     bool AllowCreateOn() const;
-
-    // The text of a lobby's row: name, " (private)", TAB, "[" count "]", TAB, description.
-    // Joining counts the member being added. Callers hold the lobby-list lock.
-    static std::string LobbyRowText(const TLobby& Lobby, bool Joining);
 
     // --- Server event handlers (any thread, under the core's lobby-list lock) ---
     void ServerUserEnter(TNetPeerThread& Thread, const std::string& NickName, bool& AllowEnter);
@@ -210,6 +201,8 @@ class TForm1 : public QMainWindow, public TAdminHost {
 
     // Applies every pending view update now (tests; the event loop does it otherwise).
     void FlushViews();
+    // Waits until the log files and reports handed to the disk writer are written (tests).
+    void FlushDisk() { diskWriter_.Drain(); }
 
     // --- TAdminHost (any thread) ---
     TNetIRCServer& IrcServer() override { return *server_; }
@@ -230,41 +223,6 @@ class TForm1 : public QMainWindow, public TAdminHost {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
-    struct TLobbyRow {
-        TLobby* Lobby;     // identity only; dereferenced only under the lobby-list lock
-        std::string Name;  // the lobby's name, which never changes
-        std::string Text;  // LobbyRowText as last reported
-    };
-    struct TGridRow {
-        std::string Nick, IP, Time;
-    };
-    // Which parts of the views need a refresh.
-    enum TDirty : unsigned {
-        DirtyNone = 0,
-        DirtyLobbies = 1,
-        DirtyGrid = 2,
-        DirtyLog = 4,
-        DirtyStatus = 8,
-        DirtyActions = 16,
-    };
-    // Everything the handlers decide from and the views show, in one place so that one
-    // lock covers it. The widgets are a copy of this, refreshed on the UI thread.
-    struct TConsoleState {
-        std::vector<TLobbyRow> LobbyRows;   // sorted by Text without regard to case
-        std::vector<TGridRow> GridRows{1};  // never empty
-        std::deque<std::string> Log;        // newest first, at most MaxLogLines
-        std::string StatusText;
-        bool StartEnabled = true;
-        bool StopEnabled = true;
-        bool SaveLobbysEnabled = true;
-        bool AutoSave = false;
-        bool AllowCreate = true;
-        TLobby* ReportLobby = nullptr;  // identity only
-        unsigned Dirty = DirtyNone;
-        bool RefreshPosted = false;
-    };
-    using TStateLock = std::unique_lock<std::mutex>;
-
     // Start-up steps, in the order the constructor runs them.
     void createServer(int port);
     void createReportFile();
@@ -279,22 +237,14 @@ class TForm1 : public QMainWindow, public TAdminHost {
     void applyAllowCreate();
     void installDefaultDialogs();
 
-    // Console state helpers; the *Locked ones need stateMutex_ held.
-    void markDirtyLocked(unsigned parts);
-    void addLogLocked(const std::string& text);
-    bool saveLogLocked();
-    void sortLobbyRowsLocked();
-    TLobbyRow* findRowLocked(const TLobby* lobby);
-    bool actionEnabled(bool TConsoleState::*flag) const;
-
     // Run on the UI thread: syncSoon refreshes now or once the refresh interval has passed;
-    // syncViews copies the dirty parts of the state and shows them.
+    // syncViews takes the changed parts from the model and shows them.
     void syncSoon();
     void syncViews();
-    void applyLobbyRows(const std::vector<TLobbyRow>& rows);
-    void applyGrid(const std::vector<TGridRow>& rows);
-    void applyLog(const std::deque<std::string>& lines);
-    void applyActions(const TConsoleState& copy);
+    void applyLobbyRows(const std::vector<TConsoleModel::TLobbyRow>& rows);
+    void applyGrid(const std::vector<TConsoleModel::TGridRow>& rows);
+    void applyLog(const std::vector<std::string>& lines);
+    void applyActions(const TConsoleModel::TActions& actions);
 
     // Settings steps that throw ESafeFileError / std::exception.
     void saveLobbyListOrThrow();
@@ -313,13 +263,13 @@ class TForm1 : public QMainWindow, public TAdminHost {
     TLobbySender consoleSender() const { return TLobbySender::Of(ConsoleSender()); }
 
     const std::string programDir_;
-    TSettingsFile settings_;  // kelbox.ini beside the program
-    std::function<void(const std::string&)> logEcho_;
+    TSettingsFile settings_;           // kelbox.ini beside the program
     TForm2* messageDialog_ = nullptr;  // owned by main; may be null in tests
     TAboutBox* aboutBox_ = nullptr;    // owned by main; may be null in tests
 
-    mutable std::mutex stateMutex_;  // the console state lock (second in the lock order)
-    TConsoleState state_;            // guarded by stateMutex_
+    TConsoleModel model_;  // the console's state, with its lock
+    // Declared after the model, whose log files it writes: joined before the model goes.
+    TDiskWriter diskWriter_;
     // Set while a stop sequence runs, so that the operator's stop, the close query, a
     // signal and a remote shutdown stop the server once.
     std::atomic<bool> stopping_{false};

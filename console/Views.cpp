@@ -1,15 +1,16 @@
 // The server event handlers and the views they keep current.
 //
-// How a change reaches the screen: a handler, on whatever thread raised its event,
-// changes the console state under stateMutex_ and marks the part it changed dirty. The
-// first mark after a refresh posts one refresh call to the UI thread, and it is posted
-// while the lock is still held. The refresh copies the dirty parts under the lock and
-// then updates the widgets without it. The widgets therefore always show a state that
-// the handlers produced, applied in the order the handlers ran, and a burst of events
-// costs one refresh rather than one per event. Refreshes come at most every
-// MinRefreshIntervalMs, so that a storm of events costs a bounded share of the UI thread
-// however many users are shown. The handlers' answers to the core never
-// depend on the widgets, only on the state.
+// How a change reaches the screen: a handler, on whatever thread raised its event, reads
+// what it needs of the core (under the core's lock, which the core holds while raising
+// the event) and hands it to the console model, which changes its state under the state
+// lock and asks, at the first change after a refresh, for one refresh call to be posted
+// to the UI thread; it asks while the lock is still held. The refresh takes the changed
+// parts from the model and then updates the widgets without any lock. The widgets
+// therefore always show a state that the handlers produced, applied in the order the
+// handlers ran, and a burst of events costs one refresh rather than one per event.
+// Refreshes come at most every MinRefreshIntervalMs, so that a storm of events costs a
+// bounded share of the UI thread however many users are shown. The handlers' answers to
+// the core never depend on the widgets, only on the model.
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QHeaderView>
@@ -20,23 +21,16 @@
 #include <QThread>
 #include <QTimer>
 
-#include <algorithm>
-#include <cctype>
 #include <chrono>
 
 #include "ByteText.h"
 #include "RemoteAdmin.h"
 #include "Timestamp.h"
 #include "Unit1.h"
+#include "UserWrite.h"
 #include "widgets/Tablist.h"
 
 namespace {
-
-bool LessNoCase(const std::string& a, const std::string& b) {
-    return std::lexicographical_compare(
-        a.begin(), a.end(), b.begin(), b.end(),
-        [](unsigned char x, unsigned char y) { return std::tolower(x) < std::tolower(y); });
-}
 
 std::string UserTag(const std::string& nick, TNetPeerThread& thread) {
     return nick + "@" + thread.Connection().PeerAddress();
@@ -44,70 +38,26 @@ std::string UserTag(const std::string& nick, TNetPeerThread& thread) {
 
 }  // namespace
 
-std::string TForm1::LobbyRowText(const TLobby& Lobby, bool Joining) {
-    std::string text = Lobby.Name;
-    if (Lobby.IsPrivate) text += " (private)";
-    const std::size_t count = Lobby.Members.size() + (Joining ? 1 : 0);
-    text += "\t[" + std::to_string(count) + "]\t" + Lobby.Description;
-    return text;
-}
-
-// --- Console state helpers -------------------------------------------------------------
-
-void TForm1::markDirtyLocked(unsigned parts) {
-    state_.Dirty |= parts;
-    if (!state_.RefreshPosted) {
-        state_.RefreshPosted = true;
-        // Posted under the lock: refreshes queue in the order the changes were made.
-        QMetaObject::invokeMethod(
-            this, [this] { syncSoon(); }, Qt::QueuedConnection);
-    }
-}
-
-void TForm1::sortLobbyRowsLocked() {
-    std::stable_sort(
-        state_.LobbyRows.begin(), state_.LobbyRows.end(),
-        [](const TLobbyRow& a, const TLobbyRow& b) { return LessNoCase(a.Text, b.Text); });
-}
-
-TForm1::TLobbyRow* TForm1::findRowLocked(const TLobby* lobby) {
-    for (TLobbyRow& row : state_.LobbyRows)
-        if (row.Lobby == lobby) return &row;
-    return nullptr;
-}
-
-bool TForm1::actionEnabled(bool TConsoleState::*flag) const {
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    return state_.*flag;
-}
-
-TLobby* TForm1::ReportLobby() const {
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    return state_.ReportLobby;
-}
+// --- State readable from any thread ----------------------------------------------------
 
 bool TForm1::StartServerEnabled() const {
-    return actionEnabled(&TConsoleState::StartEnabled);
+    return model_.Actions().StartEnabled;
 }
 bool TForm1::StopServerEnabled() const {
-    return actionEnabled(&TConsoleState::StopEnabled);
+    return model_.Actions().StopEnabled;
 }
 bool TForm1::SaveLobbysEnabled() const {
-    return actionEnabled(&TConsoleState::SaveLobbysEnabled);
+    return model_.Actions().SaveLobbysEnabled;
 }
 bool TForm1::AutoSaveOn() const {
-    return actionEnabled(&TConsoleState::AutoSave);
+    return model_.Actions().AutoSave;
 }
 bool TForm1::AllowCreateOn() const {
-    return actionEnabled(&TConsoleState::AllowCreate);
+    return model_.Actions().AllowCreate;
 }
 
 std::vector<std::string> TForm1::LobbyRowTexts() const {
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    std::vector<std::string> texts;
-    texts.reserve(state_.LobbyRows.size());
-    for (const TLobbyRow& row : state_.LobbyRows) texts.push_back(row.Text);
-    return texts;
+    return model_.LobbyRowTexts();
 }
 
 // --- Handlers --------------------------------------------------------------------------
@@ -115,25 +65,6 @@ std::vector<std::string> TForm1::LobbyRowTexts() const {
 void TForm1::ServerUserEnter(TNetPeerThread& Thread, const std::string& NickName,
                              bool& AllowEnter) {
     (void)AllowEnter;  // the console never refuses a nickname
-    const std::string address = Thread.Connection().PeerAddress();
-    {
-        std::lock_guard<std::mutex> lock(stateMutex_);
-        std::vector<TGridRow>& rows = state_.GridRows;
-        if (!(rows.size() == 1 && rows.front().Nick.empty())) rows.push_back({});
-        // Each value goes to the first empty cell of its column, normally the new row.
-        auto fill = [&rows](std::string TGridRow::*cell, const std::string& value) {
-            for (TGridRow& row : rows)
-                if ((row.*cell).empty()) {
-                    row.*cell = value;
-                    return;
-                }
-        };
-        fill(&TGridRow::Nick, NickName);
-        fill(&TGridRow::IP, address);
-        fill(&TGridRow::Time, TimestampText());
-        markDirtyLocked(DirtyGrid);
-    }
-
     // One write for the whole list: with thousands online it is thousands of lines, and
     // a write per line would cost a send each.
     std::string list;
@@ -152,29 +83,12 @@ void TForm1::ServerUserEnter(TNetPeerThread& Thread, const std::string& NickName
         // Skipped like the core's own failed writes: the registration goes on, and the
         // connection's disconnect handling quits the user and empties the grid row.
     }
-
-    AddLog("User " + UserTag(NickName, Thread) + " entered chat");
+    model_.UserEnter(NickName, Thread.Connection().PeerAddress());
 }
 
 void TForm1::ServerUserJoin(TNetPeerThread& Thread, TLobby& Lobby, const std::string& NickName,
                             bool& AllowJoin, std::string& Msg) {
-    // The core holds the lobby-list lock while raising the event, so Lobby may be read.
-    const std::string text = LobbyRowText(Lobby, AllowJoin);
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    TLobbyRow* row = findRowLocked(&Lobby);
-    if (!row) {
-        addLogLocked("Error on Join: Lobby \"" + Lobby.Name + "\" not present: User " +
-                     UserTag(NickName, Thread));
-        return;
-    }
-    row->Text = text;
-    sortLobbyRowsLocked();
-    markDirtyLocked(DirtyLobbies);
-    AllowJoin = true;
-    if (&Lobby == state_.ReportLobby)
-        Msg =
-            "\r\nPlease note:\r\nThis messages will not be sent to other users.\r\n"
-            "Report problems, question, bugs....";
+    model_.UserJoin(Lobby, UserTag(NickName, Thread), AllowJoin, Msg);
 }
 
 void TForm1::ServerUserPart(TNetPeerThread& Thread, TLobby& Lobby, const std::string& NickName,
@@ -182,111 +96,59 @@ void TForm1::ServerUserPart(TNetPeerThread& Thread, TLobby& Lobby, const std::st
     (void)Thread;
     (void)NickName;
     (void)Msg;
-    const std::string text = LobbyRowText(Lobby, false);
-    const bool emptiedUserLobby = Lobby.Members.empty() && Lobby.UserCreated;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex_);
-        TLobbyRow* row = findRowLocked(&Lobby);
-        if (!row) return;
-        row->Text = text;
-        sortLobbyRowsLocked();
-        markDirtyLocked(DirtyLobbies);
-    }
-    // Outside the state lock: the removal raises ServerRemoveLobby, which takes it again.
-    // The core still holds the lobby-list lock, so Lobby is alive.
-    if (emptiedUserLobby) server_->LobbyStore().RemoveLobby(consoleSender(), &Lobby);
+    // The removal raises ServerRemoveLobby; the core still holds the lobby-list lock, so
+    // Lobby is alive.
+    if (model_.UserPart(Lobby)) server_->LobbyStore().RemoveLobby(consoleSender(), &Lobby);
 }
 
 void TForm1::ServerUserQuit(TNetPeerThread& Thread, const std::string& NickName) {
-    const std::string tag = UserTag(NickName, Thread);
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    std::vector<TGridRow>& rows = state_.GridRows;
-    for (std::size_t i = rows.size(); i-- > 0;) {
-        if (rows[i].Nick != NickName) continue;
-        if (rows.size() > 1)
-            rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(i));
-        else
-            rows[0] = {};
-        markDirtyLocked(DirtyGrid);
-        addLogLocked("User " + tag + " quit");
-        return;
-    }
-    addLogLocked("Error on quit: User " + tag + " not present");
+    model_.UserQuit(NickName, Thread.Connection().PeerAddress());
 }
 
 void TForm1::ServerAddLobby(TLobbySender Sender, TLobby& Lobby, bool& Allow) {
-    const bool fromConsole = Sender.Is(ConsoleSender());
-    const std::string text = LobbyRowText(Lobby, false);
-    // NickOf takes the lobby-list lock, which comes before the state lock: ask first.
-    const std::string creator =
-        Sender.IsPeer() ? server_->LobbyStore().NickOf(*Sender.Thread) : std::string();
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    if (!fromConsole && !state_.AllowCreate) {
-        Allow = false;
-        return;
-    }
-    state_.SaveLobbysEnabled = !Lobby.UserCreated;
-    Allow = true;
-    // Recorded at once, before the core even inserts the lobby: a join that follows on
-    // any thread finds the row.
-    state_.LobbyRows.push_back({&Lobby, Lobby.Name, text});
-    sortLobbyRowsLocked();
-    markDirtyLocked(DirtyLobbies | DirtyActions);
-    if (Sender.IsPeer())
-        addLogLocked("Lobby " + Lobby.Name + " created by " + creator);
-    else
-        addLogLocked("Lobby " + Lobby.Name + " created");
+    std::optional<std::string> creator;
+    if (Sender.IsPeer()) creator = server_->LobbyStore().NickOf(*Sender.Thread);
+    Allow = model_.AddLobby(Lobby, Sender.Is(ConsoleSender()), creator);
 }
 
 void TForm1::ServerRemoveLobby(TLobbySender Sender, TLobby& Lobby, bool& Allow) {
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    if (!Sender.Is(ConsoleSender()) && !Lobby.UserCreated) {
-        Allow = false;
-        return;
-    }
-    state_.SaveLobbysEnabled = !Lobby.UserCreated;
-    std::erase_if(state_.LobbyRows, [&Lobby](const TLobbyRow& row) { return row.Lobby == &Lobby; });
-    // The object is destroyed after this call; a later lobby at the same address must
-    // not become the report lobby.
-    if (state_.ReportLobby == &Lobby) state_.ReportLobby = nullptr;
-    markDirtyLocked(DirtyLobbies | DirtyActions);
-    if (Lobby.UserCreated)
-        addLogLocked("User created lobby " + Lobby.Name + " removed");
-    else
-        addLogLocked("Lobby " + Lobby.Name + " removed");
+    Allow = model_.RemoveLobby(Lobby, Sender.Is(ConsoleSender()));
 }
 
+// The core holds its lobby-list lock around this handler, so the report is filed by the
+// disk writer, which then answers the sender if it is still there.
 void TForm1::ServerChat(TNetPeerThread& Sender, TLobby* Lobby, std::string& msg, bool& AllowSend) {
-    if (!Lobby || Lobby != ReportLobby()) return;
+    if (!model_.IsReportLobby(Lobby)) return;
     AllowSend = false;
     const std::string nick = server_->LobbyStore().NickOf(Sender);
     AddLog("Report by " + nick + ": " + msg);
-    std::string reply;
-    try {
-        // The core holds the lobby-list lock meanwhile; the append is one short write.
-        remoteAdmin_->Report().Append(TimestampText() + " " + nick + ": " + msg);
-        reply = "***Message loggged by server: " + msg;
-    } catch (const std::exception&) {
-        reply = "***Server error: Could not post message!";
-    }
-    try {
-        Sender.Connection().WriteLine(reply);
-    } catch (const std::exception&) {
-        // The report is filed; a sender that has gone is quit by its disconnect handling.
-    }
+    const std::string line = TimestampText() + " " + nick + ": " + msg;
+    diskWriter_.Post([this, sender = &Sender, nick, line, msg] {
+        std::string reply = "***Message loggged by server: " + msg;
+        try {
+            remoteAdmin_->Report().Append(line);
+        } catch (const std::exception&) {
+            reply = "***Server error: Could not post message!";
+        }
+        try {
+            WriteToUser(server_->LobbyStore(), sender, nick, reply);
+        } catch (const std::exception&) {
+            // The report is filed; a sender that has gone is quit by its own thread.
+        }
+    });
 }
 
 void TForm1::ServerCommandUsers(TNetPeerThread& Thread, const std::string& Parm) {
     (void)Parm;
-    std::vector<std::string> lines;
+    std::string list;
     {
         TLobbyList& store = server_->LobbyStore();
         std::lock_guard lobbyLock(store.Lock());
-        lines.push_back("Users online [" + std::to_string(store.Users().size()) + "]:");
-        for (const TUserEntry& user : store.Users()) lines.push_back("- " + user.Nick);
+        list.append("Users online [" + std::to_string(store.Users().size()) + "]:\r\n");
+        for (const TUserEntry& user : store.Users()) list.append("- " + user.Nick + "\r\n");
     }
-    lines.push_back("End of userlist");
-    for (const std::string& line : lines) Thread.Connection().WriteLine(line);
+    list.append("End of userlist\r\n");
+    Thread.Connection().WriteText(list);
 }
 
 void TForm1::ServerCommandOther(TNetPeerThread& Thread, const std::string& Command,
@@ -308,7 +170,7 @@ void TForm1::syncSoon() {
         syncViews();
         return;
     }
-    // RefreshPosted stays set until then, so the events in between post nothing more.
+    // The model posts nothing more until this refresh has taken its view.
     QTimer::singleShot(std::chrono::milliseconds(MinRefreshIntervalMs - since), this,
                        &TForm1::syncViews);
 }
@@ -316,35 +178,19 @@ void TForm1::syncSoon() {
 void TForm1::syncViews() {
     assertUiThread();
     lastRefresh_.start();
-    TConsoleState copy;
-    unsigned dirty;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex_);
-        dirty = state_.Dirty;
-        state_.Dirty = DirtyNone;
-        state_.RefreshPosted = false;
-        if (dirty & DirtyLobbies) copy.LobbyRows = state_.LobbyRows;
-        if (dirty & DirtyGrid) copy.GridRows = state_.GridRows;
-        if (dirty & DirtyLog) copy.Log = state_.Log;
-        copy.StatusText = state_.StatusText;
-        copy.StartEnabled = state_.StartEnabled;
-        copy.StopEnabled = state_.StopEnabled;
-        copy.SaveLobbysEnabled = state_.SaveLobbysEnabled;
-        copy.AutoSave = state_.AutoSave;
-        copy.AllowCreate = state_.AllowCreate;
-    }
-    // Widgets change below without the lock: their signals may lead to calls into the
-    // core, whose lock comes before the state lock.
+    // Widgets change below without the state lock: their signals may lead to calls into
+    // the core, whose lock comes before the state lock.
+    const TConsoleModel::TView view = model_.TakeView();
     applyingViews_ = true;
-    if (dirty & DirtyLobbies) applyLobbyRows(copy.LobbyRows);
-    if (dirty & DirtyGrid) applyGrid(copy.GridRows);
-    if (dirty & DirtyLog) applyLog(copy.Log);
-    if (dirty & DirtyStatus) StatusPanel->setText(Q(copy.StatusText));
-    if (dirty & DirtyActions) applyActions(copy);
+    if (view.Parts & TConsoleModel::LobbyPart) applyLobbyRows(view.LobbyRows);
+    if (view.Parts & TConsoleModel::GridPart) applyGrid(view.GridRows);
+    if (view.Parts & TConsoleModel::LogPart) applyLog(view.Log);
+    if (view.Parts & TConsoleModel::StatusPart) StatusPanel->setText(Q(view.StatusText));
+    if (view.Parts & TConsoleModel::ActionPart) applyActions(view.Actions);
     applyingViews_ = false;
 }
 
-void TForm1::applyLobbyRows(const std::vector<TLobbyRow>& rows) {
+void TForm1::applyLobbyRows(const std::vector<TConsoleModel::TLobbyRow>& rows) {
     bool sameRows = LobbyList->count() == static_cast<int>(rows.size());
     for (int i = 0; sameRows && i < LobbyList->count(); ++i)
         sameRows = LobbyList->RowObject(i) == rows[static_cast<std::size_t>(i)].Lobby;
@@ -358,7 +204,7 @@ void TForm1::applyLobbyRows(const std::vector<TLobbyRow>& rows) {
     // Rows came or went or moved: rebuild, keeping the operator's selection on its lobby.
     const TLobby* selected = selectedLobby();
     LobbyList->clear();
-    for (const TLobbyRow& row : rows) {
+    for (const TConsoleModel::TLobbyRow& row : rows) {
         const int index = LobbyList->AddRow(Q(row.Text), row.Lobby);
         QListWidgetItem* item = LobbyList->item(index);
         item->setData(LobbyNameRole, BytesData(row.Name));
@@ -366,7 +212,7 @@ void TForm1::applyLobbyRows(const std::vector<TLobbyRow>& rows) {
     }
 }
 
-void TForm1::applyGrid(const std::vector<TGridRow>& rows) {
+void TForm1::applyGrid(const std::vector<TConsoleModel::TGridRow>& rows) {
     AllUserList->setRowCount(static_cast<int>(rows.size()));
     auto set = [this](int r, int c, const std::string& value) {
         QTableWidgetItem* item = AllUserList->item(r, c);
@@ -378,14 +224,14 @@ void TForm1::applyGrid(const std::vector<TGridRow>& rows) {
         return item;
     };
     for (int r = 0; r < static_cast<int>(rows.size()); ++r) {
-        const TGridRow& row = rows[static_cast<std::size_t>(r)];
+        const TConsoleModel::TGridRow& row = rows[static_cast<std::size_t>(r)];
         set(r, 0, row.Nick)->setData(NickRole, BytesData(row.Nick));
         set(r, 1, row.IP);
         set(r, 2, row.Time);
     }
 }
 
-void TForm1::applyLog(const std::deque<std::string>& lines) {
+void TForm1::applyLog(const std::vector<std::string>& lines) {
     QStringList texts;
     texts.reserve(static_cast<qsizetype>(lines.size()));
     for (const std::string& line : lines) texts.push_back(Q(line));
@@ -395,10 +241,10 @@ void TForm1::applyLog(const std::deque<std::string>& lines) {
     LogMemo->setUpdatesEnabled(true);
 }
 
-void TForm1::applyActions(const TConsoleState& copy) {
-    StartServer->setEnabled(copy.StartEnabled);
-    StopServer->setEnabled(copy.StopEnabled);
-    SaveLobbys->setEnabled(copy.SaveLobbysEnabled);
-    AutoSave1->setChecked(copy.AutoSave);
-    AllowCreate1->setChecked(copy.AllowCreate);
+void TForm1::applyActions(const TConsoleModel::TActions& actions) {
+    StartServer->setEnabled(actions.StartEnabled);
+    StopServer->setEnabled(actions.StopEnabled);
+    SaveLobbys->setEnabled(actions.SaveLobbysEnabled);
+    AutoSave1->setChecked(actions.AutoSave);
+    AllowCreate1->setChecked(actions.AllowCreate);
 }

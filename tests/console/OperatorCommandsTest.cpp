@@ -19,6 +19,7 @@ class OperatorCommandsTest : public QObject {
     void lobbyPopupStatesAndPartAll();
     void lobbyAndSystemMessagesReachTheRightUsers();
     void commandsCarryTheExactBytesOfNames();
+    void clickOnARowWhoseLobbyHasGone();
 };
 
 void OperatorCommandsTest::addLobbyPutsHashAndRefusesDuplicates() {
@@ -376,5 +377,24 @@ void OperatorCommandsTest::commandsCarryTheExactBytesOfNames() {
     QVERIFY(bar.WaitClosed());
 }
 
-QTEST_MAIN(OperatorCommandsTest)
+void OperatorCommandsTest::clickOnARowWhoseLobbyHasGone() {
+    // A row still shown after its lobby went (its refresh not yet run): clicking it takes
+    // the row away and fills neither the members nor the fields.
+    ConsoleHarness h;
+    h.Start();
+    TForm1& f = *h.form;
+    QVERIFY(h.Store().AddLobby(TLobbySender::Of(&f), "#gone", "G", false, false) >= 0);
+    f.FlushViews();
+    h.Store().RemoveLobbyByName(TLobbySender::Of(&f), "#gone");
+    QCOMPARE(f.LobbyList->count(), 2);
+    f.LobbyList->setCurrentRow(0);  // "#gone" sorts first; selecting it runs the click
+    QCOMPARE(f.LobbyList->count(), 1);
+    QVERIFY(f.LobbyList->RowText(0).startsWith(QStringLiteral("#Report_Problems")));
+    QCOMPARE(f.UserList->count(), 0);
+    QVERIFY(f.edLobbyName->text().isEmpty());
+    f.FlushViews();
+    QCOMPARE(f.LobbyList->count(), 1);
+}
+
+QUARN_CONSOLE_TEST(OperatorCommandsTest);
 #include "OperatorCommandsTest.moc"

@@ -30,6 +30,9 @@ class PersistenceTest : public QObject {
     void remoteCommandsSeeTheConsolesViews();
     void remoteShutdownStopsAndTellsTheOperator();
     void savesFromTwoThreadsKeepEveryChange();
+    void saveLogWritesTheListAndEmptiesIt();
+    void closeWithoutSavingWhenAnsweredNo();
+    void unreadableSettingsFileGivesTheDefaults();
 };
 
 void PersistenceTest::saveAndReloadKeepsOperatorLobbiesOnly() {
@@ -172,6 +175,7 @@ void PersistenceTest::logLine201DropsOldestWithoutAutoSave() {
     h.Start();
     h.form->ClearLogExecute();
     for (int i = 1; i <= 201; ++i) h.form->AddLog("line " + std::to_string(i));
+    h.form->FlushDisk();
     const std::vector<std::string> log = h.form->LogLines();
     QCOMPARE(log.size(), 200u);
     QVERIFY(log.front().ends_with(": line 201"));
@@ -191,6 +195,7 @@ void PersistenceTest::logLine201WritesFileWithAutoSave() {
     h.form->ClearLogExecute();
     for (int i = 1; i <= 201; ++i) h.form->AddLog("line " + std::to_string(i));
     QVERIFY(h.form->LogLines().empty());
+    h.form->FlushDisk();
     const std::vector<std::string> files = LogFiles(h.Dir());
     QCOMPARE(files.size(), 1u);
     const std::string content = ReadFile(files[0]);
@@ -371,5 +376,52 @@ void PersistenceTest::savesFromTwoThreadsKeepEveryChange() {
     }
 }
 
-QTEST_MAIN(PersistenceTest)
+void PersistenceTest::saveLogWritesTheListAndEmptiesIt() {
+    // Save Log writes every line, newest first, to a file named after now, and empties
+    // the list.
+    ConsoleHarness h;
+    h.Start();
+    h.form->ClearLogExecute();
+    h.form->AddLog("one");
+    h.form->AddLog("two");
+    const std::vector<std::string> lines = h.form->LogLines();
+    h.form->SaveLogExecute();
+    QVERIFY(h.form->LogLines().empty());
+    const std::vector<std::string> files = LogFiles(h.Dir());
+    QCOMPARE(files.size(), 1u);
+    QCOMPARE(ReadFile(files[0]), lines[0] + "\r\n" + lines[1] + "\r\n");
+    h.form->FlushViews();
+    QCOMPARE(h.form->LogMemo->count(), 0);
+    QCOMPARE(h.form->StatusPanel->text(), QStringLiteral("two"));
+}
+
+void PersistenceTest::closeWithoutSavingWhenAnsweredNo() {
+    // A changed lobby list asks on closing; No closes without writing kelbox.ini.
+    ConsoleHarness h;
+    h.Start();
+    QVERIFY(h.Store().AddLobby(TLobbySender::Of(h.form.get()), "#unsaved", "U", false, false) >= 0);
+    h.answer = QMessageBox::No;
+    QVERIFY(h.form->close());
+    QCOMPARE(h.questions, QStringList{"Lobbylist has changed! Do you want to save?"});
+    QVERIFY(!h.form->Server().Active());
+    QVERIFY(!std::filesystem::exists(h.Path("kelbox.ini")));
+}
+
+void PersistenceTest::unreadableSettingsFileGivesTheDefaults() {
+    // A kelbox.ini that exists but cannot be read (here a folder of that name): both
+    // reads log their error, the lobby list and options are the defaults, and the server
+    // runs.
+    ConsoleHarness h;
+    QVERIFY(std::filesystem::create_directory(h.Path("kelbox.ini")));
+    h.Start();
+    QVERIFY(h.LogHas("Error reading lobby list: Is a directory"));
+    QVERIFY(h.LogHas("Error reading options: Is a directory"));
+    QCOMPARE(h.form->LobbyRowTexts().size(), 1u);
+    QVERIFY(h.form->AllowCreateOn());
+    QVERIFY(!h.form->AutoSaveOn());
+    QVERIFY(!h.form->SaveLobbysEnabled());
+    QVERIFY(h.form->Server().Active());
+}
+
+QUARN_CONSOLE_TEST(PersistenceTest);
 #include "PersistenceTest.moc"

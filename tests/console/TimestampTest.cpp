@@ -1,6 +1,6 @@
-// The timestamp text and the log file names made from it (console/Timestamp.cpp), against the real
-// chat server through the console test harness: loopback clients, the window's own controls and
-// answered dialogs.
+// The timestamp text (console/Timestamp.cpp) and the log file names made from it
+// (console/LogFile.cpp).
+#include "console/LogFile.h"
 #include "console/Timestamp.h"
 #include "support/ConsoleHarness.h"
 
@@ -38,5 +38,5 @@ void TimestampTest::timestampOfNowFollowsTheClock() {
     QVERIFY(TimestampText() != before);
 }
 
-QTEST_MAIN(TimestampTest)
+QUARN_CONSOLE_TEST(TimestampTest);
 #include "TimestampTest.moc"

@@ -11,6 +11,7 @@ class Unit1Test : public QObject {
     void windowLayoutAndActions();
     void startFailureShowsErrorAndKeepsActions();
     void welcomeDateLineIsTheConsolesTimestamp();
+    void shortcutsFireInTheShownWindow();
 };
 
 void Unit1Test::firstStartWithoutSettingsFile() {
@@ -126,5 +127,27 @@ void Unit1Test::welcomeDateLineIsTheConsolesTimestamp() {
     QCOMPARE(dateLine, gridTime);
 }
 
-QTEST_MAIN(Unit1Test)
+void Unit1Test::shortcutsFireInTheShownWindow() {
+    // In the shown window Ctrl+S saves only while Save Lobby List is enabled, F2 asks for
+    // a system message and F1 opens the about box.
+    ConsoleHarness h;
+    h.Start();
+    TForm1& f = *h.form;
+    f.show();
+    QVERIFY(QTest::qWaitForWindowActive(&f));
+    QTest::keyClick(&f, Qt::Key_S, Qt::ControlModifier);
+    QVERIFY(!std::filesystem::exists(h.Path("kelbox.ini")));
+    QVERIFY(h.Store().AddLobby(TLobbySender::Of(&f), "#x", "X", false, false) >= 0);
+    f.FlushViews();
+    QTest::keyClick(&f, Qt::Key_S, Qt::ControlModifier);
+    QVERIFY(ReadFile(h.Path("kelbox.ini")).find("#x=X\r\n") != std::string::npos);
+    QVERIFY(h.LogHas("Lobbylist saved"));
+    QTest::keyClick(&f, Qt::Key_F2);
+    QCOMPARE(h.titles, QStringList{"System message"});
+    QCOMPARE(h.abouts, 0);
+    QTest::keyClick(&f, Qt::Key_F1);
+    QCOMPARE(h.abouts, 1);
+}
+
+QUARN_CONSOLE_TEST(Unit1Test);
 #include "Unit1Test.moc"

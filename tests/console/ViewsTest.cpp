@@ -20,6 +20,8 @@ class ViewsTest : public QObject {
     void userCreatedLobbyVanishesWhenEmptied();
     void allowCreateOffListsNothing();
     void usersCommandListsRegistry();
+    void reportThatCannotBeFiledIsAnswered();
+    void unlistedLobbiesAndUsersLogErrors();
 };
 
 void ViewsTest::welcomeSendsUsersOnlineAndMotd() {
@@ -217,5 +219,46 @@ void ViewsTest::usersCommandListsRegistry() {
     QVERIFY(alice.Silent());
 }
 
-QTEST_MAIN(ViewsTest)
+void ViewsTest::reportThatCannotBeFiledIsAnswered() {
+    // A report lobby message that cannot be filed is logged, answered with the server
+    // error and relayed to nobody.
+    ConsoleHarness h;
+    h.Start();
+    std::filesystem::remove(h.Path("report.txt"));
+    QVERIFY(std::filesystem::create_directory(h.Path("report.txt")));
+    TestClient alice = h.User("alice"), bob = h.User("bob");
+    QVERIFY(h.Join(alice, "alice", "#Report_Problems"));
+    alice.ReadAvailable();
+    bob.ReadAvailable();
+    QVERIFY(alice.SendLine("PRIVMSG #Report_Problems :lost"));
+    QCOMPARE(alice.ReadLine().value_or(""),
+             std::string("***Server error: Could not post message!"));
+    QVERIFY(h.LogHas("Report by alice: lost"));
+    QVERIFY(bob.Silent());
+}
+
+void ViewsTest::unlistedLobbiesAndUsersLogErrors() {
+    // A join to a lobby the console never listed logs the error-on-join line and lists
+    // nothing; the quit of a connection the grid does not show logs the error-on-quit line.
+    ConsoleHarness h;
+    h.Start();
+    TForm1& f = *h.form;
+    // A lobby the core adds without the console: set before any connection reads it.
+    auto consoleAdd = f.Server().OnAddLobby;
+    f.Server().OnAddLobby = [](TLobbySender, TLobby&, bool& allow) { allow = true; };
+    QVERIFY(h.Store().AddLobby(TLobbySender::Of(&f), "#hidden", "H", false, false) >= 0);
+    f.Server().OnAddLobby = consoleAdd;
+    TestClient alice = h.User("alice");
+    QVERIFY(h.Join(alice, "alice", "#hidden"));
+    QVERIFY(h.LogHas("Error on Join: Lobby \"#hidden\" not present: User alice@127.0.0.1"));
+    QCOMPARE(h.LobbyRows().size(), 1);
+
+    TestClient anon(h.Port());  // USER only: no nick, so no grid row while alice is in
+    QVERIFY(anon.SendLine("USER anon h s :r") && anon.SendLine("QUIT"));
+    QVERIFY(anon.WaitClosed());
+    QVERIFY(h.Eventually([&] { return h.LogHas("Error on quit: User @127.0.0.1 not present"); }));
+    QCOMPARE(h.GridNicks(), QStringList{"alice"});
+}
+
+QUARN_CONSOLE_TEST(ViewsTest);
 #include "ViewsTest.moc"

@@ -7,6 +7,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -382,16 +384,31 @@ TEST_F(TempDirTest, SettingsFileKeepsTheLatestSnapshotOfEachPart) {
                    [](TIniFile& ini) { ini.WriteBool("Options", "AutoSave", true); });
     EXPECT_EQ(ReadFile(settings.Path()), "[Channels]\r\n#a=newer\r\n[Options]\r\nAutoSave=1\r\n");
 
-    // Each thread writes its own key of one part; every write keeps the others' keys.
+    // Two threads per part change its state and write a snapshot of it, the ticket taken
+    // with the snapshot; the file ends with each part's final state.
+    struct TState {
+        std::mutex Mutex;
+        std::map<std::string, std::string> Keys;
+    } states[2];
     std::vector<std::thread> writers;
     for (int t = 0; t < 4; ++t)
-        writers.emplace_back([&settings, t] {
+        writers.emplace_back([&, t] {
             const TPart part = t % 2 ? TPart::Options : TPart::Lobbies;
             const std::string section = t % 2 ? "Options" : "Channels";
-            for (int i = 0; i < 50; ++i)
-                settings.Write(part, settings.Ticket(part), [&](TIniFile& ini) {
-                    ini.WriteString(section, "#t" + std::to_string(t), std::to_string(i));
+            TState& state = states[t % 2];
+            for (int i = 0; i < 50; ++i) {
+                std::map<std::string, std::string> snapshot;
+                std::uint64_t ticket;
+                {
+                    std::lock_guard lock(state.Mutex);
+                    state.Keys["#t" + std::to_string(t)] = std::to_string(i);
+                    snapshot = state.Keys;
+                    ticket = settings.Ticket(part);
+                }
+                settings.Write(part, ticket, [&](TIniFile& ini) {
+                    for (const auto& [key, value] : snapshot) ini.WriteString(section, key, value);
                 });
+            }
         });
     for (auto& writer : writers) writer.join();
     const TIniFile ini = settings.Load();

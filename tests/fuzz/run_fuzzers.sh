@@ -11,7 +11,7 @@ SECONDS_EACH=${FUZZ_SECONDS:-20}
 OUT=${FUZZ_OUT:-$ROOT/build-fuzz}
 TARGETS=${FUZZ_TARGETS:-"framing dispatch ini tabpercentages"}
 CXX=${FUZZ_CXX:-clang++-14}
-FLAGS="-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -pthread -I$ROOT"
+FLAGS="-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -pthread -I$ROOT -I$ROOT/tests"
 mkdir -p "$OUT"
 
 NET="net/NetException.cpp net/NetSocketLayer.cpp net/NetSocketHandle.cpp net/NetTCPConnection.cpp
@@ -23,7 +23,7 @@ CHAT="chat/NetIrcServer.cpp chat/CommandTable.cpp chat/Lobbies.cpp chat/Registra
 sources() {
     case "$1" in
         framing) echo "$NET" ;;
-        dispatch) echo "$NET $CHAT" ;;
+        dispatch) echo "$NET $CHAT tests/support/TestClient.cpp" ;;
         ini) echo "console/IniFile.cpp console/SafeFile.cpp" ;;
         tabpercentages) echo "widgets/TabStops.cpp" ;;
         *) echo "unknown fuzz target $1" >&2; exit 2 ;;

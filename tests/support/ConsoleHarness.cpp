@@ -2,6 +2,11 @@
 
 #include "support/WaitUntil.h"
 
+ConsoleTestClasses& RegisteredConsoleTests() {
+    static ConsoleTestClasses classes;
+    return classes;
+}
+
 std::vector<std::string> LogFiles(const std::string& dir) {
     std::vector<std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(dir))
@@ -25,7 +30,7 @@ TConsoleDialogs ConsoleHarness::Dialogs() {
     };
     dialogs.ShowMessage = [this](const QString& text) { messages << text; };
     dialogs.NotifyOperator = [this](const QString& text) { notes << text; };
-    dialogs.ShowAbout = [] {};
+    dialogs.ShowAbout = [this] { ++abouts; };
     return dialogs;
 }
 

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,6 +36,16 @@ std::vector<std::string> LogFiles(const std::string& dir);
 // The centre of a grid cell, in viewport coordinates.
 QPoint CellCentre(QTableWidget* grid, int row, int column);
 
+// The window tests are one program (tests/console/console_tests_main.cpp) that runs the
+// test class named on its command line, or all of them: each class registers itself.
+using ConsoleTestClasses = std::map<std::string, std::function<std::unique_ptr<QObject>()>>;
+ConsoleTestClasses& RegisteredConsoleTests();
+#define QUARN_CONSOLE_TEST(Class)                                                                \
+    static const bool Class##Registered =                                                        \
+        RegisteredConsoleTests()                                                                 \
+            .emplace(#Class, [] { return std::unique_ptr<QObject>(std::make_unique<Class>()); }) \
+            .second
+
 class ConsoleHarness {
   public:
     QTemporaryDir dir;
@@ -42,6 +53,7 @@ class ConsoleHarness {
     QStringList questions;  // Ask
     QStringList titles;     // PromptText
     QStringList notes;      // NotifyOperator
+    int abouts = 0;         // ShowAbout
     QMessageBox::StandardButton answer = QMessageBox::Yes;
     std::function<std::optional<QString>(const QString&)> prompt = [](const QString&) {
         return std::optional<QString>();

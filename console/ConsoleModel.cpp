@@ -1,0 +1,295 @@
+#include "ConsoleModel.h"
+
+#include <algorithm>
+#include <cctype>
+#include <utility>
+
+#include "DiskWriter.h"
+#include "LogFile.h"
+#include "chat/LobbyList.h"
+
+namespace {
+
+// What a user joining the report lobby is told after the join replies: one line that the
+// client shows as an empty line and three more.
+const char* const ReportNote =
+    "\r\nPlease note:\r\nThis messages will not be sent to other users.\r\n"
+    "Report problems, question, bugs....";
+
+bool LessNoCase(const std::string& a, const std::string& b) {
+    return std::lexicographical_compare(
+        a.begin(), a.end(), b.begin(), b.end(),
+        [](unsigned char x, unsigned char y) { return std::tolower(x) < std::tolower(y); });
+}
+
+}  // namespace
+
+TConsoleModel::TConsoleModel(std::string logDir, TDiskWriter& writer, THooks hooks)
+    : logDir_(std::move(logDir)), writer_(writer), hooks_(std::move(hooks)) {}
+
+std::string TConsoleModel::LobbyRowText(const TLobby& lobby, bool joining) {
+    std::string text = lobby.Name;
+    if (lobby.IsPrivate) text += " (private)";
+    const std::size_t count = lobby.Members.size() + (joining ? 1 : 0);
+    text += "\t[" + std::to_string(count) + "]\t" + lobby.Description;
+    return text;
+}
+
+void TConsoleModel::MarkLocked(unsigned parts) {
+    changed_ |= parts;
+    if (refreshRequested_) return;
+    refreshRequested_ = true;
+    // Under the lock: the window's refreshes are requested in the order of the changes.
+    if (hooks_.RefreshNeeded) hooks_.RefreshNeeded();
+}
+
+TConsoleModel::TView TConsoleModel::TakeView() {
+    std::lock_guard lock(mutex_);
+    TView view;
+    view.Parts = std::exchange(changed_, NoPart);
+    refreshRequested_ = false;
+    if (view.Parts & LobbyPart) view.LobbyRows = lobbyRows_;
+    if (view.Parts & GridPart) view.GridRows = gridRows_;
+    if (view.Parts & LogPart) view.Log.assign(log_.begin(), log_.end());
+    view.StatusText = statusText_;
+    view.Actions = actions_;
+    return view;
+}
+
+// --- The log ---------------------------------------------------------------------------
+
+void TConsoleModel::AddLog(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    AddLogLocked(text);
+}
+
+void TConsoleModel::AddLogLocked(const std::string& text) {
+    const std::string line = hooks_.Now() + ": " + text;
+    log_.push_front(line);
+    statusText_ = text;
+    if (hooks_.LogEcho) hooks_.LogEcho(line);
+    if (log_.size() > MaxLogLines && actions_.AutoSave) SaveLogLocked();
+    while (log_.size() > MaxLogLines) log_.pop_back();
+    MarkLocked(LogPart | StatusPart);
+}
+
+// The lines leave the list now and are written by the disk writer: no lock waits on the
+// disk, and the writer keeps the order of the saves, so that of two saves within one
+// second (one file name) the later one is the file that stays.
+void TConsoleModel::SaveLogLocked() {
+    if (log_.empty()) return;
+    const std::string path = logDir_ + TimestampFileName(hooks_.Now()) + ".log";
+    std::vector<std::string> lines(log_.begin(), log_.end());
+    log_.clear();
+    MarkLocked(LogPart);
+    writer_.Post(
+        [this, path, lines = std::move(lines)]() mutable { WriteLogFile(path, std::move(lines)); });
+}
+
+void TConsoleModel::WriteLogFile(const std::string& path, std::vector<std::string> lines) {
+    try {
+        WriteLog(path, lines);
+        return;
+    } catch (const std::exception&) {
+    }
+    // Kept as if never taken: below the lines logged since, within the cap.
+    std::lock_guard lock(mutex_);
+    for (std::string& line : lines) {
+        if (log_.size() >= MaxLogLines) break;
+        log_.push_back(std::move(line));
+    }
+    statusText_ = "Error: Unable to save logfile!";
+    MarkLocked(LogPart | StatusPart);
+}
+
+std::vector<std::string> TConsoleModel::LogLines() const {
+    std::lock_guard lock(mutex_);
+    return {log_.begin(), log_.end()};
+}
+
+void TConsoleModel::SaveLog() {
+    std::lock_guard lock(mutex_);
+    SaveLogLocked();
+}
+
+void TConsoleModel::ClearLog() {
+    std::lock_guard lock(mutex_);
+    log_.clear();
+    MarkLocked(LogPart);
+}
+
+// --- Server events ---------------------------------------------------------------------
+
+void TConsoleModel::UserEnter(const std::string& nick, const std::string& address) {
+    std::lock_guard lock(mutex_);
+    if (!(gridRows_.size() == 1 && gridRows_.front().Nick.empty())) gridRows_.emplace_back();
+    // Each value goes to the first empty cell of its column, normally the new row.
+    auto fill = [this](std::string TGridRow::*cell, const std::string& value) {
+        for (TGridRow& row : gridRows_)
+            if ((row.*cell).empty()) {
+                row.*cell = value;
+                return;
+            }
+    };
+    fill(&TGridRow::Nick, nick);
+    fill(&TGridRow::IP, address);
+    fill(&TGridRow::Time, hooks_.Now());
+    MarkLocked(GridPart);
+    AddLogLocked("User " + nick + "@" + address + " entered chat");
+}
+
+void TConsoleModel::UserQuit(const std::string& nick, const std::string& address) {
+    const std::string tag = nick + "@" + address;
+    std::lock_guard lock(mutex_);
+    for (std::size_t i = gridRows_.size(); i-- > 0;) {
+        if (gridRows_[i].Nick != nick) continue;
+        if (gridRows_.size() > 1)
+            gridRows_.erase(gridRows_.begin() + static_cast<std::ptrdiff_t>(i));
+        else
+            gridRows_[0] = {};
+        MarkLocked(GridPart);
+        AddLogLocked("User " + tag + " quit");
+        return;
+    }
+    AddLogLocked("Error on quit: User " + tag + " not present");
+}
+
+void TConsoleModel::UserJoin(const TLobby& lobby, const std::string& userTag, bool& allowJoin,
+                             std::string& msg) {
+    const std::string text = LobbyRowText(lobby, allowJoin);
+    std::lock_guard lock(mutex_);
+    TLobbyRow* row = FindRowLocked(&lobby);
+    if (!row) {
+        AddLogLocked("Error on Join: Lobby \"" + lobby.Name + "\" not present: User " + userTag);
+        return;
+    }
+    row->Text = text;
+    SortRowsLocked();
+    MarkLocked(LobbyPart);
+    allowJoin = true;
+    if (&lobby == reportLobby_) msg = ReportNote;
+}
+
+bool TConsoleModel::UserPart(const TLobby& lobby) {
+    const std::string text = LobbyRowText(lobby, false);
+    std::lock_guard lock(mutex_);
+    TLobbyRow* row = FindRowLocked(&lobby);
+    if (!row) return false;
+    row->Text = text;
+    SortRowsLocked();
+    MarkLocked(LobbyPart);
+    return lobby.Members.empty() && lobby.UserCreated;
+}
+
+bool TConsoleModel::AddLobby(const TLobby& lobby, bool byConsole,
+                             const std::optional<std::string>& creator) {
+    const std::string text = LobbyRowText(lobby, false);
+    std::lock_guard lock(mutex_);
+    if (!byConsole && !actions_.AllowCreate) return false;
+    actions_.SaveLobbysEnabled = !lobby.UserCreated;
+    // Listed at once, before the core even inserts the lobby: a join that follows on any
+    // thread finds the row.
+    lobbyRows_.push_back({&lobby, lobby.Name, text});
+    SortRowsLocked();
+    MarkLocked(LobbyPart | ActionPart);
+    if (creator)
+        AddLogLocked("Lobby " + lobby.Name + " created by " + *creator);
+    else
+        AddLogLocked("Lobby " + lobby.Name + " created");
+    return true;
+}
+
+bool TConsoleModel::RemoveLobby(const TLobby& lobby, bool byConsole) {
+    std::lock_guard lock(mutex_);
+    if (!byConsole && !lobby.UserCreated) return false;
+    actions_.SaveLobbysEnabled = !lobby.UserCreated;
+    std::erase_if(lobbyRows_, [&lobby](const TLobbyRow& row) { return row.Lobby == &lobby; });
+    // The object is destroyed after this call; a later lobby at the same address must not
+    // become the report lobby.
+    if (reportLobby_ == &lobby) reportLobby_ = nullptr;
+    MarkLocked(LobbyPart | ActionPart);
+    if (lobby.UserCreated)
+        AddLogLocked("User created lobby " + lobby.Name + " removed");
+    else
+        AddLogLocked("Lobby " + lobby.Name + " removed");
+    return true;
+}
+
+void TConsoleModel::ForgetLobby(const TLobby* lobby) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(lobbyRows_, [lobby](const TLobbyRow& row) { return row.Lobby == lobby; });
+    MarkLocked(LobbyPart);
+}
+
+void TConsoleModel::SetReportLobby(const TLobby* lobby) {
+    std::lock_guard lock(mutex_);
+    reportLobby_ = lobby;
+}
+
+bool TConsoleModel::IsReportLobby(const TLobby* lobby) const {
+    std::lock_guard lock(mutex_);
+    return lobby && lobby == reportLobby_;
+}
+
+std::vector<std::string> TConsoleModel::LobbyRowTexts() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> texts;
+    texts.reserve(lobbyRows_.size());
+    for (const TLobbyRow& row : lobbyRows_) texts.push_back(row.Text);
+    return texts;
+}
+
+void TConsoleModel::SortRowsLocked() {
+    std::stable_sort(
+        lobbyRows_.begin(), lobbyRows_.end(),
+        [](const TLobbyRow& a, const TLobbyRow& b) { return LessNoCase(a.Text, b.Text); });
+}
+
+TConsoleModel::TLobbyRow* TConsoleModel::FindRowLocked(const TLobby* lobby) {
+    for (TLobbyRow& row : lobbyRows_)
+        if (row.Lobby == lobby) return &row;
+    return nullptr;
+}
+
+// --- Actions ---------------------------------------------------------------------------
+
+TConsoleModel::TActions TConsoleModel::Actions() const {
+    std::lock_guard lock(mutex_);
+    return actions_;
+}
+
+void TConsoleModel::SetServerRunning(bool running) {
+    std::lock_guard lock(mutex_);
+    actions_.StartEnabled = !running;
+    actions_.StopEnabled = running;
+    MarkLocked(ActionPart);
+}
+
+void TConsoleModel::SetSaveLobbysEnabled(bool enabled) {
+    ExchangeSaveLobbysEnabled(enabled);
+}
+
+bool TConsoleModel::ExchangeSaveLobbysEnabled(bool enabled) {
+    std::lock_guard lock(mutex_);
+    MarkLocked(ActionPart);
+    return std::exchange(actions_.SaveLobbysEnabled, enabled);
+}
+
+void TConsoleModel::SetOptions(bool autoSave, bool allowCreate) {
+    std::lock_guard lock(mutex_);
+    actions_.AutoSave = autoSave;
+    actions_.AllowCreate = allowCreate;
+    MarkLocked(ActionPart);
+}
+
+bool TConsoleModel::ToggleAutoSave() {
+    std::lock_guard lock(mutex_);
+    MarkLocked(ActionPart);
+    return actions_.AutoSave = !actions_.AutoSave;
+}
+
+bool TConsoleModel::ToggleAllowCreate() {
+    std::lock_guard lock(mutex_);
+    MarkLocked(ActionPart);
+    return actions_.AllowCreate = !actions_.AllowCreate;
+}

@@ -1,0 +1,258 @@
+// The console model alone (console/ConsoleModel.cpp): the log with its cap and log files,
+// the user grid, the lobby rows and the handlers' decisions, the action states and the
+// refresh requests, with a clock that the test sets and lobbies that no server holds.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "chat/NetIrcServer.h"
+#include "console/ConsoleModel.h"
+#include "console/DiskWriter.h"
+#include "support/TestFiles.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using TModel = TConsoleModel;
+
+class ConsoleModelTest : public ::testing::Test {
+  protected:
+    // Lobbies for the model's rows: made by the test, never added to the server.
+    TLobby& NewLobby(const std::string& name, bool userCreated = false, bool isPrivate = false) {
+        auto& lobby = lobbies_.emplace_back(
+            std::make_unique<TLobby>(server_.LobbyStore(), name, name + " text", isPrivate));
+        lobby->UserCreated = userCreated;
+        return *lobby;
+    }
+    std::vector<std::string> Files() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir_.Path()))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    TempDir dir_{"console-model"};
+    std::string now_ = "01.02.26 10:00:00";  // read by Now on the test's threads only
+    std::atomic<int> refreshRequests_{0};
+    std::vector<std::string> echoed_;  // LogEcho runs under the model's lock
+    TModel model_{dir_.Path(),
+                  writer_,
+                  {.Now = [this] { return now_; },
+                   .RefreshNeeded = [this] { ++refreshRequests_; },
+                   .LogEcho = [this](const std::string& line) { echoed_.push_back(line); }}};
+    TDiskWriter writer_;  // after the model: its jobs have run before the model goes
+    TNetIRCServer server_{0ms};
+    std::vector<std::unique_ptr<TLobby>> lobbies_;
+};
+
+TEST_F(ConsoleModelTest, LogKeepsTwoHundredLinesNewestFirstOrSavesThemAll) {
+    // Lines are stamped and echoed in order, the status shows the text; without auto-save
+    // the 201st drops the oldest; with it the 201 lines go to one file and the list empties.
+    for (int i = 1; i <= 201; ++i) model_.AddLog("line " + std::to_string(i));
+    std::vector<std::string> log = model_.LogLines();
+    ASSERT_EQ(log.size(), 200u);
+    EXPECT_EQ(log.front(), "01.02.26 10:00:00: line 201");
+    EXPECT_EQ(log.back(), "01.02.26 10:00:00: line 2");
+    EXPECT_EQ(echoed_.size(), 201u);
+    EXPECT_EQ(echoed_.front(), "01.02.26 10:00:00: line 1");
+    EXPECT_EQ(model_.TakeView().StatusText, "line 201");
+    writer_.Drain();
+    EXPECT_TRUE(Files().empty());
+
+    model_.ClearLog();
+    model_.SetOptions(true, true);
+    for (int i = 1; i <= 201; ++i) model_.AddLog("line " + std::to_string(i));
+    EXPECT_TRUE(model_.LogLines().empty());
+    writer_.Drain();
+    ASSERT_EQ(Files(), std::vector<std::string>{"01_02_26 10_00_00.log"});
+    const std::string content = ReadFile(dir_.File("01_02_26 10_00_00.log"));
+    EXPECT_TRUE(content.starts_with("01.02.26 10:00:00: line 201\r\n"));
+    EXPECT_TRUE(content.ends_with(": line 1\r\n"));
+    EXPECT_EQ(std::count(content.begin(), content.end(), '\n'), 201);
+}
+
+TEST_F(ConsoleModelTest, SavesOfOneSecondLeaveTheLaterLogAndFailuresKeepTheLines) {
+    // Two saves in one second write one file name: the later save's lines stay. A save
+    // that cannot write puts its lines back below the newer ones and shows the error.
+    model_.SaveLog();  // an empty log writes nothing
+    model_.AddLog("first");
+    model_.SaveLog();
+    model_.AddLog("second");
+    model_.SaveLog();
+    writer_.Drain();
+    EXPECT_EQ(ReadFile(dir_.File("01_02_26 10_00_00.log")), "01.02.26 10:00:00: second\r\n");
+
+    now_ = "01.02.26 10:00:01";  // a folder holds this second's file name
+    ASSERT_TRUE(std::filesystem::create_directory(dir_.File("01_02_26 10_00_01.log")));
+    model_.AddLog("kept");
+    model_.SaveLog();
+    model_.AddLog("newer");
+    writer_.Drain();
+    EXPECT_EQ(model_.LogLines(),
+              (std::vector<std::string>{"01.02.26 10:00:01: newer", "01.02.26 10:00:01: kept"}));
+    EXPECT_EQ(model_.TakeView().StatusText, "Error: Unable to save logfile!");
+}
+
+TEST_F(ConsoleModelTest, GridRowsFollowUsersAndTheLastOneIsEmptied) {
+    // The first user fills the empty row, the next appends; a quit deletes its row (letter
+    // case counts), the last one empties the row; an unknown nick logs the error line.
+    model_.UserEnter("alice", "10.0.0.1");
+    now_ = "later";
+    model_.UserEnter("bob", "10.0.0.2");
+    TModel::TView view = model_.TakeView();
+    ASSERT_EQ(view.GridRows.size(), 2u);
+    EXPECT_EQ(view.GridRows[0].Nick + view.GridRows[0].IP + view.GridRows[0].Time,
+              "alice10.0.0.101.02.26 10:00:00");
+    EXPECT_EQ(view.GridRows[1].Nick + view.GridRows[1].Time, "boblater");
+    model_.UserQuit("ALICE", "10.0.0.1");
+    EXPECT_EQ(model_.LogLines().front(), "later: Error on quit: User ALICE@10.0.0.1 not present");
+    model_.UserQuit("alice", "10.0.0.1");
+    model_.UserQuit("bob", "10.0.0.2");
+    view = model_.TakeView();
+    ASSERT_EQ(view.GridRows.size(), 1u);
+    EXPECT_TRUE(view.GridRows[0].Nick.empty() && view.GridRows[0].Time.empty());
+    EXPECT_EQ(model_.LogLines().front(), "later: User bob@10.0.0.2 quit");
+}
+
+TEST_F(ConsoleModelTest, LobbiesAreAllowedListedAndRemovedByTheirRules) {
+    // The console's lobbies are always accepted, a user's only with Allow create; rows sort
+    // without regard to case; Save Lobby List follows the last change; the report lobby
+    // is forgotten with its removal.
+    TLobby& zeta = NewLobby("#zeta");
+    TLobby& alpha = NewLobby("#Alpha", false, true);
+    TLobby& mine = NewLobby("#mine", true);
+    EXPECT_TRUE(model_.AddLobby(zeta, true, std::nullopt));
+    EXPECT_TRUE(model_.AddLobby(alpha, true, std::nullopt));
+    model_.SetReportLobby(&zeta);
+    EXPECT_TRUE(model_.Actions().SaveLobbysEnabled);
+    EXPECT_TRUE(model_.AddLobby(mine, false, "bob"));
+    EXPECT_FALSE(model_.Actions().SaveLobbysEnabled);
+    EXPECT_EQ(model_.LobbyRowTexts(),
+              (std::vector<std::string>{"#Alpha (private)\t[0]\t#Alpha text",
+                                        "#mine\t[0]\t#mine text", "#zeta\t[0]\t#zeta text"}));
+    EXPECT_EQ(model_.LogLines().front(), "01.02.26 10:00:00: Lobby #mine created by bob");
+
+    model_.ToggleAllowCreate();
+    EXPECT_FALSE(model_.AddLobby(NewLobby("#refused", true), false, "bob"));
+    EXPECT_TRUE(model_.AddLobby(NewLobby("#operator"), true, std::nullopt));
+    EXPECT_EQ(model_.LobbyRowTexts().size(), 4u);
+
+    EXPECT_FALSE(model_.RemoveLobby(alpha, false));  // a user may not remove the operator's
+    EXPECT_TRUE(model_.RemoveLobby(mine, false));
+    EXPECT_EQ(model_.LogLines().front(), "01.02.26 10:00:00: User created lobby #mine removed");
+    EXPECT_TRUE(model_.IsReportLobby(&zeta));
+    EXPECT_TRUE(model_.RemoveLobby(zeta, true));
+    EXPECT_TRUE(model_.Actions().SaveLobbysEnabled);
+    EXPECT_FALSE(model_.IsReportLobby(&zeta));
+    EXPECT_FALSE(model_.IsReportLobby(nullptr));
+}
+
+TEST_F(ConsoleModelTest, JoinsAndPartsRewriteTheRowAndDecide) {
+    // A join shows the joiner in the count and is allowed, with the note in the report
+    // lobby; an unlisted lobby logs the error and decides nothing; an emptied user lobby
+    // is to be removed, an emptied operator lobby is not.
+    TLobby& report = NewLobby("#Report");
+    TLobby& mine = NewLobby("#mine", true);
+    TLobby& unlisted = NewLobby("#unlisted");
+    model_.AddLobby(report, true, std::nullopt);
+    model_.AddLobby(mine, false, "bob");
+    model_.SetReportLobby(&report);
+    report.Members.push_back({"amy", nullptr});
+
+    bool allow = false;
+    std::string msg = "as it came";
+    model_.UserJoin(unlisted, "bob@1.2.3.4", allow, msg);
+    EXPECT_FALSE(allow);
+    EXPECT_EQ(msg, "as it came");
+    EXPECT_EQ(
+        model_.LogLines().front(),
+        "01.02.26 10:00:00: Error on Join: Lobby \"#unlisted\" not present: User bob@1.2.3.4");
+    allow = true;  // as the core raises the event for a user not yet in the lobby
+    model_.UserJoin(mine, "bob@1.2.3.4", allow, msg);
+    EXPECT_TRUE(allow);
+    EXPECT_EQ(msg, "as it came");
+    model_.UserJoin(report, "bob@1.2.3.4", allow, msg);
+    EXPECT_EQ(msg,
+              "\r\nPlease note:\r\nThis messages will not be sent to other users.\r\n"
+              "Report problems, question, bugs....");
+    EXPECT_EQ(model_.LobbyRowTexts(),
+              (std::vector<std::string>{"#mine\t[1]\t#mine text", "#Report\t[2]\t#Report text"}));
+
+    report.Members.clear();
+    EXPECT_FALSE(model_.UserPart(report));
+    EXPECT_TRUE(model_.UserPart(mine));
+    EXPECT_FALSE(model_.UserPart(unlisted));
+    EXPECT_EQ(model_.LobbyRowTexts().back(), "#Report\t[0]\t#Report text");
+}
+
+TEST_F(ConsoleModelTest, ARefreshIsRequestedOnceUntilTheViewIsTaken) {
+    // The first change asks for a refresh, later ones do not until the view is taken; the
+    // view holds the changed parts only, and the action states always.
+    model_.SetServerRunning(true);
+    model_.AddLog("one");
+    model_.AddLog("two");
+    EXPECT_EQ(refreshRequests_, 1);
+    TModel::TView view = model_.TakeView();
+    EXPECT_EQ(view.Parts, TModel::ActionPart | TModel::LogPart | TModel::StatusPart);
+    EXPECT_EQ(view.Log.size(), 2u);
+    EXPECT_TRUE(view.GridRows.empty() && view.LobbyRows.empty());
+    EXPECT_FALSE(view.Actions.StartEnabled);
+    EXPECT_TRUE(view.Actions.StopEnabled);
+    EXPECT_EQ(model_.TakeView().Parts, TModel::NoPart);
+    model_.UserEnter("amy", "10.0.0.1");
+    EXPECT_EQ(refreshRequests_, 2);
+    EXPECT_EQ(model_.TakeView().Parts, TModel::GridPart | TModel::LogPart | TModel::StatusPart);
+}
+
+TEST(ConsoleModelThreads, LinesFromManyThreadsAreAllKeptOrSaved) {
+    // Threads log at once with auto-save on: every line is in the list or in exactly one
+    // log file, and each file holds its lines newest first.
+    TempDir dir("console-model-threads");
+    std::atomic<int> second{0};
+    TDiskWriter writer;
+    TConsoleModel model(
+        dir.Path(), writer,
+        {.Now = [&] { return std::to_string(++second); }, .RefreshNeeded = {}, .LogEcho = {}});
+    model.SetOptions(true, true);
+    constexpr int Threads = 4, Lines = 1000;
+    std::vector<std::thread> loggers;
+    for (int t = 0; t < Threads; ++t)
+        loggers.emplace_back([&model, t] {
+            for (int i = 0; i < Lines; ++i)
+                model.AddLog(std::to_string(t) + ":" + std::to_string(100000 + i));
+        });
+    for (auto& logger : loggers) logger.join();
+    writer.Drain();
+    std::vector<std::string> lines = model.LogLines();
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+        const std::string content = ReadFile(entry.path().string());
+        std::vector<std::string> fileLines;
+        for (std::size_t at = 0, end; (end = content.find("\r\n", at)) != std::string::npos;
+             at = end + 2)
+            fileLines.push_back(content.substr(at, end - at));
+        EXPECT_EQ(fileLines.size(), TConsoleModel::MaxLogLines + 1);
+        std::map<std::string, std::string> newerOfThread;  // thread -> its line above
+        for (const std::string& line : fileLines) {
+            const std::string text = line.substr(line.find(": ") + 2);
+            const std::string thread = text.substr(0, text.find(':'));
+            if (newerOfThread.count(thread)) {
+                EXPECT_LT(text, newerOfThread[thread]);
+            }
+            newerOfThread[thread] = text;
+        }
+        lines.insert(lines.end(), fileLines.begin(), fileLines.end());
+    }
+    EXPECT_EQ(lines.size(), std::size_t{Threads * Lines});
+    std::set<std::string> texts;
+    for (const std::string& line : lines) texts.insert(line.substr(line.find(": ") + 2));
+    EXPECT_EQ(texts.size(), std::size_t{Threads * Lines});
+}
+
+}  // namespace
