@@ -12,12 +12,13 @@ namespace {
 // Shortages that pass: descriptors, buffers or memory. Accepting again at once would only
 // spin, so the listener pauses briefly.
 bool IsShortage(int code) {
-    return code == 10024 || code == 10055;
+    return code == WsaTooManyFiles || code == WsaNoBufferSpace;
 }
 
 // A connection that went away before we took it, or a signal: try the next one.
 bool IsPassing(int code) {
-    return code == 10053 || code == 10054 || code == 10004 || code == 10035;
+    return code == WsaConnectionAborted || code == WsaConnectionReset || code == WsaInterrupted ||
+           code == WsaWouldBlock;
 }
 
 constexpr auto ShortagePause = std::chrono::milliseconds(100);

@@ -28,7 +28,8 @@ void TNetPeerThread::RunStep() {
     } catch (const ENetSocketError& e) {
         // Aborted and reset connections are lost for good; any other socket error may pass,
         // and the execute step is simply called again.
-        if (e.ErrorCode() == 10053 || e.ErrorCode() == 10054) connection_->Disconnect();
+        if (e.ErrorCode() == WsaConnectionAborted || e.ErrorCode() == WsaConnectionReset)
+            connection_->Disconnect();
     }
     if (!connection_->IsConnected()) Stop();
 }

@@ -103,7 +103,7 @@ void TNetSocketHandle::Bind() {
     addr.sin_port = htons(static_cast<uint16_t>(port_));
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     if (!ip_.empty() && ::inet_pton(AF_INET, ip_.c_str(), &addr.sin_addr) != 1)
-        throw ENetSocketError(10049);
+        throw ENetSocketError(WsaAddressNotAvailable);
     if (::bind(handle_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         if (errno == EADDRINUSE) throw ENetCouldNotBindSocket();
         RaiseLastError();

@@ -10,6 +10,17 @@
 // Time-outs are in milliseconds; this value means "wait without limit".
 constexpr int TimeoutInfinite = -2;
 
+// The Windows Sockets codes that the frame and its callers act on by number.
+constexpr int WsaInterrupted = 10004;          // WSAEINTR
+constexpr int WsaTooManyFiles = 10024;         // WSAEMFILE
+constexpr int WsaWouldBlock = 10035;           // WSAEWOULDBLOCK
+constexpr int WsaAddressInUse = 10048;         // WSAEADDRINUSE
+constexpr int WsaAddressNotAvailable = 10049;  // WSAEADDRNOTAVAIL
+constexpr int WsaConnectionAborted = 10053;    // WSAECONNABORTED
+constexpr int WsaConnectionReset = 10054;      // WSAECONNRESET
+constexpr int WsaNoBufferSpace = 10055;        // WSAENOBUFS
+constexpr int WsaShutDown = 10058;             // WSAESHUTDOWN
+
 // Maps a Linux errno value by meaning onto the Windows Sockets number
 // (ECONNABORTED -> 10053, ECONNRESET/EPIPE -> 10054, ESHUTDOWN/EBADF on a closed socket -> 10058,
 // ...).

@@ -155,7 +155,7 @@ void TNetTCPConnection::Disconnect() {
 int TNetTCPConnection::ReceiveFailedLocked(int err, bool& closedNow) {
     if (WouldBlock(err)) return -1;
     const int code = WinsockErrorFromErrno(err);
-    if (code != 10058) throw ENetSocketError(code);
+    if (code != WsaShutDown) throw ENetSocketError(code);
     closedNow |= CloseLocked();
     if (PendingLocked() == 0) throw ENetSocketError(code);
     return 0;
