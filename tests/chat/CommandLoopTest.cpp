@@ -1,6 +1,10 @@
 // The connection loop and command table: letter case, the stray control character, the
 // not-handled reply, names outside the table, argument splitting for assigned events,
-// and the recipients of BroadcastExcept.
+// the recipients of BroadcastExcept, and the lines that arrive together with a close.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include "ChatServerFixture.h"
 
 namespace {
@@ -185,3 +189,32 @@ TEST_F(CommandLoopTest, BroadcastSkipsAClosedRecipient) {
 }
 
 }  // namespace
+
+// A client's last words and its close can wait together for one read: exactly 2,048 bytes
+// of whole lines and a partial one, then the end of the stream. Every whole line is still
+// run, and the partial line ends the connection as one empty line.
+TEST_F(CommandLoopTest, LinesBeforeTheCloseAreRunWhenTheyArriveTogether) {
+    EventRecord& others = NewRecord();
+    Server().OnCommandOther = [&](TNetPeerThread&, const std::string& c, const std::string& p) {
+        others.Add(c + "|" + p);
+    };
+    Start();
+    TestClient client = Connect();
+    ASSERT_TRUE(client.SendLine("HELLO first"));
+    ASSERT_TRUE(WaitUntil([&] { return others.Count() == 1; }));
+    std::string input;
+    std::size_t lines = 0;
+    while (input.size() + 20 < 2048) input += "CMD " + std::to_string(lines++) + "\r\n";
+    input += "TAIL" + std::string(2048 - input.size() - 4, 'x');
+    ASSERT_EQ(input.size(), 2048u);
+    // Corked, the bytes and the end of the stream leave in one segment.
+    const int one = 1;
+    ASSERT_EQ(::setsockopt(client.Fd(), IPPROTO_TCP, TCP_CORK, &one, sizeof one), 0);
+    ASSERT_TRUE(client.Send(input));
+    ASSERT_EQ(::shutdown(client.Fd(), SHUT_WR), 0);
+    ASSERT_TRUE(WaitUntil([&] { return others.Count() == 1 + lines + 1; }))
+        << others.Count() << " of " << 2 + lines;
+    EXPECT_EQ(others.Items()[1], "CMD|0");
+    EXPECT_EQ(others.Items()[lines], "CMD|" + std::to_string(lines - 1));
+    EXPECT_EQ(others.Items().back(), "|");
+}
