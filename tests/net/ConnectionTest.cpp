@@ -441,6 +441,8 @@ TEST_F(ConnectionTest, ReadingClientsGetEverythingStuckOnesAreClosed) {
 
     TestClient stuck;
     TNetTCPServerConnection& stuckSide = Accept(stuck, 4096);
-    for (std::size_t i = 0; i < lines && stuckSide.IsConnected(); ++i) stuckSide.WriteLine(line);
+    const std::string wire = line + "\r\n";
+    for (std::size_t i = 0; i < lines && stuckSide.TryWriteText(wire); ++i) {
+    }
     EXPECT_TRUE(WaitUntil([&] { return !stuckSide.IsConnected(); }));
 }
