@@ -153,6 +153,30 @@ void TNetFlusher::WaitFor(const TNetFlushTicket& ticket) {
     --shard.waiters;
 }
 
+void TNetFlusher::TrimLater(TNetOutputQueue& queue, std::uint64_t id) {
+    TShard& shard = ShardOf(id);
+    bool wake = false;
+    {
+        std::lock_guard lock(shard.readyMutex);
+        wake = shard.trim.empty();
+        if (wake) shard.trimDue = Clock::now() + TrimDelay;
+        shard.trim.push_back(queue.shared_from_this());
+    }
+    if (wake) Wake(shard);  // its thread may sleep without a timeout
+}
+
+Clock::time_point TNetFlusher::RunTrim(TShard& shard) {
+    std::vector<std::shared_ptr<TNetOutputQueue>> due;
+    {
+        std::lock_guard lock(shard.readyMutex);
+        if (shard.trim.empty()) return Clock::time_point::max();
+        if (Clock::now() < shard.trimDue) return shard.trimDue;
+        due.swap(shard.trim);
+    }
+    for (auto& queue : due) queue->Trim();
+    return Clock::time_point::max();
+}
+
 std::shared_ptr<TNetOutputQueue> TNetFlusher::Find(TShard& shard, std::uint64_t id) {
     std::lock_guard lock(shard.registryMutex);
     auto it = shard.queues.find(id);
@@ -192,9 +216,11 @@ void TNetFlusher::Run(TShard& shard) {
     std::array<epoll_event, 64> events{};
     bool handedOver = false;
     Clock::time_point passDue{};
+    Clock::time_point trimDue = Clock::time_point::max();
     for (;;) {
+        const auto due = handedOver ? std::min(passDue, trimDue) : trimDue;
         timespec wait{};
-        timespec* timeout = handedOver ? TimeoutUntil(passDue, wait) : nullptr;
+        timespec* timeout = due != Clock::time_point::max() ? TimeoutUntil(due, wait) : nullptr;
         const int n = ::epoll_pwait2(shard.epollFd, events.data(), events.size(), timeout, nullptr);
         if (n < 0 && errno != EINTR) return;
         for (int i = 0; i < n; ++i) {
@@ -209,6 +235,7 @@ void TNetFlusher::Run(TShard& shard) {
             // found, or Flush finds it closed.
             if (auto queue = Find(shard, events[i].data.u64)) queue->Flush();
         }
+        trimDue = RunTrim(shard);
         if (!handedOver) continue;
         bool waiting = false;
         {

@@ -9,11 +9,12 @@
 // queues over may wait for the pass that sends them (WaitFor), which is how a sender that
 // floods a wide lobby is held to the speed of the sends.
 //
-// Watch, Forget and Ready are called with the queue's lock held (the queue's lock comes
+// Watch, Forget, Ready and TrimLater are called with the queue's lock held (the queue's lock comes
 // before the flushers' own locks); WaitFor with no lock held.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -52,6 +53,13 @@ class TNetFlusher {
     TNetFlushTicket Ready(TNetOutputQueue& queue, std::uint64_t id);
     // Returns once the ticket's pass has ended (or the flushers stopped).
     void WaitFor(const TNetFlushTicket& ticket);
+    // Asks for one Trim of the queue once TrimDelay has passed.
+    void TrimLater(TNetOutputQueue& queue, std::uint64_t id);
+
+    // How long a drained queue keeps its buffers before its flusher gives them back: long
+    // enough to span the rounds of a busy sender, short enough that a burst's peak is
+    // not held by idle connections.
+    static constexpr std::chrono::milliseconds TrimDelay{250};
 
   private:
     struct TShard {
@@ -63,6 +71,8 @@ class TNetFlusher {
         std::uint64_t passStarted = 0;
         std::uint64_t passDone = 0;
         int waiters = 0;
+        std::vector<std::shared_ptr<TNetOutputQueue>> trim;  // guarded by readyMutex
+        std::chrono::steady_clock::time_point trimDue;       // guarded by readyMutex
         int epollFd = -1;
         int wakeFd = -1;
         std::thread thread;
@@ -72,6 +82,8 @@ class TNetFlusher {
     TShard& ShardOf(std::uint64_t id) { return *shards_[id % shards_.size()]; }
     void Run(TShard& shard);
     bool RunPass(TShard& shard);
+    // Trims the listed queues once they are due; returns when the next ones are.
+    static std::chrono::steady_clock::time_point RunTrim(TShard& shard);
     static std::shared_ptr<TNetOutputQueue> Find(TShard& shard, std::uint64_t id);
     static void Wake(TShard& shard);
 

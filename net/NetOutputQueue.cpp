@@ -11,8 +11,11 @@ namespace {
 constexpr int SendFlags = MSG_DONTWAIT | MSG_NOSIGNAL;
 // A drained buffer that grew beyond this is given back, so a burst does not leave every
 // idle connection holding its peak: with thousands of connections the kept capacity would
-// outweigh everything else a connection holds, and a fresh allocation costs far less
-// than the send that drained it.
+// outweigh everything else a connection holds. A queue that a flusher knows is given back
+// by its flusher once it has stayed drained for a while (TNetFlusher::TrimLater): a
+// queue that drains between the flushes of a busy sender would otherwise be freed by
+// the flusher and grown again by the sender every round, and the two threads would meet
+// on the allocator's lock for every recipient.
 constexpr std::size_t KeepCapacity = 512;
 
 bool WouldBlock(int err) {
@@ -136,6 +139,22 @@ void TNetOutputQueue::ReleaseBuffersLocked() {
         out_.clear();
         outSent_ = 0;
     }
+    if (out_.capacity() <= KeepCapacity && buffer_.capacity() <= KeepCapacity) return;
+    if (id_ == 0) {
+        Shrink(out_);
+        Shrink(buffer_);
+        return;
+    }
+    if (trimListed_) return;
+    trimListed_ = true;
+    TNetFlusher::Instance().TrimLater(*this, id_);
+}
+
+void TNetOutputQueue::Trim() {
+    std::lock_guard lock(mutex_);
+    trimListed_ = false;
+    // Busy again: its next drain lists it again.
+    if (sending_ || PendingLocked() != 0 || closed_ || failed_) return;
     Shrink(out_);
     Shrink(buffer_);
 }

@@ -74,6 +74,8 @@ class TNetOutputQueue : public std::enable_shared_from_this<TNetOutputQueue> {
 
     // The flusher's side: called when the socket drained or the queue was handed over.
     void Flush();
+    // The flusher's side: gives back the buffers of a queue that has stayed drained.
+    void Trim();
 
   private:
     using TLock = std::unique_lock<std::mutex>;
@@ -108,6 +110,7 @@ class TNetOutputQueue : public std::enable_shared_from_this<TNetOutputQueue> {
     bool lagging_ = false;     // guarded by mutex_; waited for in vain (see Behind)
     Clock::time_point lastTaken_{};  // guarded by mutex_; the socket last took bytes
     bool handedOff_ = false;         // guarded by mutex_; on a flusher's ready list
+    bool trimListed_ = false;        // guarded by mutex_; on a flusher's trim list
     TNetFlushTicket ticket_;         // guarded by mutex_; the pass that takes it, while handed off
     std::uint64_t id_ = 0;           // guarded by mutex_; the flushers' key, 0 until first needed
     std::uint64_t batch_ = 0;        // guarded by mutex_; the fan-out batch that wrote last
