@@ -13,7 +13,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
-#include <QTableWidget>
+#include <QTableView>
 
 #include <algorithm>
 #include <cctype>
@@ -176,12 +176,13 @@ bool TForm1::AllUserListMouseDown(Qt::MouseButton button, Qt::MouseButtons butto
     // The header is a separate widget, so every item of the table is a data row.
     const QModelIndex cell = AllUserList->indexAt(pos);
     if (!cell.isValid()) return false;
-    QTableWidgetItem* nickItem = AllUserList->item(cell.row(), 0);
-    const QVariant nick = nickItem ? nickItem->data(NickRole) : QVariant();
+    const QModelIndex nickCell = cell.siblingAtColumn(0);
+    const QVariant nick = nickCell.data(NickRole);
     if (BytesOf(nick).empty()) return false;
-    Kick1->setText(QStringLiteral("Kick ") + Literal(Quoted(nickItem->text())));
+    const QString shown = nickCell.data().toString();
+    Kick1->setText(QStringLiteral("Kick ") + Literal(Quoted(shown)));
     Kick1->setData(nick);
-    SendMessage1->setText(QStringLiteral("Send message to ") + Literal(Quoted(nickItem->text())));
+    SendMessage1->setText(QStringLiteral("Send message to ") + Literal(Quoted(shown)));
     SendMessage1->setData(nick);
     PopupAll->popup(AllUserList->viewport()->mapToGlobal(pos));  // runs PopupAllPopup
     for (QAction* entry : Join1->actions()) entry->setData(nick);

@@ -20,13 +20,14 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QStatusBar>
-#include <QTableWidget>
+#include <QTableView>
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include "RemoteAdmin.h"
 #include "Timestamp.h"
+#include "UserGrid.h"
 #include "widgets/Tablist.h"
 #include "widgets/Unit2.h"
 #include "widgets/Unit3.h"
@@ -195,7 +196,9 @@ void TForm1::createMenus() {
 void TForm1::createViews() {
     auto* outer = new QSplitter(Qt::Horizontal, this);
 
-    AllUserList = new QTableWidget(1, 3, outer);
+    AllUserList = new QTableView(outer);
+    UserGrid = new TUserGrid(AllUserList);
+    AllUserList->setModel(UserGrid);
     AllUserList->setToolTip(QStringLiteral("Users in chat"));
     AllUserList->setEditTriggers(QAbstractItemView::NoEditTriggers);
     AllUserList->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -364,7 +367,7 @@ void TForm1::fillWelcomeText() {
 }
 
 void TForm1::writeGridHeader() {
-    AllUserList->setHorizontalHeaderLabels(
+    UserGrid->SetHeaderLabels(
         {QStringLiteral("Nick"), QStringLiteral("IP"), QStringLiteral("Time")});
 }
 

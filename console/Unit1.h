@@ -43,7 +43,8 @@ class QMenu;
 class QPushButton;
 class QSplitter;
 class QStatusBar;
-class QTableWidget;
+class QTableView;
+class TUserGrid;
 class TAboutBox;
 class TForm2;
 class TRemoteAdmin;
@@ -98,7 +99,8 @@ class TForm1 : public QMainWindow, public TAdminHost {
     TConsoleDialogs Dialogs;  // UI thread only; fill the empty members with real dialogs
 
     // --- Components (UI thread only) ---
-    QTableWidget* AllUserList = nullptr;  // Nick, IP, Time; at least one data row
+    QTableView* AllUserList = nullptr;  // Nick, IP, Time; at least one data row
+    TUserGrid* UserGrid = nullptr;      // AllUserList's rows
     TTabListBox* LobbyList = nullptr;     // one row per accepted lobby, data = TLobby*
     QListWidget* UserList = nullptr;      // members of the selected lobby
     QListWidget* LogMemo = nullptr;       // newest line at the top
@@ -242,7 +244,6 @@ class TForm1 : public QMainWindow, public TAdminHost {
     void syncSoon();
     void syncViews();
     void applyLobbyRows(const std::vector<TConsoleModel::TLobbyRow>& rows);
-    void applyGrid(const std::vector<TConsoleModel::TGridRow>& rows);
     void applyLog(const std::vector<std::string>& lines);
     void applyActions(const TConsoleModel::TActions& actions);
 

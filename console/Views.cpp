@@ -17,7 +17,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QStatusBar>
-#include <QTableWidget>
+#include <QTableView>
 #include <QThread>
 #include <QTimer>
 
@@ -27,6 +27,7 @@
 #include "RemoteAdmin.h"
 #include "Timestamp.h"
 #include "Unit1.h"
+#include "UserGrid.h"
 #include "UserWrite.h"
 #include "widgets/Tablist.h"
 
@@ -180,10 +181,10 @@ void TForm1::syncViews() {
     lastRefresh_.start();
     // Widgets change below without the state lock: their signals may lead to calls into
     // the core, whose lock comes before the state lock.
-    const TConsoleModel::TView view = model_.TakeView();
+    TConsoleModel::TView view = model_.TakeView();
     applyingViews_ = true;
     if (view.Parts & TConsoleModel::LobbyPart) applyLobbyRows(view.LobbyRows);
-    if (view.Parts & TConsoleModel::GridPart) applyGrid(view.GridRows);
+    if (view.Parts & TConsoleModel::GridPart) UserGrid->SetRows(std::move(view.GridRows));
     if (view.Parts & TConsoleModel::LogPart) applyLog(view.Log);
     if (view.Parts & TConsoleModel::StatusPart) StatusPanel->setText(Q(view.StatusText));
     if (view.Parts & TConsoleModel::ActionPart) applyActions(view.Actions);
@@ -209,25 +210,6 @@ void TForm1::applyLobbyRows(const std::vector<TConsoleModel::TLobbyRow>& rows) {
         QListWidgetItem* item = LobbyList->item(index);
         item->setData(LobbyNameRole, BytesData(row.Name));
         if (selected && row.Lobby == selected) LobbyList->setCurrentItem(item);
-    }
-}
-
-void TForm1::applyGrid(const std::vector<TConsoleModel::TGridRow>& rows) {
-    AllUserList->setRowCount(static_cast<int>(rows.size()));
-    auto set = [this](int r, int c, const std::string& value) {
-        QTableWidgetItem* item = AllUserList->item(r, c);
-        if (!item) {
-            item = new QTableWidgetItem;
-            AllUserList->setItem(r, c, item);
-        }
-        item->setText(Q(value));
-        return item;
-    };
-    for (int r = 0; r < static_cast<int>(rows.size()); ++r) {
-        const TConsoleModel::TGridRow& row = rows[static_cast<std::size_t>(r)];
-        set(r, 0, row.Nick)->setData(NickRole, BytesData(row.Nick));
-        set(r, 1, row.IP);
-        set(r, 2, row.Time);
     }
 }
 

@@ -1,11 +1,14 @@
 #include "NetThreadCaches.h"
 
 #include <limits.h>
+#include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -16,6 +19,8 @@ constexpr const char* CacheTunable = "glibc.malloc.tcache_count";
 
 void NetDisableThreadCaches(char** argv) {
     if (NetSanitizerAllocator) return;
+    const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
+    ::mallopt(M_ARENA_MAX, static_cast<int>(cores));
     const char* found = std::getenv(TunablesVariable);
     // Present: the operator chose, or this is the second run. Either way no loop.
     if (found && std::strstr(found, CacheTunable)) return;

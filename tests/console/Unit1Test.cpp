@@ -49,15 +49,15 @@ void Unit1Test::windowLayoutAndActions() {
     h.Start();
     TForm1& f = *h.form;
     QCOMPARE(f.windowTitle(), QStringLiteral("IRC Chat Server for Quarn"));
-    QCOMPARE(f.AllUserList->columnCount(), 3);
-    QCOMPARE(f.AllUserList->horizontalHeaderItem(0)->text(), QStringLiteral("Nick"));
-    QCOMPARE(f.AllUserList->horizontalHeaderItem(1)->text(), QStringLiteral("IP"));
-    QCOMPARE(f.AllUserList->horizontalHeaderItem(2)->text(), QStringLiteral("Time"));
+    QCOMPARE(f.AllUserList->model()->columnCount(), 3);
+    QCOMPARE(f.AllUserList->model()->headerData(0, Qt::Horizontal), QStringLiteral("Nick"));
+    QCOMPARE(f.AllUserList->model()->headerData(1, Qt::Horizontal), QStringLiteral("IP"));
+    QCOMPARE(f.AllUserList->model()->headerData(2, Qt::Horizontal), QStringLiteral("Time"));
     QCOMPARE(f.AllUserList->columnWidth(0), 79);
     QCOMPARE(f.AllUserList->columnWidth(1), 77);
     QCOMPARE(f.AllUserList->columnWidth(2), 108);
     QCOMPARE(f.AllUserList->horizontalHeader()->sectionResizeMode(0), QHeaderView::Interactive);
-    QCOMPARE(f.AllUserList->rowCount(), 1);
+    QCOMPARE(h.GridRows(), 1);
     QCOMPARE(f.LobbyList->TabPercentages(), QStringLiteral("70, 80"));
     QCOMPARE(f.AllUserList->toolTip(), QStringLiteral("Users in chat"));
     QCOMPARE(f.LobbyList->toolTip(), QStringLiteral("Lobbys"));
@@ -121,8 +121,7 @@ void Unit1Test::welcomeDateLineIsTheConsolesTimestamp() {
             }
         QVERIFY(!dateLine.empty());
         QTRY_COMPARE(h.GridNicks().last(), QString::fromStdString(nick));
-        gridTime =
-            h.form->AllUserList->item(h.form->AllUserList->rowCount() - 1, 2)->text().toStdString();
+        gridTime = h.GridCell(h.GridRows() - 1, 2).toStdString();
     }
     QCOMPARE(dateLine, gridTime);
 }

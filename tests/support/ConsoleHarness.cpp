@@ -14,7 +14,7 @@ std::vector<std::string> LogFiles(const std::string& dir) {
     return files;
 }
 
-QPoint CellCentre(QTableWidget* grid, int row, int column) {
+QPoint CellCentre(QTableView* grid, int row, int column) {
     return grid->visualRect(grid->model()->index(row, column)).center();
 }
 
@@ -62,11 +62,19 @@ QStringList ConsoleHarness::LobbyRows() {
 QStringList ConsoleHarness::GridNicks() {
     form->FlushViews();
     QStringList nicks;
-    for (int r = 0; r < form->AllUserList->rowCount(); ++r) {
-        QTableWidgetItem* item = form->AllUserList->item(r, 0);
-        nicks << (item ? item->text() : QString());
-    }
+    const QAbstractItemModel* grid = form->AllUserList->model();
+    for (int r = 0; r < grid->rowCount(); ++r) nicks << grid->index(r, 0).data().toString();
     return nicks;
+}
+
+QString ConsoleHarness::GridCell(int row, int column) {
+    form->FlushViews();
+    return form->AllUserList->model()->index(row, column).data().toString();
+}
+
+int ConsoleHarness::GridRows() {
+    form->FlushViews();
+    return form->AllUserList->model()->rowCount();
 }
 
 bool ConsoleHarness::SelectLobby(const QString& name) {

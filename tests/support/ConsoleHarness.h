@@ -11,7 +11,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -34,7 +34,7 @@ using namespace std::chrono_literals;
 // The ".log" files of the folder.
 std::vector<std::string> LogFiles(const std::string& dir);
 // The centre of a grid cell, in viewport coordinates.
-QPoint CellCentre(QTableWidget* grid, int row, int column);
+QPoint CellCentre(QTableView* grid, int row, int column);
 
 // The window tests are one program (tests/console/console_tests_main.cpp) that runs the
 // test class named on its command line, or all of them: each class registers itself.
@@ -77,6 +77,8 @@ class ConsoleHarness {
     bool LogHas(const std::string& text) const;
     QStringList LobbyRows();
     QStringList GridNicks();
+    QString GridCell(int row, int column);  // after FlushViews
+    int GridRows();
     // Selects the lobby row whose text starts with name followed by a TAB or a blank.
     bool SelectLobby(const QString& name);
     // JOIN as a client types it; the core puts "#" in front of a name that lacks it.
