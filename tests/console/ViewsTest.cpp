@@ -54,8 +54,11 @@ void ViewsTest::gridRowsFollowUsersEnteringAndQuitting() {
     QTRY_COMPARE(h.GridNicks(), QStringList{"alice"});
     QCOMPARE(h.GridCell(0, 1), QStringLiteral("127.0.0.1"));
     QVERIFY(!h.GridCell(0, 2).isEmpty());
+    // The operator's selection stays on its row while others enter.
+    h.form->AllUserList->selectRow(0);
     TestClient bob = h.User("bob");
     QTRY_COMPARE(h.GridNicks(), (QStringList{"alice", "bob"}));
+    QCOMPARE(h.form->AllUserList->currentIndex().row(), 0);
     QVERIFY(alice.SendLine("QUIT"));
     QVERIFY(alice.WaitClosed());
     QTRY_COMPARE(h.GridNicks(), QStringList{"bob"});
