@@ -255,7 +255,10 @@ bool TLobbyList::JoinLobby(TNetPeerThread& thread, std::string lobbyName, const 
     }
     if (FindLobby(lobbyName) == nullptr && AllowCreate && !lobbyName.empty()) {
         if (lobbyName[0] != '#') lobbyName = "#" + lobbyName;
-        // Not examined: an existing "#" name is joined below, a refusal fails the lookup.
+        // A limit's refusal has told the client why; "No such lobby" with the name again
+        // would only echo a long name back. A handler's refusal fails the lookup below.
+        if (FindLobby(lobbyName) == nullptr && !MayCreate(thread, lobbyName)) return false;
+        // Not examined: an existing "#" name is joined below.
         AddLobby(TLobbySender::Peer(thread), lobbyName, "Lobby created by " + nick, true, false);
     }
     TLobby* lobby = FindLobby(lobbyName);

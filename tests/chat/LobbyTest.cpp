@@ -78,6 +78,11 @@ TEST_F(LobbyTest, JoinCreatesLobbiesWhenAllowed) {
     EXPECT_EQ(bob.ReadLine(), "***Error: No such lobby: ");
     bob.SendLine("JOIN vetoed");
     EXPECT_EQ(bob.ReadLine(), "***Error: No such lobby: #vetoed");
+    // A name over the limit is refused once, without being echoed back.
+    bob.SendLine("JOIN " + std::string(TLobbyList::MaxLobbyNameLength, 'n'));
+    EXPECT_EQ(bob.ReadLine(), "***Error: Lobby name too long!");
+    bob.SendLine("JOIN :@!");
+    EXPECT_EQ(bob.ReadLine(), "***Error: No such lobby: ");
 
     EXPECT_EQ(added.Items(), (std::vector<std::string>{"#Fun by other", "#fun by peer",
                                                        "#my_room by peer", "#vetoed by peer"}));
