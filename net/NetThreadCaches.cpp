@@ -14,14 +14,22 @@ namespace {
 
 constexpr const char* TunablesVariable = "GLIBC_TUNABLES";
 constexpr const char* CacheTunable = "glibc.malloc.tcache_count";
+constexpr const char* ArenaTunable = "glibc.malloc.arena_max";
+constexpr const char* ArenaVariable = "MALLOC_ARENA_MAX";
+
+// One arena per core, unless the operator chose a number.
+void CapArenas(const char* tunables) {
+    if (std::getenv(ArenaVariable) || (tunables && std::strstr(tunables, ArenaTunable))) return;
+    const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
+    ::mallopt(M_ARENA_MAX, static_cast<int>(cores));
+}
 
 }  // namespace
 
 void NetDisableThreadCaches(char** argv) {
     if (NetSanitizerAllocator) return;
-    const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
-    ::mallopt(M_ARENA_MAX, static_cast<int>(cores));
     const char* found = std::getenv(TunablesVariable);
+    CapArenas(found);
     // Present: the operator chose, or this is the second run. Either way no loop.
     if (found && std::strstr(found, CacheTunable)) return;
     const std::string before = found ? found : "";

@@ -21,6 +21,7 @@ inline constexpr bool NetSanitizerAllocator = true;
 inline constexpr bool NetSanitizerAllocator = false;
 #endif
 
+// An arena count the operator chose (MALLOC_ARENA_MAX or glibc.malloc.arena_max) is kept.
 // Returns only when the cache is already configured (by the operator's own GLIBC_TUNABLES,
 // or by the first run), in a sanitizer build, or when the program cannot be run again; it
 // then goes on with the cache.
