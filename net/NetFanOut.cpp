@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <utility>
 
 #include "NetFlusher.h"
 #include "NetOutputQueue.h"
@@ -10,6 +11,7 @@
 namespace {
 
 constexpr std::size_t KeepRecipients = 64;
+static_assert(TNetFlusher::MaxThreads <= TNetFanOut::MaxFlushThreads);
 thread_local TNetFanOut* current = nullptr;
 std::atomic<std::uint64_t> nextMark{1};
 
@@ -80,17 +82,13 @@ void TNetFanOut::SendOthers() {
         for (auto& queue : sent_) queue->Send();
         return;
     }
-    TNetFlusher& flusher = TNetFlusher::Instance();
-    std::vector<std::uint64_t> handed(flusher.ThreadCount(), 0);
+    // Kept for the next paced flush: a sender waits for the pass of the lines it handed
+    // over one flush ago, so its next lines are written while these are sent.
     for (auto& queue : sent_) {
         TNetFlushTicket ticket;
         if (queue->HandOff(ticket))
-            handed[ticket.thread] = std::max(handed[ticket.thread], ticket.pass);
+            tickets_[ticket.thread] = std::max(tickets_[ticket.thread], ticket.pass);
     }
-    // Kept for the next paced flush: a sender waits for the pass of the lines it handed
-    // over one flush ago, so its next lines are written while these are sent.
-    if (tickets_.size() < handed.size()) tickets_.resize(handed.size(), 0);
-    for (std::size_t i = 0; i < handed.size(); ++i) tickets_[i] = std::max(tickets_[i], handed[i]);
 }
 
 void TNetFanOut::Flush() {
@@ -111,8 +109,7 @@ void TNetFanOut::PutReplies() {
 // recipient answers to those lines can overtake them; only a reply too long to queue at
 // once waits for the own socket, after the others have been sent.
 void TNetFanOut::FlushPaced() {
-    std::vector<std::uint64_t> waitFor;  // the tickets of the flush before this one
-    waitFor.swap(tickets_);
+    const auto waitFor = std::exchange(tickets_, {});  // the tickets of the flush before
     std::string replies;
     replies.swap(replies_);
     std::string_view rest = replies;

@@ -28,6 +28,7 @@
 // and holds none of them while it waits.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -42,6 +43,8 @@ class TNetOutputQueue;
 class TNetFanOut {
   public:
     static constexpr std::size_t HandOffRecipients = 16;
+    // The most flusher threads whose passes a fan-out may wait for.
+    static constexpr std::size_t MaxFlushThreads = 4;
     static constexpr std::size_t FlushBytes = 64 * 1024;
     static constexpr std::size_t FlushBytesPerRecipient = 4 * 1024;
     static constexpr std::size_t FlushBytesCap = 4 * 1024 * 1024;
@@ -86,7 +89,8 @@ class TNetFanOut {
     std::string replies_;  // for the own client, in the order written
     std::vector<std::shared_ptr<TNetOutputQueue>> queues_;  // written to since the flush
     std::vector<std::shared_ptr<TNetOutputQueue>> sent_;    // flushed last, for Pace
-    std::vector<std::uint64_t> tickets_;  // per flusher thread, the pass to wait for
-    std::uint64_t mark_ = 0;              // names this fan-out's current batch in queues
-    std::size_t bytes_ = 0;               // written since the flush
+    // Per flusher thread, the pass that sends what the last flush handed over.
+    std::array<std::uint64_t, MaxFlushThreads> tickets_{};
+    std::uint64_t mark_ = 0;  // names this fan-out's current batch in queues
+    std::size_t bytes_ = 0;   // written since the flush
 };

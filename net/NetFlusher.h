@@ -9,8 +9,8 @@
 // queues over may wait for the pass that sends them (WaitFor), which is how a sender that
 // floods a wide lobby is held to the speed of the sends.
 //
-// Watch, Forget, Ready and TrimLater are called with the queue's lock held (the queue's lock comes
-// before the flushers' own locks); WaitFor with no lock held.
+// Watch, Forget, Ready and TrimLater are called with the queue's lock held (the queue's
+// lock comes before the flushers' own locks); WaitFor with no lock held.
 #pragma once
 
 #include <atomic>
@@ -65,7 +65,7 @@ class TNetFlusher {
     struct TShard {
         std::mutex registryMutex;
         std::unordered_map<std::uint64_t, std::shared_ptr<TNetOutputQueue>> queues;
-        std::mutex readyMutex;  // guards ready, passStarted, passDone and waiters
+        std::mutex readyMutex;  // guards ready, passStarted, passDone, waiters, trim, trimDue
         std::condition_variable passEnded;
         std::vector<std::shared_ptr<TNetOutputQueue>> ready;
         std::uint64_t passStarted = 0;
