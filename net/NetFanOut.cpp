@@ -124,18 +124,21 @@ void TNetFanOut::FlushPaced() {
     Pace();
 }
 
-// Waits for the recipients of the last flush that read but have fallen far behind.
+// Waits for the recipients of the last flush that have fallen far behind, all of them
+// together for MaxPaceWait at most: a budget per recipient would let a crowd of
+// connections that never read hold a sender up once each.
 void TNetFanOut::Pace() {
     using Clock = TNetOutputQueue::Clock;
-    const auto active = std::chrono::duration_cast<Clock::duration>(MaxPaceWait) / 5;
+    const auto deadline = Clock::now() + MaxPaceWait;
     for (auto& queue : sent_) {
-        const auto began = Clock::now();
-        while (queue->Behind(BehindBytes, Clock::now(), active)) {
-            if (Clock::now() - began >= MaxPaceWait) {
+        while (queue->Behind(BehindBytes)) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
                 queue->MarkLagging();
                 break;
             }
-            queue->WaitForReader(MaxPaceWait / 20);
+            queue->WaitForReader(std::min(left, MaxPaceWait / 20));
         }
     }
     Recycle(sent_);

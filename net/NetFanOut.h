@@ -17,12 +17,13 @@
 // Flow control: bytes that nobody has tried to send yet never count against a recipient's
 // bound, so a sender that floods must be held back instead. Its loop flushes once its
 // unsent lines pass FlushBytes (Due), and FlushPaced then waits, with no lock held, for
-// the flusher pass that sends what it handed over before, and for any recipient that
-// reads but has fallen more than BehindBytes behind (at most MaxPaceWait for each such
-// recipient until it catches up; one that does not is not waited for again). So a
+// the flusher pass that sends what it handed over before, and for any recipient that has
+// fallen more than BehindBytes behind, MaxPaceWait at most for all of them together; one
+// still behind then is "lagging" and not waited for again until it has drained. So a
 // flooding client is read no faster than its lines are sent and read, its own TCP window
-// pushes back on it, and a recipient that stops reading is closed by its bound without
-// holding anybody up.
+// pushes back on it, a reader that pauses for a moment is waited for instead of being
+// closed by its bound, and however many recipients stop reading they cost a sender
+// MaxPaceWait once before their bound closes them.
 //
 // Threads: the owning thread only. Lock order: a fan-out takes queue locks one at a time
 // and holds none of them while it waits.

@@ -90,10 +90,7 @@ void TNetOutputQueue::SendLocked(TLock& lock) {
             failed_ = true;
             break;
         }
-        if (n > 0) {
-            outSent_ += static_cast<std::size_t>(n);
-            lastTaken_ = Clock::now();
-        }
+        if (n > 0) outSent_ += static_cast<std::size_t>(n);
         if (n < static_cast<ssize_t>(count)) break;  // the socket is full
     }
     sending_ = false;
@@ -222,11 +219,9 @@ bool TNetOutputQueue::SendReply(std::string_view reply, std::size_t room,
     return true;
 }
 
-bool TNetOutputQueue::Behind(std::size_t mark, Clock::time_point now,
-                             Clock::duration active) const {
+bool TNetOutputQueue::Behind(std::size_t mark) const {
     std::lock_guard lock(mutex_);
-    return UsableLocked() && armed_ && !lagging_ && PendingLocked() > mark &&
-           now - lastTaken_ < active;
+    return UsableLocked() && armed_ && !lagging_ && PendingLocked() > mark;
 }
 
 void TNetOutputQueue::WaitForReader(std::chrono::milliseconds wait) {

@@ -56,10 +56,10 @@ class TNetOutputQueue : public std::enable_shared_from_this<TNetOutputQueue> {
     // The part of SendReply that does not wait: appends the whole lines of `reply` that
     // fit in `room`, sends, and takes them off `reply`.
     void AppendReply(std::string_view& reply, std::size_t room);
-    // A reader that keeps up but has fallen more than `mark` bytes behind: a sender whose
-    // lines these are waits a little for it (see TNetFanOut). A queue waited for in vain
-    // is "lagging" and not waited for again until it has drained.
-    bool Behind(std::size_t mark, Clock::time_point now, Clock::duration active) const;
+    // More than `mark` bytes wait for a socket that refuses more: a sender whose lines
+    // these are waits a little for it (see TNetFanOut). A queue waited for in vain is
+    // "lagging" and not waited for again until it has drained.
+    bool Behind(std::size_t mark) const;
     // Waits up to `wait` for the socket to take bytes (no lock held), then sends.
     void WaitForReader(std::chrono::milliseconds wait);
     void MarkLagging();
@@ -108,10 +108,9 @@ class TNetOutputQueue : public std::enable_shared_from_this<TNetOutputQueue> {
     bool armed_ = false;       // guarded by mutex_; the socket refused bytes, a flusher waits
     bool watched_ = false;     // guarded by mutex_; the descriptor is in a flusher's epoll set
     bool lagging_ = false;     // guarded by mutex_; waited for in vain (see Behind)
-    Clock::time_point lastTaken_{};  // guarded by mutex_; the socket last took bytes
-    bool handedOff_ = false;         // guarded by mutex_; on a flusher's ready list
-    bool trimListed_ = false;        // guarded by mutex_; on a flusher's trim list
-    TNetFlushTicket ticket_;         // guarded by mutex_; the pass that takes it, while handed off
-    std::uint64_t id_ = 0;           // guarded by mutex_; the flushers' key, 0 until first needed
-    std::uint64_t batch_ = 0;        // guarded by mutex_; the fan-out batch that wrote last
+    bool handedOff_ = false;   // guarded by mutex_; on a flusher's ready list
+    bool trimListed_ = false;  // guarded by mutex_; on a flusher's trim list
+    TNetFlushTicket ticket_;   // guarded by mutex_; the pass that takes it, while handed off
+    std::uint64_t id_ = 0;     // guarded by mutex_; the flushers' key, 0 until first needed
+    std::uint64_t batch_ = 0;  // guarded by mutex_; the fan-out batch that wrote last
 };
