@@ -34,6 +34,7 @@ class TConsoleModel {
     };
     struct TGridRow {
         std::string Nick, IP, Time;
+        bool operator==(const TGridRow&) const = default;
     };
     struct TActions {
         bool StartEnabled = true;

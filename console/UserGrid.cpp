@@ -41,7 +41,7 @@ void TUserGrid::SetRows(std::vector<TConsoleModel::TGridRow> rows) {
     for (std::size_t r = 0; r < rows.size(); ++r) {
         TConsoleModel::TGridRow& row = rows_[r];
         TConsoleModel::TGridRow& next = rows[r];
-        if (row.Nick == next.Nick && row.IP == next.IP && row.Time == next.Time) continue;
+        if (row == next) continue;
         row = std::move(next);
         if (first < 0) first = static_cast<int>(r);
         last = static_cast<int>(r);
