@@ -164,6 +164,7 @@ void TForm1::createActions() {
     AutoSave1 = make(QStringLiteral("Auto Save Log"), &TForm1::AutoSave1Execute);
     AutoSave1->setCheckable(true);
     AutoSave1->setChecked(false);
+    FloodLimits1 = make(QStringLiteral("Flood Limits..."), &TForm1::FloodLimits1Execute);
     SystemMessage = make(QStringLiteral("System Message"), &TForm1::SystemMessageExecute);
     SystemMessage->setShortcut(QKeySequence(Qt::Key_F2));
     Exit1 = make(QStringLiteral("E&xit"), &TForm1::Exit1Click);
@@ -187,6 +188,7 @@ void TForm1::createMenus() {
     OptionsMenu = menuBar()->addMenu(QStringLiteral("&Options"));
     OptionsMenu->addAction(AllowCreate1);
     OptionsMenu->addAction(AutoSave1);
+    OptionsMenu->addAction(FloodLimits1);
 
     menuBar()->addAction(About1);
 }

@@ -118,6 +118,7 @@ class TForm1 : public QMainWindow, public TAdminHost {
     QAction* ClearLog = nullptr;
     QAction* AllowCreate1 = nullptr;
     QAction* AutoSave1 = nullptr;
+    QAction* FloodLimits1 = nullptr;   // asks for FloodRate and FloodBurst
     QAction* SystemMessage = nullptr;  // shown as SystemMessage2 and SystemMessage1
     QAction* Exit1 = nullptr;
     QAction* About1 = nullptr;
@@ -173,6 +174,7 @@ class TForm1 : public QMainWindow, public TAdminHost {
     void StopServerExecute();
     void AllowCreate1Execute();
     void AutoSave1Execute();
+    void FloodLimits1Execute();
     bool FormCloseQuery();
     void Exit1Click();
     void About1Click();
