@@ -25,13 +25,21 @@ int main(int argc, char** argv) {
     NetDisableThreadCaches(argv);
     int port = 6667;
     long sweepMs = 30000;
+    int floodRate = TNetIRCServer::DefaultFloodRate;
+    int floodBurst = TNetIRCServer::DefaultFloodBurst;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--sweep-ms") == 0 && i + 1 < argc) {
             sweepMs = std::atol(argv[++i]);
+        } else if (std::strcmp(argv[i], "--flood-rate") == 0 && i + 1 < argc) {
+            floodRate = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--flood-burst") == 0 && i + 1 < argc) {
+            floodBurst = std::atoi(argv[++i]);
         } else if (argv[i][0] >= '0' && argv[i][0] <= '9') {
             port = std::atoi(argv[i]);
         } else {
-            std::fprintf(stderr, "usage: quarn-core-server [PORT] [--sweep-ms N]\n");
+            std::fprintf(stderr,
+                         "usage: quarn-core-server [PORT] [--sweep-ms N] [--flood-rate N] "
+                         "[--flood-burst N]\n");
             return 2;
         }
     }
@@ -55,6 +63,8 @@ int main(int argc, char** argv) {
     try {
         TNetIRCServer server{std::chrono::milliseconds(sweepMs)};
         server.LobbyStore().AllowCreate = true;
+        server.FloodRate = floodRate;
+        server.FloodBurst = floodBurst;
         server.MOTD = {"Welcome to the Quarn lobby server (core runner).",
                        "Be nice to each other."};
         server.Bindings().Add().SetPort(port);
