@@ -72,7 +72,8 @@ void Unit1Test::windowLayoutAndActions() {
         server << (a->isSeparator() ? QStringLiteral("-") : a->text());
     QCOMPARE(server, (QStringList{"Start Server", "Stop Server", "-", "System Message",
                                   "Save Lobby List", "-", "E&xit"}));
-    QCOMPARE(f.OptionsMenu->actions(), (QList<QAction*>{f.AllowCreate1, f.AutoSave1}));
+    QCOMPARE(f.OptionsMenu->actions(),
+             (QList<QAction*>{f.AllowCreate1, f.AutoSave1, f.FloodLimits1}));
     QVERIFY(f.AllowCreate1->isChecked());
     QVERIFY(!f.AutoSave1->isChecked());
     QCOMPARE(f.PopupLog->actions(), (QList<QAction*>{f.SaveLog, f.ClearLog}));
