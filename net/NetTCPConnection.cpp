@@ -110,9 +110,7 @@ void TNetTCPConnection::Accepted() {
 
 bool TNetTCPConnection::CloseLocked() {
     if (!socket_.IsOpen()) return false;
-    // The connection's own thread may still hold replies for it: they are its last words.
-    TNetFanOut* fanOut = TNetFanOut::Current();
-    if (fanOut != nullptr && fanOut->Own() == this) fanOut->PutReplies();
+    // Its last send (net/NetFanOut.h, 6) carries the replies its own thread wrote last.
     output_->Close();
     socket_.CloseSocket(true);
     peerClosed_ = true;
@@ -384,6 +382,9 @@ void TNetTCPConnection::ProbeConnections(std::span<TNetTCPConnection* const> con
             TDisconnectNotice notice(*connection);
             std::unique_lock lock(connection->mutex_, std::try_to_lock);
             if (!lock.owns_lock()) continue;
+            // A client that stopped reading while output waits for it is closed here even
+            // when nobody writes to it any more.
+            if (connection->output_->FailIfStalled()) notice.closedNow |= connection->CloseLocked();
             if (!connection->IsConnectedLocked(notice.closedNow)) continue;
             fds.push_back(pollfd{connection->socket_.Handle(), POLLIN, 0});
             open.push_back(connection);
@@ -426,6 +427,10 @@ bool TNetTCPConnection::ReadTimedOut() const {
 std::size_t TNetTCPConnection::PendingInputSize() const {
     std::lock_guard lock(mutex_);
     return PendingLocked();
+}
+
+void TNetTCPConnection::SetStallTime(std::chrono::milliseconds stall) {
+    output_->SetStallTime(stall);
 }
 
 std::size_t TNetTCPConnection::WaitingInputSize() const {
