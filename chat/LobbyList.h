@@ -135,6 +135,7 @@ class TLobbyList {
     TLobbyLock& Lock() const { return lock_; }
 
     static constexpr std::size_t MaxLobbyNameLength = 64;
+    static constexpr std::size_t MaxNickLength = 64;
     static constexpr int MaxLobbiesPerConnection = 20;
 
     TNetIRCServer& Server;

@@ -64,7 +64,7 @@ class TNetFanOut {
     static constexpr std::size_t FlushBytesPerRecipient = 4 * 1024;
     static constexpr std::size_t FlushBytesCap = 4 * 1024 * 1024;
     static constexpr std::size_t BehindBytes = 256 * 1024;
-    static constexpr std::chrono::milliseconds PaceStall{100};
+    static constexpr std::chrono::milliseconds PaceStall{250};
     static constexpr std::size_t ReplyRoom = 256 * 1024;
 
     // own: the connection whose thread this is, or null.

@@ -248,25 +248,30 @@ bool TNetOutputQueue::WaitForRoom(std::size_t room) {
     TLock lock(mutex_);
     if (OpenLocked() && !armed_) SendLocked(lock);
     while (OpenLocked() && PendingLocked() > room) {
-        const auto now = Clock::now();
-        if (StalledLocked(now, stall_)) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(progressAt_ + stall_ - Clock::now());
+        PollAndSendLocked(lock, std::clamp(left, std::chrono::milliseconds(1), RoomPollSlice));
+        // Judged only right after a send, so that a waiter that was not scheduled for a
+        // while does not take its own absence for the client's.
+        if (PendingLocked() > room && StalledLocked(Clock::now(), stall_)) {
             FailLocked();
             return false;
         }
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(progressAt_ + stall_ - now);
-        PollAndSendLocked(lock, std::clamp(left, std::chrono::milliseconds(1), RoomPollSlice));
     }
     return OpenLocked();
 }
 
 void TNetOutputQueue::WaitWhileBehind(std::size_t mark, std::chrono::milliseconds patience) {
     TLock lock(mutex_);
-    while (OpenLocked() && armed_ && !lagging_ && PendingLocked() > mark) {
-        if (Clock::now() - pacedAt_ >= patience) {
+    // Not by armed_: a flusher clears it for the length of its send, and a waiter that
+    // passed over the queue then would let its writer pour past the bound.
+    while (OpenLocked() && !lagging_ && PendingLocked() > mark) {
+        PollAndSendLocked(lock, PollSlice);
+        // Judged right after a send, as in WaitForRoom.
+        if (PendingLocked() > mark && Clock::now() - pacedAt_ >= patience) {
             lagging_ = true;
             return;
         }
-        PollAndSendLocked(lock, PollSlice);
     }
 }
 
