@@ -127,14 +127,3 @@ class TNetTCPConnection : public TNetComponent {
     bool readerWaiting_ = false;     // guarded by mutex_; the reader is in poll, unlocked
     std::shared_ptr<TNetOutputQueue> output_;  // shared with the flusher thread
 };
-
-// A connection accepted by a server.
-class TNetTCPServerConnection : public TNetTCPConnection {
-  public:
-    explicit TNetTCPServerConnection(TNetTCPServer& server) : server_(server) {}
-    TNetTCPServer& Server() const { return server_; }
-
-  private:
-    friend class TNetListenerThread;
-    TNetTCPServer& server_;
-};
