@@ -1,13 +1,13 @@
-// The frame's flusher threads, private to the frame: they send what sockets refused once
-// those drain, and what wide fan-outs hand over. One thread per core (at most
+// The frame's flusher threads, private to the frame: sender 3 of net/NetFanOut.h, for
+// what sockets refused once those drain and what wide fan-outs hand over. One thread per
+// core (at most
 // MaxThreads), each owning the queues whose key falls to it, so sends spread over the
 // cores while each queue is always flushed by the same thread. The socket layer starts
 // them with the first networking object and stops (joins) them with the last one.
 //
 // Handed-over queues go out in passes: a thread takes everything handed to it since its
 // last pass and sends each queue once. A pass has a number, and a fan-out that handed
-// queues over may wait for the pass that sends them (WaitFor), which is how a sender that
-// floods a wide lobby is held to the speed of the sends.
+// queues over may wait for the pass that sends them (WaitFor).
 //
 // Watch, Forget, Ready and TrimLater are called with the queue's lock held (the queue's
 // lock comes before the flushers' own locks); WaitFor with no lock held.

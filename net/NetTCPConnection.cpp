@@ -303,11 +303,10 @@ void TNetTCPConnection::WriteLine(std::string_view text) {
     WriteText(line);
 }
 
-// Never waits for the network. On a thread with a fan-out (a peer loop) the bytes wait
-// there and go out at its flush; elsewhere they are sent at once. A connection whose send
-// fails or that passes its bound is closed and the bytes are dropped without raising: the
-// writer is often another connection's thread fanning a line out, and one lost recipient
-// must not end it.
+// Never waits for the network: the bytes are queued (where they wait and who sends them:
+// net/NetFanOut.h). A connection whose send fails or that passes its bound is closed and the bytes
+// are dropped without raising: the writer is often another connection's thread fanning a line out,
+// and one lost recipient must not end it.
 void TNetTCPConnection::WriteBytes(const char* data, int count) {
     if (count <= 0 || data == nullptr) return;
     {
