@@ -29,13 +29,16 @@
 // same call chain may still hold a reference to it (a handler of OnUserPart may remove the
 // lobby that PartAll is walking), and those references stay valid until then.
 //
-// Limits against one player bloating the shared state: a connection may be a member of at
-// most MaxLobbiesPerConnection lobbies, and a lobby that a player creates (JOIN of a new
-// name, the private-lobby command) may have a name of at most MaxLobbyNameLength bytes.
-// Lobbies of the operator are not limited.
+// Limits against players bloating the shared state. Only a registered connection may
+// create a lobby. A connection holds the lobbies it is a member of and those it created
+// that still exist, in them or not, and may hold at most MaxLobbiesPerConnection; its
+// hold ends with the connection. Players' lobbies (JOIN of a new name, the private-lobby
+// command) have names of at most MaxLobbyNameLength bytes, and at most MaxPlayerLobbies
+// of them exist at once, whoever made them. Lobbies of the operator are not limited.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <initializer_list>
 #include <list>
 #include <memory>
@@ -101,6 +104,10 @@ class TLobby {
     ~TLobby();
 
     TLobbyList& Owner;
+    // Never shared by two lobbies of one run of the program, not even after one of them
+    // is destroyed: what a view or a command keeps to find its lobby again, where the
+    // address could by then be another lobby's.
+    const std::uint64_t Serial;
     std::string Name;
     std::string Description;
     std::vector<TLobbyMember> Members;  // guarded by Owner.Lock()
@@ -115,9 +122,16 @@ class TLobby {
     bool HasNick(const std::string& nick) const;  // without regard to letter case
 
   private:
+    friend class TLobbyList;
     void SendJoinReplies(const std::string& nick, TNetPeerThread& thread, const std::string& msg);
     // Private lobbies tell their members, public ones every registered user.
     void Announce(const std::string& line);
+
+    // Guarded by Owner.Lock(). The connection that created the lobby while it is open
+    // (the lobby counts against its limit, see above), or null.
+    TNetPeerThread* creator_ = nullptr;
+    bool byPlayer_ = false;  // counts against MaxPlayerLobbies
+    bool listed_ = false;    // in Owner.Lobbies(): a removed lobby is retired, not listed
 };
 
 struct TUserEntry {
@@ -136,6 +150,8 @@ class TLobbyList {
 
     static constexpr std::size_t MaxLobbyNameLength = 64;
     static constexpr int MaxLobbiesPerConnection = 20;
+    // Players' lobbies that may exist at once (see above). Set before activation.
+    int MaxPlayerLobbies = 1000;
 
     TNetIRCServer& Server;
     std::atomic<bool> AllowCreate{false};
@@ -152,6 +168,8 @@ class TLobbyList {
     int IndexOfLobbyName(const std::string& name) const;
     TLobby* FindLobby(const std::string& name) const;
     int IndexOfLobby(const TLobby* lobby) const;
+    // The listed lobby of that serial number, or null.
+    TLobby* FindLobbyBySerial(std::uint64_t serial) const;
     int AddLobby(TLobbySender sender, std::string name, const std::string& description,
                  bool userCreated, bool isPrivate);
     void RemoveLobby(TLobbySender sender, TLobby* lobby);
@@ -193,11 +211,13 @@ class TLobbyList {
     void SendWelcome(TNetPeerThread& thread, const std::string& nick);
     void RemoveEntry(TNetPeerThread& thread);
     // A player may create a lobby of this name (see Limits above); tells it why not.
+    // Registered connections only.
     bool MayCreate(TNetPeerThread& thread, const std::string& name);
     std::list<TUserEntry>::iterator FindEntryByNick(const std::string& nick);
 
     mutable TLobbyLock lock_;
     std::vector<std::unique_ptr<TLobby>> lobbies_;  // guarded by lock_
+    int playerLobbies_ = 0;  // guarded by lock_: listed lobbies with byPlayer_
     // The registry in registration order, and an index by nick (folded to lower case,
     // registered nicks only) so that a registration's uniqueness test is constant time.
     // Each connection's own place in it is kept in its chat state (chat/ChatPeer.h).
