@@ -158,14 +158,11 @@ void TConsoleModel::UserJoin(const TLobby& lobby, const std::string& userTag, bo
                              std::string& msg) {
     const std::string text = LobbyRowText(lobby, allowJoin);
     std::lock_guard lock(mutex_);
-    TLobbyRow* row = FindRowLocked(&lobby);
-    if (!row) {
+    if (!rowTexts_.contains(lobby.Serial)) {
         AddLogLocked("Error on Join: Lobby \"" + lobby.Name + "\" not present: User " + userTag);
         return;
     }
-    row->Text = text;
-    SortRowsLocked();
-    MarkLocked(LobbyPart);
+    SetRowTextLocked(lobby.Serial, text);
     allowJoin = true;
     if (&lobby == reportLobby_) msg = ReportNote;
 }
@@ -173,11 +170,7 @@ void TConsoleModel::UserJoin(const TLobby& lobby, const std::string& userTag, bo
 bool TConsoleModel::UserPart(const TLobby& lobby) {
     const std::string text = LobbyRowText(lobby, false);
     std::lock_guard lock(mutex_);
-    TLobbyRow* row = FindRowLocked(&lobby);
-    if (!row) return false;
-    row->Text = text;
-    SortRowsLocked();
-    MarkLocked(LobbyPart);
+    if (!SetRowTextLocked(lobby.Serial, text)) return false;
     return lobby.Members.empty() && lobby.UserCreated;
 }
 
@@ -189,8 +182,7 @@ bool TConsoleModel::AddLobby(const TLobby& lobby, bool byConsole,
     actions_.SaveLobbysEnabled = !lobby.UserCreated;
     // Listed at once, before the core even inserts the lobby: a join that follows on any
     // thread finds the row.
-    lobbyRows_.push_back({&lobby, lobby.Name, text});
-    SortRowsLocked();
+    InsertRowLocked({lobby.Serial, lobby.Name, text});
     MarkLocked(LobbyPart | ActionPart);
     if (creator)
         AddLogLocked("Lobby " + lobby.Name + " created by " + *creator);
@@ -203,7 +195,8 @@ bool TConsoleModel::RemoveLobby(const TLobby& lobby, bool byConsole) {
     std::lock_guard lock(mutex_);
     if (!byConsole && !lobby.UserCreated) return false;
     actions_.SaveLobbysEnabled = !lobby.UserCreated;
-    std::erase_if(lobbyRows_, [&lobby](const TLobbyRow& row) { return row.Lobby == &lobby; });
+    if (auto row = FindRowLocked(lobby.Serial); row != lobbyRows_.end()) lobbyRows_.erase(row);
+    rowTexts_.erase(lobby.Serial);
     // The object is destroyed after this call; a later lobby at the same address must not
     // become the report lobby.
     if (reportLobby_ == &lobby) reportLobby_ = nullptr;
@@ -215,9 +208,10 @@ bool TConsoleModel::RemoveLobby(const TLobby& lobby, bool byConsole) {
     return true;
 }
 
-void TConsoleModel::ForgetLobby(const TLobby* lobby) {
+void TConsoleModel::ForgetLobby(std::uint64_t serial) {
     std::lock_guard lock(mutex_);
-    std::erase_if(lobbyRows_, [lobby](const TLobbyRow& row) { return row.Lobby == lobby; });
+    if (auto row = FindRowLocked(serial); row != lobbyRows_.end()) lobbyRows_.erase(row);
+    rowTexts_.erase(serial);
     MarkLocked(LobbyPart);
 }
 
@@ -239,16 +233,51 @@ std::vector<std::string> TConsoleModel::LobbyRowTexts() const {
     return texts;
 }
 
-void TConsoleModel::SortRowsLocked() {
-    std::stable_sort(
-        lobbyRows_.begin(), lobbyRows_.end(),
-        [](const TLobbyRow& a, const TLobbyRow& b) { return LessNoCase(a.Text, b.Text); });
+std::uint64_t TConsoleModel::RowRewrites() const {
+    std::lock_guard lock(mutex_);
+    return rowRewrites_;
 }
 
-TConsoleModel::TLobbyRow* TConsoleModel::FindRowLocked(const TLobby* lobby) {
-    for (TLobbyRow& row : lobbyRows_)
-        if (row.Lobby == lobby) return &row;
-    return nullptr;
+namespace {
+
+struct TRowOrder {
+    bool operator()(const TConsoleModel::TLobbyRow& row, const std::string& text) const {
+        return LessNoCase(row.Text, text);
+    }
+    bool operator()(const std::string& text, const TConsoleModel::TLobbyRow& row) const {
+        return LessNoCase(text, row.Text);
+    }
+};
+
+}  // namespace
+
+std::vector<TConsoleModel::TLobbyRow>::iterator TConsoleModel::FindRowLocked(std::uint64_t serial) {
+    auto text = rowTexts_.find(serial);
+    if (text == rowTexts_.end()) return lobbyRows_.end();
+    auto [first, last] =
+        std::equal_range(lobbyRows_.begin(), lobbyRows_.end(), text->second, TRowOrder{});
+    auto row =
+        std::find_if(first, last, [serial](const TLobbyRow& r) { return r.Serial == serial; });
+    return row == last ? lobbyRows_.end() : row;
+}
+
+void TConsoleModel::InsertRowLocked(TLobbyRow row) {
+    rowTexts_[row.Serial] = row.Text;
+    auto at = std::upper_bound(lobbyRows_.begin(), lobbyRows_.end(), row.Text, TRowOrder{});
+    lobbyRows_.insert(at, std::move(row));
+}
+
+bool TConsoleModel::SetRowTextLocked(std::uint64_t serial, std::string text) {
+    auto row = FindRowLocked(serial);
+    if (row == lobbyRows_.end()) return false;
+    if (row->Text == text) return true;
+    TLobbyRow moved = std::move(*row);
+    lobbyRows_.erase(row);
+    moved.Text = std::move(text);
+    InsertRowLocked(std::move(moved));
+    ++rowRewrites_;
+    MarkLocked(LobbyPart);
+    return true;
 }
 
 // --- Actions ---------------------------------------------------------------------------

@@ -22,6 +22,7 @@
 #include <QMessageBox>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -101,7 +102,7 @@ class TForm1 : public QMainWindow, public TAdminHost {
     // --- Components (UI thread only) ---
     QTableView* AllUserList = nullptr;  // Nick, IP, Time; at least one data row
     TUserGrid* UserGrid = nullptr;      // AllUserList's rows
-    TTabListBox* LobbyList = nullptr;     // one row per accepted lobby, data = TLobby*
+    TTabListBox* LobbyList = nullptr;     // one row per accepted lobby (LobbySerialRole)
     QListWidget* UserList = nullptr;      // members of the selected lobby
     QListWidget* LogMemo = nullptr;       // newest line at the top
     QStatusBar* StatusBar1 = nullptr;
@@ -255,7 +256,8 @@ class TForm1 : public QMainWindow, public TAdminHost {
     bool runStopSequence(bool onlyWhenActive);
 
     // Operator command helpers.
-    TLobby* selectedLobby() const;
+    // The serial number of the selected lobby row (TLobby::Serial), or 0.
+    std::uint64_t selectedLobbySerial() const;
     std::string selectedLobbyName() const;
     QString selectedLobbyRowText() const;
     void showError(const std::exception& error);

@@ -192,6 +192,47 @@ TEST_F(ConsoleModelTest, JoinsAndPartsRewriteTheRowAndDecide) {
     EXPECT_EQ(model_.LobbyRowTexts().back(), "#Report\t[0]\t#Report text");
 }
 
+TEST_F(ConsoleModelTest, AQuitRewritesOnlyTheRowsOfTheUsersLobbies) {
+    // The core raises a part for every lobby when a user quits. With a thousand lobbies
+    // and the user in two of them, only those two rows are rewritten and moved to where
+    // their new text sorts; a round of parts that changes no text changes nothing, not
+    // even the refresh.
+    std::vector<TLobby*> all;
+    for (int i = 0; i < 1000; ++i) {
+        TLobby& lobby = NewLobby("#l" + std::to_string(1000 + i));
+        model_.AddLobby(lobby, true, std::nullopt);
+        all.push_back(&lobby);
+    }
+    TLobby& first = *all[10];
+    TLobby& second = *all[500];
+    for (TLobby* lobby : {&first, &second}) {
+        bool allow = true;
+        std::string msg;
+        model_.UserJoin(*lobby, "bob@1.2.3.4", allow, msg);
+        lobby->Members.push_back({"bob", nullptr});
+    }
+    model_.TakeView();
+    const std::uint64_t before = model_.RowRewrites();
+
+    first.Members.clear();
+    second.Members.clear();
+    for (auto it = all.rbegin(); it != all.rend(); ++it) model_.UserPart(**it);
+    EXPECT_EQ(model_.RowRewrites() - before, 2u);
+    const std::vector<std::string> rows = model_.LobbyRowTexts();
+    EXPECT_TRUE(std::is_sorted(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+        return std::lexicographical_compare(
+            a.begin(), a.end(), b.begin(), b.end(),
+            [](unsigned char x, unsigned char y) { return std::tolower(x) < std::tolower(y); });
+    }));
+    EXPECT_EQ(rows[10], "#l1010\t[0]\t#l1010 text");
+    EXPECT_TRUE(model_.TakeView().Parts & TModel::LobbyPart);
+
+    // The disconnect handling that follows parts every lobby once more.
+    for (auto it = all.rbegin(); it != all.rend(); ++it) model_.UserPart(**it);
+    EXPECT_EQ(model_.RowRewrites() - before, 2u);
+    EXPECT_EQ(model_.TakeView().Parts, TModel::NoPart);
+}
+
 TEST_F(ConsoleModelTest, ARefreshIsRequestedOnceUntilTheViewIsTaken) {
     // The first change asks for a refresh, later ones do not until the view is taken; the
     // view holds the changed parts only, and the action states always.
