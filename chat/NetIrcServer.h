@@ -148,6 +148,11 @@ class TNetIRCServer : public TNetTCPServer {
     // The longest single hold of PeerThreads in the last sweep, for the benchmarks.
     std::chrono::nanoseconds LastSweepLockTime() const;
 
+    // Deactivates, then waits without the deactivation's time limit until no peer thread
+    // is left: an owner calls it before it lets go of what the event handlers use. Not
+    // from a peer thread, and holding no lock.
+    void StopAndWaitForPeers() { ShutdownAndWaitForPeers(); }
+
     // Once set, connections that end quit nobody (the program is shutting down).
     void SetShuttingDown(bool value) { shuttingDown_ = value; }
     bool ShuttingDown() const { return shuttingDown_; }

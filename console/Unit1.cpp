@@ -85,12 +85,14 @@ TForm1::TForm1(TForm1Config config, QWidget* parent)
     FlushViews();
 }
 
+// In this order: no connection thread left, then the disk writer drained, then the objects
+// destroyed. Threads that outlived the deactivation's wait may still be inside a handler
+// that reads server_, remoteAdmin_ and the model, and may still post a report; resetting
+// server_ clears the pointer before its destructor waits for them.
 TForm1::~TForm1() {
-    // Connection threads may still be inside a handler; they need the state and the
-    // remote administration until the server has waited for every one of them.
     server_->SetShuttingDown(true);
     try {
-        server_->SetActive(false);
+        server_->StopAndWaitForPeers();
     } catch (const std::exception&) {
         // Ending anyway: the server's destructor waits for the threads.
     }
