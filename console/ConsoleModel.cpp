@@ -74,11 +74,11 @@ void TConsoleModel::AddLogLocked(const std::string& text) {
 }
 
 // The lines leave the list now and are written by the disk writer: no lock waits on the
-// disk, and the writer keeps the order of the saves, so that of two saves within one
-// second (one file name) the later one is the file that stays.
+// disk. Saves within one second share a timestamp; the writer, which runs them in order,
+// gives the later ones a numbered name (WriteNewLog), so none replaces another.
 void TConsoleModel::SaveLogLocked() {
     if (log_.empty()) return;
-    const std::string path = logDir_ + TimestampFileName(hooks_.Now()) + ".log";
+    const std::string path = logDir_ + TimestampFileName(hooks_.Now());
     std::vector<std::string> lines(log_.begin(), log_.end());
     log_.clear();
     MarkLocked(LogPart);
@@ -88,7 +88,7 @@ void TConsoleModel::SaveLogLocked() {
 
 void TConsoleModel::WriteLogFile(const std::string& path, std::vector<std::string> lines) {
     try {
-        WriteLog(path, lines);
+        WriteNewLog(path, lines);
         return;
     } catch (const std::exception&) {
     }

@@ -155,7 +155,7 @@ class TConsoleModel {
     // the lobby has no row.
     bool SetRowTextLocked(std::uint64_t serial, std::string text);
     // Runs on the disk writer.
-    void WriteLogFile(const std::string& path, std::vector<std::string> lines);
+    void WriteLogFile(const std::string& base, std::vector<std::string> lines);
 
     const std::string logDir_;
     TDiskWriter& writer_;

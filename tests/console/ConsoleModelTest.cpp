@@ -78,23 +78,34 @@ TEST_F(ConsoleModelTest, LogKeepsTwoHundredLinesNewestFirstOrSavesThemAll) {
     EXPECT_EQ(std::count(content.begin(), content.end(), '\n'), 201);
 }
 
-TEST_F(ConsoleModelTest, SavesOfOneSecondLeaveTheLaterLogAndFailuresKeepTheLines) {
-    // Two saves in one second write one file name: the later save's lines stay. A save
-    // that cannot write puts its lines back below the newer ones and shows the error.
+TEST_F(ConsoleModelTest, SavesOfOneSecondKeepEveryLogAndFailuresKeepTheLines) {
+    // Saves in one second share a timestamp: the first file has the plain name, later ones
+    // a number, and none replaces another; a name already taken by anything is passed
+    // over. A save that cannot write puts its lines back below the newer ones and shows the
+    // error.
     model_.SaveLog();  // an empty log writes nothing
     model_.AddLog("first");
     model_.SaveLog();
     model_.AddLog("second");
     model_.SaveLog();
+    ASSERT_TRUE(std::filesystem::create_directory(dir_.File("01_02_26 10_00_00-3.log")));
+    model_.AddLog("third");
+    model_.SaveLog();
     writer_.Drain();
-    EXPECT_EQ(ReadFile(dir_.File("01_02_26 10_00_00.log")), "01.02.26 10:00:00: second\r\n");
+    EXPECT_EQ(ReadFile(dir_.File("01_02_26 10_00_00.log")), "01.02.26 10:00:00: first\r\n");
+    EXPECT_EQ(ReadFile(dir_.File("01_02_26 10_00_00-2.log")), "01.02.26 10:00:00: second\r\n");
+    EXPECT_EQ(ReadFile(dir_.File("01_02_26 10_00_00-4.log")), "01.02.26 10:00:00: third\r\n");
+    EXPECT_EQ(Files().size(), 4u);
 
-    now_ = "01.02.26 10:00:01";  // a folder holds this second's file name
-    ASSERT_TRUE(std::filesystem::create_directory(dir_.File("01_02_26 10_00_01.log")));
+    now_ = "01.02.26 10:00:01";  // the folder is gone: nothing can be written
+    const std::string folder = dir_.Path().substr(0, dir_.Path().size() - 1);
+    const std::string away = folder + ".away";
+    std::filesystem::rename(folder, away);
     model_.AddLog("kept");
     model_.SaveLog();
     model_.AddLog("newer");
     writer_.Drain();
+    std::filesystem::rename(away, folder);
     EXPECT_EQ(model_.LogLines(),
               (std::vector<std::string>{"01.02.26 10:00:01: newer", "01.02.26 10:00:01: kept"}));
     EXPECT_EQ(model_.TakeView().StatusText, "Error: Unable to save logfile!");
