@@ -127,6 +127,10 @@ class TNetIRCServer : public TNetTCPServer {
     // threads. Empty: the C library's local date and time. The console sets its own, so
     // that the welcome, the log and the user grid show one form. Set before activation.
     std::function<std::string()> FormatTimestamp;
+    // Called on the connection's thread after each of its commands, holding no lock: where
+    // the owner may make a sender wait for work its commands queued elsewhere (the
+    // console's disk writer). Empty: nothing. Set before activation.
+    std::function<void(TNetPeerThread& Thread)> AfterCommand;
     // Safety limits (see the top of this header). Set before activation.
     int MaxConnectionsPerAddress = 32;
     std::chrono::milliseconds RegistrationTimeout = std::chrono::seconds(60);
@@ -163,6 +167,7 @@ class TNetIRCServer : public TNetTCPServer {
     // One line for the loop; false when the connection was closed for not registering.
     bool ReadCommandLine(TNetPeerThread& thread, std::string& line);
     void DispatchCommand(TNetPeerThread& thread, std::string& command, std::string& rest);
+    void RunCommand(TNetPeerThread& thread, std::string& command, std::string& rest);
 
     std::unique_ptr<TLobbyList> lobbyStore_;
     std::atomic<bool> shuttingDown_{false};

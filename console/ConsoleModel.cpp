@@ -80,10 +80,13 @@ void TConsoleModel::SaveLogLocked() {
     if (log_.empty()) return;
     const std::string path = logDir_ + TimestampFileName(hooks_.Now());
     std::vector<std::string> lines(log_.begin(), log_.end());
+    std::size_t bytes = 0;
+    for (const std::string& line : lines) bytes += line.size() + 2;
     log_.clear();
     MarkLocked(LogPart);
     writer_.Post(
-        [this, path, lines = std::move(lines)]() mutable { WriteLogFile(path, std::move(lines)); });
+        [this, path, lines = std::move(lines)]() mutable { WriteLogFile(path, std::move(lines)); },
+        bytes);
 }
 
 void TConsoleModel::WriteLogFile(const std::string& path, std::vector<std::string> lines) {

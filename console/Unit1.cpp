@@ -62,7 +62,8 @@ TForm1::TForm1(TForm1Config config, QWidget* parent)
                       QMetaObject::invokeMethod(
                           this, [this] { syncSoon(); }, Qt::QueuedConnection);
                   },
-              .LogEcho = std::move(config.LogEcho)}) {
+              .LogEcho = std::move(config.LogEcho)}),
+      diskWriter_(std::move(config.Disk)) {
     setWindowTitle(QStringLiteral("IRC Chat Server for Quarn"));
     installDefaultDialogs();
     createActions();
@@ -350,6 +351,11 @@ void TForm1::hookServerEvents() {
     };
     s.OnCommandOther = [this](TNetPeerThread& t, const std::string& command,
                               const std::string& parm) { ServerCommandOther(t, command, parm); };
+    // A sender whose reports or log lines took the disk writer past its bound waits here
+    // for the disk, holding no lock, until it catches up or the connection closes.
+    s.AfterCommand = [this](TNetPeerThread& t) {
+        diskWriter_.WaitIfBehind([&t] { return t.Connection().IsConnected(); });
+    };
 }
 
 // The address players are asked to write to; the report lobby is the other way.

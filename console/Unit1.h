@@ -79,6 +79,8 @@ struct TForm1Config {
     // prints them through a TLogEcho). Runs under the state lock on any thread: it must
     // not call back, and it must not wait on the output.
     std::function<void(const std::string& line)> LogEcho;
+    // The disk writer's bound and, for tests, a slow disk.
+    TDiskWriter::TOptions Disk;
 };
 
 class TForm1 : public QMainWindow, public TAdminHost {

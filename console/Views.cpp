@@ -124,19 +124,22 @@ void TForm1::ServerChat(TNetPeerThread& Sender, TLobby* Lobby, std::string& msg,
     const std::string nick = server_->LobbyStore().NickOf(Sender);
     AddLog("Report by " + nick + ": " + msg);
     const std::string line = TimestampText() + " " + nick + ": " + msg;
-    diskWriter_.Post([this, sender = &Sender, nick, line, msg] {
-        std::string reply = "***Message loggged by server: " + msg;
-        try {
-            remoteAdmin_->Report().Append(line);
-        } catch (const std::exception&) {
-            reply = "***Server error: Could not post message!";
-        }
-        try {
-            WriteToUser(server_->LobbyStore(), sender, nick, reply);
-        } catch (const std::exception&) {
-            // The report is filed; a sender that has gone is quit by its own thread.
-        }
-    });
+    const std::size_t bytes = line.size() + msg.size();  // the line and the answer
+    diskWriter_.Post(
+        [this, sender = &Sender, nick, line, msg] {
+            std::string reply = "***Message loggged by server: " + msg;
+            try {
+                remoteAdmin_->Report().Append(line);
+            } catch (const std::exception&) {
+                reply = "***Server error: Could not post message!";
+            }
+            try {
+                WriteToUser(server_->LobbyStore(), sender, nick, reply);
+            } catch (const std::exception&) {
+                // The report is filed; a sender that has gone is quit by its own thread.
+            }
+        },
+        bytes);
 }
 
 void TForm1::ServerCommandUsers(TNetPeerThread& Thread, const std::string& Parm) {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -305,6 +306,61 @@ TEST(ConsoleModelThreads, LinesFromManyThreadsAreAllKeptOrSaved) {
     std::set<std::string> texts;
     for (const std::string& line : lines) texts.insert(line.substr(line.find(": ") + 2));
     EXPECT_EQ(texts.size(), std::size_t{Threads * Lines});
+}
+
+TEST(DiskWriter, PostsPastTheBoundMakeTheirThreadsWaitAndNothingIsLost) {
+    // With a slow disk, four threads each post 100 jobs and call WaitIfBehind after each,
+    // as connection threads do after every command: the queue never holds more than the
+    // bound and one job per thread, every job runs, each thread's in order. Post itself
+    // never waits, and a waiter whose connection closes stops waiting.
+    constexpr std::size_t Bound = 1000, JobBytes = 300;
+    std::atomic<std::size_t> mostQueued{0};
+    std::mutex doneMutex;
+    std::vector<std::vector<int>> done(4);
+    {
+        TDiskWriter writer({.MaxQueuedBytes = Bound,
+                            .Run = [&](const std::function<void()>& job, std::size_t queued) {
+                                if (queued > mostQueued) mostQueued = queued;
+                                std::this_thread::sleep_for(1ms);
+                                job();
+                            }});
+        std::vector<std::thread> posters;
+        for (int t = 0; t < 4; ++t)
+            posters.emplace_back([&, t] {
+                for (int i = 0; i < 100; ++i) {
+                    writer.Post(
+                        [&, t, i] {
+                            std::lock_guard lock(doneMutex);
+                            done[static_cast<std::size_t>(t)].push_back(i);
+                        },
+                        JobBytes);
+                    writer.WaitIfBehind();
+                    EXPECT_LE(writer.QueuedBytes(), Bound + 4 * JobBytes);
+                }
+            });
+        for (auto& poster : posters) poster.join();
+        writer.Drain();
+    }
+    EXPECT_LE(mostQueued.load(), Bound + 4 * JobBytes);
+    for (const auto& jobs : done) {
+        ASSERT_EQ(jobs.size(), 100u);
+        EXPECT_TRUE(std::is_sorted(jobs.begin(), jobs.end()));
+    }
+
+    std::atomic<bool> release{false};
+    TDiskWriter stuck(
+        {.MaxQueuedBytes = 100, .Run = [&](const std::function<void()>& job, std::size_t) {
+             while (!release) std::this_thread::sleep_for(1ms);
+             job();
+         }});
+    const auto began = std::chrono::steady_clock::now();
+    for (int i = 0; i < 10; ++i) stuck.Post([] {}, 1000);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 1s) << "Post waited for the disk";
+    int asked = 0;
+    stuck.WaitIfBehind([&] { return ++asked < 2; });  // the connection closes meanwhile
+    EXPECT_EQ(asked, 2);
+    stuck.WaitIfBehind();  // paid already: returns at once
+    release = true;
 }
 
 }  // namespace
