@@ -5,19 +5,33 @@
 // registry. Every public operation of TLobbyList and TLobby takes it for its whole run and
 // holds it while raising events, so handlers may call back in.
 //
-// The lock order of the whole program, outermost first. A thread holding one of these may
-// take only those below it; every other header points here.
-//   1. the lobby-list lock (TLobbyList::Lock(), re-entrant)
-//   2. the console's state lock (console/)
+// The lock order of the whole program, outermost first: a thread holding one of these
+// takes only locks further down the list. This is the one table of every lock of the
+// program; every other header points here.
+//   0. activation (TNetTCPServer's activeMutex_): serialises SetActive, and is held while
+//      deactivation waits up to TerminateWaitTime (5 s) for the peer threads to end and
+//      while it joins finished ones. So it is taken holding no other lock, on the UI
+//      thread or on a peer thread (a remote shutdown), and a peer thread's steps never
+//      wait for it while holding anything.
+//   1. the lobby-list lock (TLobbyList::Lock(), re-entrant), or the sweep's pass lock
+//      (TNetIRCServer's sweepMutex_, try_lock only, held for a whole sweep); never both
+//   2. the console's state lock (console/ConsoleModel.h)
 //   3. PeerThreads (TNetTCPServer::PeerThreads().Mutex())
 //   4. a connection's own lock (TNetTCPConnection)
 //   5. its output queue's lock (net/NetOutputQueue.h)
 //   6. the flusher threads' own locks (net/NetFlusher.h: a shard's registry, then its
 //      ready list), and a socket handle's lock (net/NetSocketHandle.h)
-// Side locks that nothing is taken under: the server's admission lock, the sweep's pass
-// lock and timer lock, the socket layer's start-up lock. Nobody waits on a socket, for the
-// UI thread or for a flusher pass while holding any lock from 1 to 5.
-//
+// Thread objects: TNetThread's joinMutex_ is held across pthread_join, so a joiner (the
+// manager's ReapFinished, under activation) waits with it for a thread's last steps,
+// which take neither it nor activation; TNetThread's own lock and the thread manager's
+// (TNetThreadMgr) guard their lists and flags only, and nobody joins or waits under them.
+// Leaf locks, under which nothing is taken and nobody waits on another thread: the
+// server's admission lock and sweep timer lock, the socket layer's start-up lock, and in
+// the console the disk writer's and log echo's queue locks and the timestamp lock (taken
+// under the state lock), the report file's lock, the guess record's lock and the
+// settings file's write lock (these three held over their file operations, never under
+// 1 to 5). Nobody waits on a socket, on the disk, for the UI thread or for a flusher pass
+// while holding any lock from 1 to 5.
 // Writes: a line written here waits in the writing thread's fan-out (net/NetFanOut.h)
 // and is sent when the peer loop flushes it, after the lock is released; written from a
 // thread without a fan-out it is sent at once, without waiting. A failed write to one
