@@ -271,9 +271,12 @@ void TConsoleModel::InsertRowLocked(TLobbyRow row) {
 }
 
 bool TConsoleModel::SetRowTextLocked(std::uint64_t serial, std::string text) {
+    // The hash lookup alone answers the common case, a text that stays as it was.
+    auto known = rowTexts_.find(serial);
+    if (known == rowTexts_.end()) return false;
+    if (known->second == text) return true;
     auto row = FindRowLocked(serial);
     if (row == lobbyRows_.end()) return false;
-    if (row->Text == text) return true;
     TLobbyRow moved = std::move(*row);
     lobbyRows_.erase(row);
     moved.Text = std::move(text);
