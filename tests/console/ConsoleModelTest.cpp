@@ -102,9 +102,14 @@ TEST_F(ConsoleModelTest, SavesOfOneSecondKeepEveryLogAndFailuresKeepTheLines) {
     const std::string folder = dir_.Path().substr(0, dir_.Path().size() - 1);
     const std::string away = folder + ".away";
     std::filesystem::rename(folder, away);
+    std::atomic<bool> diskBusy{true};  // the failed write comes after the newer line
+    writer_.Post([&] {
+        while (diskBusy) std::this_thread::sleep_for(1ms);
+    });
     model_.AddLog("kept");
     model_.SaveLog();
     model_.AddLog("newer");
+    diskBusy = false;
     writer_.Drain();
     std::filesystem::rename(away, folder);
     EXPECT_EQ(model_.LogLines(),
