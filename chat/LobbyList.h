@@ -32,6 +32,7 @@
 // settings file's write lock (these three held over their file operations, never under
 // 1 to 5). Nobody waits on a socket, on the disk, for the UI thread or for a flusher pass
 // while holding any lock from 1 to 5.
+//
 // Writes: a line written here waits in the writing thread's fan-out (net/NetFanOut.h)
 // and is sent when the peer loop flushes it, after the lock is released; written from a
 // thread without a fan-out it is sent at once, without waiting. A failed write to one
