@@ -42,5 +42,7 @@ class TChatPeer : public TNetPeerThread {
     std::atomic<TState> state_{TState::NoEntry};
     std::string nick_;  // guarded by the lobby-list lock; empty unless Registered
     std::list<TUserEntry>::iterator entry_;  // guarded by the lobby-list lock; valid unless NoEntry
-    int lobbies_ = 0;  // guarded by the lobby-list lock; lobbies the connection is a member of
+    // Guarded by the lobby-list lock: the lobbies the connection holds, those it is a
+    // member of and those it created that still exist (chat/LobbyList.h, limits).
+    int held_ = 0;
 };

@@ -191,6 +191,11 @@ bool RaiseEvent(const std::function<void(TNetPeerThread&, Args...)>& event, int 
 
 void TNetIRCServer::DispatchCommand(TNetPeerThread& thread, std::string& command,
                                     std::string& rest) {
+    RunCommand(thread, command, rest);
+    if (AfterCommand) AfterCommand(thread);
+}
+
+void TNetIRCServer::RunCommand(TNetPeerThread& thread, std::string& command, std::string& rest) {
     const TCommandRow* row = FindCommand(UpperAscii(command));
     if (row == nullptr) {
         if (OnCommandOther) OnCommandOther(thread, command, rest);

@@ -76,8 +76,16 @@ void TLobbyLock::Retire(std::unique_ptr<TLobby> lobby) {
 // ---------------------------------------------------------------------------------------
 // TLobby
 
+namespace {
+
+// Counted for the whole process, never reset: two lobbies never share a serial number.
+std::atomic<std::uint64_t> LastLobbySerial{0};
+
+}  // namespace
+
 TLobby::TLobby(TLobbyList& owner, std::string name, std::string description, bool isPrivate)
     : Owner(owner),
+      Serial(++LastLobbySerial),
       Name(std::move(name)),
       Description(std::move(description)),
       IsPrivate(isPrivate) {
@@ -120,7 +128,8 @@ bool TLobby::AddMember(const std::string& nick, TNetPeerThread* thread, const st
         return false;
     }
     Members.push_back({nick, thread});
-    ++TChatPeer::Of(*thread).lobbies_;
+    // The creator holds its lobby already.
+    if (creator_ != thread) ++TChatPeer::Of(*thread).held_;
     Announce(chat::UserPrefix(nick, *thread) + " JOIN :" + Name);
     SendJoinReplies(nick, *thread, msg);
     return true;
@@ -151,7 +160,7 @@ bool TLobby::RemoveMember(TNetPeerThread& thread, const std::string& msg) {
     if (!msg.empty()) chat::SendLine(thread, msg);
     // The announcement cannot change Members (writes raise no events), so `it` is valid.
     Members.erase(it);
-    --TChatPeer::Of(thread).lobbies_;
+    if (creator_ != &thread) --TChatPeer::Of(thread).held_;
     return true;
 }
 
@@ -196,6 +205,13 @@ TLobby* TLobbyList::FindLobby(const std::string& name) const {
     return GetLobby(IndexOfLobbyName(name));
 }
 
+TLobby* TLobbyList::FindLobbyBySerial(std::uint64_t serial) const {
+    std::lock_guard guard(lock_);
+    for (const auto& lobby : lobbies_)
+        if (lobby->Serial == serial) return lobby.get();
+    return nullptr;
+}
+
 int TLobbyList::IndexOfLobby(const TLobby* lobby) const {
     std::lock_guard guard(lock_);
     for (std::size_t i = 0; i < lobbies_.size(); ++i) {
@@ -216,6 +232,14 @@ int TLobbyList::AddLobby(TLobbySender sender, std::string name, const std::strin
     if (Server.OnAddLobby) Server.OnAddLobby(sender, *lobby, allow);
     // The handler may itself have added a lobby of this name; names stay unique.
     if (!allow || IndexOfLobbyName(lobby->Name) >= 0) return -1;
+    lobby->listed_ = true;
+    if (sender.IsPeer() && userCreated) {
+        lobby->byPlayer_ = true;
+        ++playerLobbies_;
+        // Held by its creator from now on (a handler may have let it in already).
+        lobby->creator_ = sender.Thread;
+        if (!lobby->HasMember(*sender.Thread)) ++TChatPeer::Of(*sender.Thread).held_;
+    }
     lobbies_.push_back(std::move(lobby));
     if (!userCreated) Modified = true;
     return static_cast<int>(lobbies_.size()) - 1;
@@ -233,9 +257,15 @@ void TLobbyList::RemoveLobby(TLobbySender sender, TLobby* lobby) {
     if (index < 0) return;
     auto owned = std::move(lobbies_[static_cast<std::size_t>(index)]);
     lobbies_.erase(lobbies_.begin() + index);
-    // Members that a handler let in again during the parts leave with the lobby.
-    for (const TLobbyMember& member : owned->Members) --TChatPeer::Of(*member.Thread).lobbies_;
+    owned->listed_ = false;
+    // Members that a handler let in again during the parts leave with the lobby, and its
+    // creator holds it no longer.
+    for (const TLobbyMember& member : owned->Members)
+        if (member.Thread != owned->creator_) --TChatPeer::Of(*member.Thread).held_;
     owned->Members.clear();
+    if (owned->creator_ != nullptr) --TChatPeer::Of(*owned->creator_).held_;
+    owned->creator_ = nullptr;
+    if (owned->byPlayer_) --playerLobbies_;
     Modified = !owned->UserCreated;
     lock_.Retire(std::move(owned));
 }
@@ -284,12 +314,20 @@ bool TLobbyList::JoinLobby(TNetPeerThread& thread, std::string lobbyName, const 
 }
 
 bool TLobbyList::MayCreate(TNetPeerThread& thread, const std::string& name) {
+    if (!IsRegisteredLocked(thread)) {
+        chat::SendLine(thread, "***Error: You are not logged on!");
+        return false;
+    }
     if (name.size() > MaxLobbyNameLength) {
         chat::SendLine(thread, "***Error: Lobby name too long!");
         return false;
     }
-    if (TChatPeer::Of(thread).lobbies_ >= MaxLobbiesPerConnection) {
+    if (TChatPeer::Of(thread).held_ >= MaxLobbiesPerConnection) {
         chat::SendLine(thread, "***Error: You are in too many lobbies!");
+        return false;
+    }
+    if (playerLobbies_ >= MaxPlayerLobbies) {
+        chat::SendLine(thread, "***Error: Too many lobbies on this server!");
         return false;
     }
     return true;
@@ -300,8 +338,10 @@ bool TLobbyList::JoinByCommand(TNetPeerThread& thread, const std::string& lobbyN
     std::string name = lobbyName;
     SanitizeName(name);
     TLobby* lobby = FindLobby(name);
-    if (lobby != nullptr && lobby->HasMember(thread)) return JoinLobby(thread, lobbyName, "");
-    if (TChatPeer::Of(thread).lobbies_ >= MaxLobbiesPerConnection && !NickOf(thread).empty()) {
+    // A lobby it is in or created costs the connection nothing more.
+    if (lobby != nullptr && (lobby->HasMember(thread) || lobby->creator_ == &thread))
+        return JoinLobby(thread, lobbyName, "");
+    if (TChatPeer::Of(thread).held_ >= MaxLobbiesPerConnection && !NickOf(thread).empty()) {
         chat::SendLine(thread, "***Error: You are in too many lobbies!");
         return false;
     }
@@ -346,14 +386,21 @@ void TLobbyList::Forget(TNetPeerThread& thread) {
     std::lock_guard guard(lock_);
     TChatPeer& peer = TChatPeer::Of(thread);
     for (auto& lobby : lobbies_) {
-        if (peer.lobbies_ == 0) break;
+        if (peer.held_ == 0) break;
         auto& members = lobby->Members;
         const auto gone =
             std::remove_if(members.begin(), members.end(),
                            [&](const TLobbyMember& m) { return m.Thread == &thread; });
-        peer.lobbies_ -= static_cast<int>(members.end() - gone);
+        const int left = static_cast<int>(members.end() - gone);
         members.erase(gone, members.end());
+        if (lobby->creator_ == &thread) {
+            // Its lobbies outlive it and no longer count against anybody.
+            lobby->creator_ = nullptr;
+            --peer.held_;
+        } else {
+            peer.held_ -= left;
+        }
     }
-    peer.lobbies_ = 0;
+    peer.held_ = 0;
     RemoveEntry(thread);
 }

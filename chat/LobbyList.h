@@ -5,18 +5,33 @@
 // registry. Every public operation of TLobbyList and TLobby takes it for its whole run and
 // holds it while raising events, so handlers may call back in.
 //
-// The lock order of the whole program, outermost first. A thread holding one of these may
-// take only those below it; every other header points here.
-//   1. the lobby-list lock (TLobbyList::Lock(), re-entrant)
-//   2. the console's state lock (console/)
+// The lock order of the whole program, outermost first: a thread holding one of these
+// takes only locks further down the list. This is the one table of every lock of the
+// program; every other header points here.
+//   0. activation (TNetTCPServer's activeMutex_): serialises SetActive, and is held while
+//      deactivation waits up to TerminateWaitTime (5 s) for the peer threads to end and
+//      while it joins finished ones. So it is taken holding no other lock, on the UI
+//      thread or on a peer thread (a remote shutdown), and a peer thread's steps never
+//      wait for it while holding anything.
+//   1. the lobby-list lock (TLobbyList::Lock(), re-entrant), or the sweep's pass lock
+//      (TNetIRCServer's sweepMutex_, try_lock only, held for a whole sweep); never both
+//   2. the console's state lock (console/ConsoleModel.h)
 //   3. PeerThreads (TNetTCPServer::PeerThreads().Mutex())
 //   4. a connection's own lock (TNetTCPConnection)
 //   5. its output queue's lock (net/NetOutputQueue.h)
 //   6. the flusher threads' own locks (net/NetFlusher.h: a shard's registry, then its
 //      ready list), and a socket handle's lock (net/NetSocketHandle.h)
-// Side locks that nothing is taken under: the server's admission lock, the sweep's pass
-// lock and timer lock, the socket layer's start-up lock. Nobody waits on a socket, for the
-// UI thread or for a flusher pass while holding any lock from 1 to 5.
+// Thread objects: TNetThread's joinMutex_ is held across pthread_join, so a joiner (the
+// manager's ReapFinished, under activation) waits with it for a thread's last steps,
+// which take neither it nor activation; TNetThread's own lock and the thread manager's
+// (TNetThreadMgr) guard their lists and flags only, and nobody joins or waits under them.
+// Leaf locks, under which nothing is taken and nobody waits on another thread: the
+// server's admission lock and sweep timer lock, the socket layer's start-up lock, and in
+// the console the disk writer's and log echo's queue locks and the timestamp lock (taken
+// under the state lock), the report file's lock, the guess record's lock and the
+// settings file's write lock (these three held over their file operations, never under
+// 1 to 5). Nobody waits on a socket, on the disk, for the UI thread or for a flusher pass
+// while holding any lock from 1 to 5.
 //
 // Writes: a line written here is queued for its recipient at once and sent after the lock
 // is released (where it waits and who sends it: net/NetFanOut.h). A failed write to one
@@ -28,13 +43,16 @@
 // same call chain may still hold a reference to it (a handler of OnUserPart may remove the
 // lobby that PartAll is walking), and those references stay valid until then.
 //
-// Limits against one player bloating the shared state: a connection may be a member of at
-// most MaxLobbiesPerConnection lobbies, and a lobby that a player creates (JOIN of a new
-// name, the private-lobby command) may have a name of at most MaxLobbyNameLength bytes.
-// Lobbies of the operator are not limited.
+// Limits against players bloating the shared state. Only a registered connection may
+// create a lobby. A connection holds the lobbies it is a member of and those it created
+// that still exist, in them or not, and may hold at most MaxLobbiesPerConnection; its
+// hold ends with the connection. Players' lobbies (JOIN of a new name, the private-lobby
+// command) have names of at most MaxLobbyNameLength bytes, and at most MaxPlayerLobbies
+// of them exist at once, whoever made them. Lobbies of the operator are not limited.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <initializer_list>
 #include <list>
 #include <memory>
@@ -100,6 +118,10 @@ class TLobby {
     ~TLobby();
 
     TLobbyList& Owner;
+    // Never shared by two lobbies of one run of the program, not even after one of them
+    // is destroyed: what a view or a command keeps to find its lobby again, where the
+    // address could by then be another lobby's.
+    const std::uint64_t Serial;
     std::string Name;
     std::string Description;
     std::vector<TLobbyMember> Members;  // guarded by Owner.Lock()
@@ -114,9 +136,16 @@ class TLobby {
     bool HasNick(const std::string& nick) const;  // without regard to letter case
 
   private:
+    friend class TLobbyList;
     void SendJoinReplies(const std::string& nick, TNetPeerThread& thread, const std::string& msg);
     // Private lobbies tell their members, public ones every registered user.
     void Announce(const std::string& line);
+
+    // Guarded by Owner.Lock(). The connection that created the lobby while it is open
+    // (the lobby counts against its limit, see above), or null.
+    TNetPeerThread* creator_ = nullptr;
+    bool byPlayer_ = false;  // counts against MaxPlayerLobbies
+    bool listed_ = false;    // in Owner.Lobbies(): a removed lobby is retired, not listed
 };
 
 struct TUserEntry {
@@ -136,6 +165,8 @@ class TLobbyList {
     static constexpr std::size_t MaxLobbyNameLength = 64;
     static constexpr std::size_t MaxNickLength = 64;
     static constexpr int MaxLobbiesPerConnection = 20;
+    // Players' lobbies that may exist at once (see above). Set before activation.
+    int MaxPlayerLobbies = 1000;
 
     TNetIRCServer& Server;
     std::atomic<bool> AllowCreate{false};
@@ -152,6 +183,8 @@ class TLobbyList {
     int IndexOfLobbyName(const std::string& name) const;
     TLobby* FindLobby(const std::string& name) const;
     int IndexOfLobby(const TLobby* lobby) const;
+    // The listed lobby of that serial number, or null.
+    TLobby* FindLobbyBySerial(std::uint64_t serial) const;
     int AddLobby(TLobbySender sender, std::string name, const std::string& description,
                  bool userCreated, bool isPrivate);
     void RemoveLobby(TLobbySender sender, TLobby* lobby);
@@ -193,11 +226,13 @@ class TLobbyList {
     void SendWelcome(TNetPeerThread& thread, const std::string& nick);
     void RemoveEntry(TNetPeerThread& thread);
     // A player may create a lobby of this name (see Limits above); tells it why not.
+    // Registered connections only.
     bool MayCreate(TNetPeerThread& thread, const std::string& name);
     std::list<TUserEntry>::iterator FindEntryByNick(const std::string& nick);
 
     mutable TLobbyLock lock_;
     std::vector<std::unique_ptr<TLobby>> lobbies_;  // guarded by lock_
+    int playerLobbies_ = 0;  // guarded by lock_: listed lobbies with byPlayer_
     // The registry in registration order, and an index by nick (folded to lower case,
     // registered nicks only) so that a registration's uniqueness test is constant time.
     // Each connection's own place in it is kept in its chat state (chat/ChatPeer.h).

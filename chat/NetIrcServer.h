@@ -137,6 +137,10 @@ class TNetIRCServer : public TNetTCPServer {
     // threads. Empty: the C library's local date and time. The console sets its own, so
     // that the welcome, the log and the user grid show one form. Set before activation.
     std::function<std::string()> FormatTimestamp;
+    // Called on the connection's thread after each of its commands, holding no lock: where
+    // the owner may make a sender wait for work its commands queued elsewhere (the
+    // console's disk writer). Empty: nothing. Set before activation.
+    std::function<void(TNetPeerThread& Thread)> AfterCommand;
     // Safety limits (see the top of this header). Set before activation.
     int MaxConnectionsPerAddress = 32;
     std::chrono::milliseconds RegistrationTimeout = std::chrono::seconds(60);
@@ -165,6 +169,11 @@ class TNetIRCServer : public TNetTCPServer {
     // The longest single hold of PeerThreads in the last sweep, for the benchmarks.
     std::chrono::nanoseconds LastSweepLockTime() const;
 
+    // Deactivates, then waits without the deactivation's time limit until no peer thread
+    // is left: an owner calls it before it lets go of what the event handlers use. Not
+    // from a peer thread, and holding no lock.
+    void StopAndWaitForPeers() { ShutdownAndWaitForPeers(); }
+
     // Once set, connections that end quit nobody (the program is shutting down).
     void SetShuttingDown(bool value) { shuttingDown_ = value; }
     bool ShuttingDown() const { return shuttingDown_; }
@@ -178,6 +187,7 @@ class TNetIRCServer : public TNetTCPServer {
     // Holds the connection back while it is past its allowance; false when it was closed
     // for flooding (or closed meanwhile).
     bool WithinAllowance(TNetPeerThread& thread, TNetFanOut& fanOut);
+    void RunCommand(TNetPeerThread& thread, std::string& command, std::string& rest);
 
     std::unique_ptr<TLobbyList> lobbyStore_;
     std::atomic<bool> shuttingDown_{false};

@@ -158,7 +158,10 @@ bool TLobbyList::QuitUser(TNetPeerThread& thread, const std::string& msg) {
     lobbies.reserve(lobbies_.size());
     for (auto it = lobbies_.rbegin(); it != lobbies_.rend(); ++it) lobbies.push_back(it->get());
     for (TLobby* lobby : lobbies) {
-        if (IndexOfLobby(lobby) < 0) continue;
+        // A lobby removed meanwhile is retired, still alive under the lock, and skipped:
+        // a flag, since a search of the list for each would cost a quit the square of the
+        // number of lobbies.
+        if (!lobby->listed_) continue;
         PartLobby(thread, *lobby, msg);
     }
     if (TChatPeer::Of(thread).State() == TChatPeer::TState::NoEntry) return false;

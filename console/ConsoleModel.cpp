@@ -74,21 +74,24 @@ void TConsoleModel::AddLogLocked(const std::string& text) {
 }
 
 // The lines leave the list now and are written by the disk writer: no lock waits on the
-// disk, and the writer keeps the order of the saves, so that of two saves within one
-// second (one file name) the later one is the file that stays.
+// disk. Saves within one second share a timestamp; the writer, which runs them in order,
+// gives the later ones a numbered name (WriteNewLog), so none replaces another.
 void TConsoleModel::SaveLogLocked() {
     if (log_.empty()) return;
-    const std::string path = logDir_ + TimestampFileName(hooks_.Now()) + ".log";
+    const std::string path = logDir_ + TimestampFileName(hooks_.Now());
     std::vector<std::string> lines(log_.begin(), log_.end());
+    std::size_t bytes = 0;
+    for (const std::string& line : lines) bytes += line.size() + 2;
     log_.clear();
     MarkLocked(LogPart);
     writer_.Post(
-        [this, path, lines = std::move(lines)]() mutable { WriteLogFile(path, std::move(lines)); });
+        [this, path, lines = std::move(lines)]() mutable { WriteLogFile(path, std::move(lines)); },
+        bytes);
 }
 
 void TConsoleModel::WriteLogFile(const std::string& path, std::vector<std::string> lines) {
     try {
-        WriteLog(path, lines);
+        WriteNewLog(path, lines);
         return;
     } catch (const std::exception&) {
     }
@@ -158,14 +161,11 @@ void TConsoleModel::UserJoin(const TLobby& lobby, const std::string& userTag, bo
                              std::string& msg) {
     const std::string text = LobbyRowText(lobby, allowJoin);
     std::lock_guard lock(mutex_);
-    TLobbyRow* row = FindRowLocked(&lobby);
-    if (!row) {
+    if (!rowTexts_.contains(lobby.Serial)) {
         AddLogLocked("Error on Join: Lobby \"" + lobby.Name + "\" not present: User " + userTag);
         return;
     }
-    row->Text = text;
-    SortRowsLocked();
-    MarkLocked(LobbyPart);
+    SetRowTextLocked(lobby.Serial, text);
     allowJoin = true;
     if (&lobby == reportLobby_) msg = ReportNote;
 }
@@ -173,11 +173,7 @@ void TConsoleModel::UserJoin(const TLobby& lobby, const std::string& userTag, bo
 bool TConsoleModel::UserPart(const TLobby& lobby) {
     const std::string text = LobbyRowText(lobby, false);
     std::lock_guard lock(mutex_);
-    TLobbyRow* row = FindRowLocked(&lobby);
-    if (!row) return false;
-    row->Text = text;
-    SortRowsLocked();
-    MarkLocked(LobbyPart);
+    if (!SetRowTextLocked(lobby.Serial, text)) return false;
     return lobby.Members.empty() && lobby.UserCreated;
 }
 
@@ -189,8 +185,7 @@ bool TConsoleModel::AddLobby(const TLobby& lobby, bool byConsole,
     actions_.SaveLobbysEnabled = !lobby.UserCreated;
     // Listed at once, before the core even inserts the lobby: a join that follows on any
     // thread finds the row.
-    lobbyRows_.push_back({&lobby, lobby.Name, text});
-    SortRowsLocked();
+    InsertRowLocked({lobby.Serial, lobby.Name, text});
     MarkLocked(LobbyPart | ActionPart);
     if (creator)
         AddLogLocked("Lobby " + lobby.Name + " created by " + *creator);
@@ -203,7 +198,8 @@ bool TConsoleModel::RemoveLobby(const TLobby& lobby, bool byConsole) {
     std::lock_guard lock(mutex_);
     if (!byConsole && !lobby.UserCreated) return false;
     actions_.SaveLobbysEnabled = !lobby.UserCreated;
-    std::erase_if(lobbyRows_, [&lobby](const TLobbyRow& row) { return row.Lobby == &lobby; });
+    if (auto row = FindRowLocked(lobby.Serial); row != lobbyRows_.end()) lobbyRows_.erase(row);
+    rowTexts_.erase(lobby.Serial);
     // The object is destroyed after this call; a later lobby at the same address must not
     // become the report lobby.
     if (reportLobby_ == &lobby) reportLobby_ = nullptr;
@@ -215,9 +211,10 @@ bool TConsoleModel::RemoveLobby(const TLobby& lobby, bool byConsole) {
     return true;
 }
 
-void TConsoleModel::ForgetLobby(const TLobby* lobby) {
+void TConsoleModel::ForgetLobby(std::uint64_t serial) {
     std::lock_guard lock(mutex_);
-    std::erase_if(lobbyRows_, [lobby](const TLobbyRow& row) { return row.Lobby == lobby; });
+    if (auto row = FindRowLocked(serial); row != lobbyRows_.end()) lobbyRows_.erase(row);
+    rowTexts_.erase(serial);
     MarkLocked(LobbyPart);
 }
 
@@ -239,16 +236,54 @@ std::vector<std::string> TConsoleModel::LobbyRowTexts() const {
     return texts;
 }
 
-void TConsoleModel::SortRowsLocked() {
-    std::stable_sort(
-        lobbyRows_.begin(), lobbyRows_.end(),
-        [](const TLobbyRow& a, const TLobbyRow& b) { return LessNoCase(a.Text, b.Text); });
+std::uint64_t TConsoleModel::RowRewrites() const {
+    std::lock_guard lock(mutex_);
+    return rowRewrites_;
 }
 
-TConsoleModel::TLobbyRow* TConsoleModel::FindRowLocked(const TLobby* lobby) {
-    for (TLobbyRow& row : lobbyRows_)
-        if (row.Lobby == lobby) return &row;
-    return nullptr;
+namespace {
+
+struct TRowOrder {
+    bool operator()(const TConsoleModel::TLobbyRow& row, const std::string& text) const {
+        return LessNoCase(row.Text, text);
+    }
+    bool operator()(const std::string& text, const TConsoleModel::TLobbyRow& row) const {
+        return LessNoCase(text, row.Text);
+    }
+};
+
+}  // namespace
+
+std::vector<TConsoleModel::TLobbyRow>::iterator TConsoleModel::FindRowLocked(std::uint64_t serial) {
+    auto text = rowTexts_.find(serial);
+    if (text == rowTexts_.end()) return lobbyRows_.end();
+    auto [first, last] =
+        std::equal_range(lobbyRows_.begin(), lobbyRows_.end(), text->second, TRowOrder{});
+    auto row =
+        std::find_if(first, last, [serial](const TLobbyRow& r) { return r.Serial == serial; });
+    return row == last ? lobbyRows_.end() : row;
+}
+
+void TConsoleModel::InsertRowLocked(TLobbyRow row) {
+    rowTexts_[row.Serial] = row.Text;
+    auto at = std::upper_bound(lobbyRows_.begin(), lobbyRows_.end(), row.Text, TRowOrder{});
+    lobbyRows_.insert(at, std::move(row));
+}
+
+bool TConsoleModel::SetRowTextLocked(std::uint64_t serial, std::string text) {
+    // The hash lookup alone answers the common case, a text that stays as it was.
+    auto known = rowTexts_.find(serial);
+    if (known == rowTexts_.end()) return false;
+    if (known->second == text) return true;
+    auto row = FindRowLocked(serial);
+    if (row == lobbyRows_.end()) return false;
+    TLobbyRow moved = std::move(*row);
+    lobbyRows_.erase(row);
+    moved.Text = std::move(text);
+    InsertRowLocked(std::move(moved));
+    ++rowRewrites_;
+    MarkLocked(LobbyPart);
+    return true;
 }
 
 // --- Actions ---------------------------------------------------------------------------

@@ -13,11 +13,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class TDiskWriter;
@@ -28,9 +30,9 @@ class TConsoleModel {
     static constexpr std::size_t MaxLogLines = 200;
 
     struct TLobbyRow {
-        const TLobby* Lobby;  // identity only: the row's tie to its lobby
-        std::string Name;     // the lobby's name, which never changes
-        std::string Text;     // LobbyRowText as last reported
+        std::uint64_t Serial;  // the row's tie to its lobby (TLobby::Serial, never reused)
+        std::string Name;      // the lobby's name, which never changes
+        std::string Text;      // LobbyRowText as last reported
     };
     struct TGridRow {
         std::string Nick, IP, Time;
@@ -104,7 +106,9 @@ class TConsoleModel {
     void UserJoin(const TLobby& lobby, const std::string& userTag, bool& allowJoin,
                   std::string& msg);
     // A part: the row shows the new count. True when the lobby is user-created, has a row
-    // and is now empty: the caller then removes it.
+    // and is now empty: the caller then removes it. A quit raises a part for every lobby;
+    // one whose text stays as it was costs a lookup and changes nothing, not even the
+    // order or the refresh.
     bool UserPart(const TLobby& lobby);
     // Whether a lobby may be added: the console's own always, a user's only while Allow
     // create is on. An accepted lobby gets its row and log line at once. creator is the
@@ -113,10 +117,12 @@ class TConsoleModel {
     // Whether a lobby may be removed: by the console, or when user-created. The row goes.
     bool RemoveLobby(const TLobby& lobby, bool byConsole);
     // A row whose lobby has gone from the core (found by the window): the row goes.
-    void ForgetLobby(const TLobby* lobby);
+    void ForgetLobby(std::uint64_t serial);
     void SetReportLobby(const TLobby* lobby);
     bool IsReportLobby(const TLobby* lobby) const;
     std::vector<std::string> LobbyRowTexts() const;
+    // How many times a row's text has changed: the work the lobby rows cost (tests).
+    std::uint64_t RowRewrites() const;
 
     // --- Actions ---
     TActions Actions() const;
@@ -141,17 +147,26 @@ class TConsoleModel {
     void MarkLocked(unsigned parts);
     void AddLogLocked(const std::string& text);
     void SaveLogLocked();
-    void SortRowsLocked();
-    TLobbyRow* FindRowLocked(const TLobby* lobby);
+    // The row of a lobby, found by its text; lobbyRows_.end() when it has none.
+    std::vector<TLobbyRow>::iterator FindRowLocked(std::uint64_t serial);
+    // Puts a row where its text sorts, after the rows that sort equal to it.
+    void InsertRowLocked(TLobbyRow row);
+    // Gives the lobby's row a new text, moving it only when the text changed. False when
+    // the lobby has no row.
+    bool SetRowTextLocked(std::uint64_t serial, std::string text);
     // Runs on the disk writer.
-    void WriteLogFile(const std::string& path, std::vector<std::string> lines);
+    void WriteLogFile(const std::string& base, std::vector<std::string> lines);
 
     const std::string logDir_;
     TDiskWriter& writer_;
     const THooks hooks_;
 
-    mutable std::mutex mutex_;  // the console's state lock; guards everything below
-    std::vector<TLobbyRow> lobbyRows_;
+    mutable std::mutex mutex_;          // the console's state lock; guards everything below
+    std::vector<TLobbyRow> lobbyRows_;  // sorted by text without regard to letter case
+    // Each row's text by its lobby's serial number: a row is found by a hash lookup and
+    // a binary search, not a walk of thousands of rows for each of thousands of parts.
+    std::unordered_map<std::uint64_t, std::string> rowTexts_;
+    std::uint64_t rowRewrites_ = 0;
     std::vector<TGridRow> gridRows_{1};
     std::deque<std::string> log_;  // newest first, at most MaxLogLines
     std::string statusText_;

@@ -58,11 +58,10 @@ bool LessNoCase(const TMemberRow& a, const TMemberRow& b) {
 
 }  // namespace
 
-TLobby* TForm1::selectedLobby() const {
+std::uint64_t TForm1::selectedLobbySerial() const {
     QListWidgetItem* item = LobbyList->currentItem();
-    if (!item || !item->isSelected()) return nullptr;
-    // Identity only: the lobby is used after IndexOfLobby finds it under the lobby lock.
-    return static_cast<TLobby*>(const_cast<void*>(LobbyList->RowObject(LobbyList->row(item))));
+    if (!item || !item->isSelected()) return 0;
+    return item->data(LobbySerialRole).value<qulonglong>();
 }
 
 std::string TForm1::selectedLobbyName() const {
@@ -100,8 +99,8 @@ void TForm1::edLobbyNameChange() {
 
 void TForm1::LobbyListClick() {
     assertUiThread();
-    TLobby* lobby = selectedLobby();
-    if (!lobby) return;
+    const std::uint64_t serial = selectedLobbySerial();
+    if (serial == 0) return;
     std::vector<TMemberRow> members;
     std::string name, description;
     bool isPrivate = false;
@@ -109,7 +108,8 @@ void TForm1::LobbyListClick() {
     {
         TLobbyList& store = server_->LobbyStore();
         std::lock_guard lobbyLock(store.Lock());
-        present = store.IndexOfLobby(lobby) >= 0;
+        const TLobby* lobby = store.FindLobbyBySerial(serial);
+        present = lobby != nullptr;
         if (present) {
             for (const TLobbyMember& member : lobby->Members)
                 members.push_back({Q(member.Nick), member.Nick});
@@ -120,7 +120,7 @@ void TForm1::LobbyListClick() {
     }
     if (!present) {
         // A row whose lobby is gone: take it out of the record and the view.
-        model_.ForgetLobby(lobby);
+        model_.ForgetLobby(serial);
         applyingViews_ = true;  // the row change that follows is not a click
         delete LobbyList->takeItem(LobbyList->currentRow());
         applyingViews_ = false;
@@ -255,8 +255,8 @@ void TForm1::JoinItemClick(QAction* entry) {
 
 void TForm1::PopupLobbyPopup() {
     assertUiThread();
-    TLobby* lobby = selectedLobby();
-    if (!lobby) {
+    const std::uint64_t serial = selectedLobbySerial();
+    if (serial == 0) {
         Remove1->setText(QStringLiteral("Remove"));
         LobbyMessage1->setText(QStringLiteral("Lobby Message"));
         Remove1->setEnabled(false);
@@ -273,22 +273,26 @@ void TForm1::PopupLobbyPopup() {
     {
         TLobbyList& store = server_->LobbyStore();
         std::lock_guard lobbyLock(store.Lock());
-        hasMembers = store.IndexOfLobby(lobby) >= 0 && !lobby->Members.empty();
+        const TLobby* lobby = store.FindLobbyBySerial(serial);
+        hasMembers = lobby != nullptr && !lobby->Members.empty();
     }
     Partallusers1->setEnabled(hasMembers);
 }
 
+// The selected lobby is found again after the question by its serial number: it may have
+// gone meanwhile, and another lobby may have taken its address.
 void TForm1::Remove1Click() {
     assertUiThread();
-    TLobby* lobby = selectedLobby();
-    if (!lobby) return;
+    const std::uint64_t serial = selectedLobbySerial();
+    if (serial == 0) return;
     if (Dialogs.Ask(QStringLiteral("Sure?"), QMessageBox::Yes | QMessageBox::No) !=
         QMessageBox::Yes)
         return;
     TLobbyList& store = server_->LobbyStore();
     try {
         std::lock_guard lobbyLock(store.Lock());
-        if (store.IndexOfLobby(lobby) >= 0) store.RemoveLobby(consoleSender(), lobby);
+        if (TLobby* lobby = store.FindLobbyBySerial(serial))
+            store.RemoveLobby(consoleSender(), lobby);
     } catch (const std::exception& error) {
         showError(error);
     }
@@ -296,15 +300,17 @@ void TForm1::Remove1Click() {
 
 void TForm1::LobbyMessage1Click() {
     assertUiThread();
-    TLobby* lobby = selectedLobby();
-    if (!lobby) return;
+    const std::uint64_t serial = selectedLobbySerial();
+    if (serial == 0) return;
     const std::optional<QString> text =
         Dialogs.PromptText(QStringLiteral("Lobby message to ") + selectedLobbyRowText());
     if (!text || text->isEmpty()) return;
     TLobbyList& store = server_->LobbyStore();
     try {
         std::lock_guard lobbyLock(store.Lock());
-        if (store.IndexOfLobby(lobby) < 0) return;  // removed while the dialog was open
+        // Gone while the dialog was open (its address perhaps another lobby's by now).
+        TLobby* lobby = store.FindLobbyBySerial(serial);
+        if (lobby == nullptr) return;
         // The row text as it is now, with the members who are there now.
         const std::string line = "***Lobby Message from Server to " +
                                  TConsoleModel::LobbyRowText(*lobby, false) + ": " +
@@ -317,12 +323,13 @@ void TForm1::LobbyMessage1Click() {
 
 void TForm1::Partallusers1Click() {
     assertUiThread();
-    TLobby* lobby = selectedLobby();
-    if (!lobby) return;
+    const std::uint64_t serial = selectedLobbySerial();
+    if (serial == 0) return;
     TLobbyList& store = server_->LobbyStore();
     try {
         std::lock_guard lobbyLock(store.Lock());
-        if (store.IndexOfLobby(lobby) >= 0) store.PartAll(*lobby, "***Part by Server");
+        if (TLobby* lobby = store.FindLobbyBySerial(serial))
+            store.PartAll(*lobby, "***Part by Server");
     } catch (const std::exception& error) {
         showError(error);
     }

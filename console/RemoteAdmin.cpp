@@ -147,7 +147,14 @@ void TRemoteAdmin::PrivateLobby(TNetPeerThread& Thread, const std::string& Parm)
     name = WithHash(name);
 
     TLobbyList& lobbies = host_.IrcServer().LobbyStore();
-    const std::string description = "Private lobby created by " + lobbies.NickOf(Thread);
+    const std::string nick = lobbies.NickOf(Thread);
+    // A lobby made for a connection that cannot join it would only stay behind empty:
+    // unregistered connections create nothing, and are told as JOIN tells them.
+    if (nick.empty()) {
+        Thread.Connection().WriteLine("***Error: You are not logged on!");
+        return;
+    }
+    const std::string description = "Private lobby created by " + nick;
     if (lobbies.AddLobby(TLobbySender::Peer(Thread), name, description, true, true) < 0) {
         Thread.Connection().WriteLine("***Error adding lobby " + name);
         return;

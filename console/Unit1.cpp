@@ -62,7 +62,8 @@ TForm1::TForm1(TForm1Config config, QWidget* parent)
                       QMetaObject::invokeMethod(
                           this, [this] { syncSoon(); }, Qt::QueuedConnection);
                   },
-              .LogEcho = std::move(config.LogEcho)}) {
+              .LogEcho = std::move(config.LogEcho)}),
+      diskWriter_(std::move(config.Disk)) {
     setWindowTitle(QStringLiteral("IRC Chat Server for Quarn"));
     installDefaultDialogs();
     createActions();
@@ -85,12 +86,14 @@ TForm1::TForm1(TForm1Config config, QWidget* parent)
     FlushViews();
 }
 
+// In this order: no connection thread left, then the disk writer drained, then the objects
+// destroyed. Threads that outlived the deactivation's wait may still be inside a handler
+// that reads server_, remoteAdmin_ and the model, and may still post a report; resetting
+// server_ clears the pointer before its destructor waits for them.
 TForm1::~TForm1() {
-    // Connection threads may still be inside a handler; they need the state and the
-    // remote administration until the server has waited for every one of them.
     server_->SetShuttingDown(true);
     try {
-        server_->SetActive(false);
+        server_->StopAndWaitForPeers();
     } catch (const std::exception&) {
         // Ending anyway: the server's destructor waits for the threads.
     }
@@ -350,6 +353,11 @@ void TForm1::hookServerEvents() {
     };
     s.OnCommandOther = [this](TNetPeerThread& t, const std::string& command,
                               const std::string& parm) { ServerCommandOther(t, command, parm); };
+    // A sender whose reports or log lines took the disk writer past its bound waits here
+    // for the disk, holding no lock, until it catches up or the connection closes.
+    s.AfterCommand = [this](TNetPeerThread& t) {
+        diskWriter_.WaitIfBehind([&t] { return t.Connection().IsConnected(); });
+    };
 }
 
 // The address players are asked to write to; the report lobby is the other way.

@@ -22,6 +22,7 @@
 #include <QMessageBox>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -78,6 +79,8 @@ struct TForm1Config {
     // prints them through a TLogEcho). Runs under the state lock on any thread: it must
     // not call back, and it must not wait on the output.
     std::function<void(const std::string& line)> LogEcho;
+    // The disk writer's bound and, for tests, a slow disk.
+    TDiskWriter::TOptions Disk;
 };
 
 class TForm1 : public QMainWindow, public TAdminHost {
@@ -101,7 +104,7 @@ class TForm1 : public QMainWindow, public TAdminHost {
     // --- Components (UI thread only) ---
     QTableView* AllUserList = nullptr;  // Nick, IP, Time; at least one data row
     TUserGrid* UserGrid = nullptr;      // AllUserList's rows
-    TTabListBox* LobbyList = nullptr;     // one row per accepted lobby, data = TLobby*
+    TTabListBox* LobbyList = nullptr;     // one row per accepted lobby (LobbySerialRole)
     QListWidget* UserList = nullptr;      // members of the selected lobby
     QListWidget* LogMemo = nullptr;       // newest line at the top
     QStatusBar* StatusBar1 = nullptr;
@@ -257,7 +260,8 @@ class TForm1 : public QMainWindow, public TAdminHost {
     bool runStopSequence(bool onlyWhenActive);
 
     // Operator command helpers.
-    TLobby* selectedLobby() const;
+    // The serial number of the selected lobby row (TLobby::Serial), or 0.
+    std::uint64_t selectedLobbySerial() const;
     std::string selectedLobbyName() const;
     QString selectedLobbyRowText() const;
     void showError(const std::exception& error);

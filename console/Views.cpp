@@ -124,19 +124,22 @@ void TForm1::ServerChat(TNetPeerThread& Sender, TLobby* Lobby, std::string& msg,
     const std::string nick = server_->LobbyStore().NickOf(Sender);
     AddLog("Report by " + nick + ": " + msg);
     const std::string line = TimestampText() + " " + nick + ": " + msg;
-    diskWriter_.Post([this, sender = &Sender, nick, line, msg] {
-        std::string reply = "***Message loggged by server: " + msg;
-        try {
-            remoteAdmin_->Report().Append(line);
-        } catch (const std::exception&) {
-            reply = "***Server error: Could not post message!";
-        }
-        try {
-            WriteToUser(server_->LobbyStore(), sender, nick, reply);
-        } catch (const std::exception&) {
-            // The report is filed; a sender that has gone is quit by its own thread.
-        }
-    });
+    const std::size_t bytes = line.size() + msg.size();  // the line and the answer
+    diskWriter_.Post(
+        [this, sender = &Sender, nick, line, msg] {
+            std::string reply = "***Message loggged by server: " + msg;
+            try {
+                remoteAdmin_->Report().Append(line);
+            } catch (const std::exception&) {
+                reply = "***Server error: Could not post message!";
+            }
+            try {
+                WriteToUser(server_->LobbyStore(), sender, nick, reply);
+            } catch (const std::exception&) {
+                // The report is filed; a sender that has gone is quit by its own thread.
+            }
+        },
+        bytes);
 }
 
 void TForm1::ServerCommandUsers(TNetPeerThread& Thread, const std::string& Parm) {
@@ -192,9 +195,12 @@ void TForm1::syncViews() {
 }
 
 void TForm1::applyLobbyRows(const std::vector<TConsoleModel::TLobbyRow>& rows) {
+    auto serialOf = [this](int i) {
+        return LobbyList->item(i)->data(LobbySerialRole).value<qulonglong>();
+    };
     bool sameRows = LobbyList->count() == static_cast<int>(rows.size());
     for (int i = 0; sameRows && i < LobbyList->count(); ++i)
-        sameRows = LobbyList->RowObject(i) == rows[static_cast<std::size_t>(i)].Lobby;
+        sameRows = serialOf(i) == rows[static_cast<std::size_t>(i)].Serial;
     if (sameRows) {
         for (int i = 0; i < LobbyList->count(); ++i) {
             const QString text = Q(rows[static_cast<std::size_t>(i)].Text);
@@ -203,13 +209,14 @@ void TForm1::applyLobbyRows(const std::vector<TConsoleModel::TLobbyRow>& rows) {
         return;
     }
     // Rows came or went or moved: rebuild, keeping the operator's selection on its lobby.
-    const TLobby* selected = selectedLobby();
+    const std::uint64_t selected = selectedLobbySerial();
     LobbyList->clear();
     for (const TConsoleModel::TLobbyRow& row : rows) {
-        const int index = LobbyList->AddRow(Q(row.Text), row.Lobby);
+        const int index = LobbyList->AddRow(Q(row.Text));
         QListWidgetItem* item = LobbyList->item(index);
         item->setData(LobbyNameRole, BytesData(row.Name));
-        if (selected && row.Lobby == selected) LobbyList->setCurrentItem(item);
+        item->setData(LobbySerialRole, QVariant::fromValue<qulonglong>(row.Serial));
+        if (selected != 0 && row.Serial == selected) LobbyList->setCurrentItem(item);
     }
 }
 

@@ -86,7 +86,11 @@ class TNetTCPConnection : public TNetComponent {
 
     int RecvBufferSize = 32768;
     int SendBufferSize = 32768;
-    // Fired after the connection closed its socket, on the thread that closed it.
+    // Fired after the connection closed its socket, on the thread that closed it, once the
+    // connection's own lock is released, but possibly with PeerThreads and the lobby-list
+    // lock held (a sweep's probe, DisconnectAll and a broadcast's write close connections
+    // under them): a handler takes no lock above 4 of chat/LobbyList.h's table and waits
+    // for nothing.
     std::function<void(TNetTCPConnection&)> OnDisconnected;
 
   protected:

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -78,23 +79,39 @@ TEST_F(ConsoleModelTest, LogKeepsTwoHundredLinesNewestFirstOrSavesThemAll) {
     EXPECT_EQ(std::count(content.begin(), content.end(), '\n'), 201);
 }
 
-TEST_F(ConsoleModelTest, SavesOfOneSecondLeaveTheLaterLogAndFailuresKeepTheLines) {
-    // Two saves in one second write one file name: the later save's lines stay. A save
-    // that cannot write puts its lines back below the newer ones and shows the error.
+TEST_F(ConsoleModelTest, SavesOfOneSecondKeepEveryLogAndFailuresKeepTheLines) {
+    // Saves in one second share a timestamp: the first file has the plain name, later ones
+    // a number, and none replaces another; a name already taken by anything is passed
+    // over. A save that cannot write puts its lines back below the newer ones and shows the
+    // error.
     model_.SaveLog();  // an empty log writes nothing
     model_.AddLog("first");
     model_.SaveLog();
     model_.AddLog("second");
     model_.SaveLog();
+    ASSERT_TRUE(std::filesystem::create_directory(dir_.File("01_02_26 10_00_00-3.log")));
+    model_.AddLog("third");
+    model_.SaveLog();
     writer_.Drain();
-    EXPECT_EQ(ReadFile(dir_.File("01_02_26 10_00_00.log")), "01.02.26 10:00:00: second\r\n");
+    EXPECT_EQ(ReadFile(dir_.File("01_02_26 10_00_00.log")), "01.02.26 10:00:00: first\r\n");
+    EXPECT_EQ(ReadFile(dir_.File("01_02_26 10_00_00-2.log")), "01.02.26 10:00:00: second\r\n");
+    EXPECT_EQ(ReadFile(dir_.File("01_02_26 10_00_00-4.log")), "01.02.26 10:00:00: third\r\n");
+    EXPECT_EQ(Files().size(), 4u);
 
-    now_ = "01.02.26 10:00:01";  // a folder holds this second's file name
-    ASSERT_TRUE(std::filesystem::create_directory(dir_.File("01_02_26 10_00_01.log")));
+    now_ = "01.02.26 10:00:01";  // the folder is gone: nothing can be written
+    const std::string folder = dir_.Path().substr(0, dir_.Path().size() - 1);
+    const std::string away = folder + ".away";
+    std::filesystem::rename(folder, away);
+    std::atomic<bool> diskBusy{true};  // the failed write comes after the newer line
+    writer_.Post([&] {
+        while (diskBusy) std::this_thread::sleep_for(1ms);
+    });
     model_.AddLog("kept");
     model_.SaveLog();
     model_.AddLog("newer");
+    diskBusy = false;
     writer_.Drain();
+    std::filesystem::rename(away, folder);
     EXPECT_EQ(model_.LogLines(),
               (std::vector<std::string>{"01.02.26 10:00:01: newer", "01.02.26 10:00:01: kept"}));
     EXPECT_EQ(model_.TakeView().StatusText, "Error: Unable to save logfile!");
@@ -192,6 +209,47 @@ TEST_F(ConsoleModelTest, JoinsAndPartsRewriteTheRowAndDecide) {
     EXPECT_EQ(model_.LobbyRowTexts().back(), "#Report\t[0]\t#Report text");
 }
 
+TEST_F(ConsoleModelTest, AQuitRewritesOnlyTheRowsOfTheUsersLobbies) {
+    // The core raises a part for every lobby when a user quits. With a thousand lobbies
+    // and the user in two of them, only those two rows are rewritten and moved to where
+    // their new text sorts; a round of parts that changes no text changes nothing, not
+    // even the refresh.
+    std::vector<TLobby*> all;
+    for (int i = 0; i < 1000; ++i) {
+        TLobby& lobby = NewLobby("#l" + std::to_string(1000 + i));
+        model_.AddLobby(lobby, true, std::nullopt);
+        all.push_back(&lobby);
+    }
+    TLobby& first = *all[10];
+    TLobby& second = *all[500];
+    for (TLobby* lobby : {&first, &second}) {
+        bool allow = true;
+        std::string msg;
+        model_.UserJoin(*lobby, "bob@1.2.3.4", allow, msg);
+        lobby->Members.push_back({"bob", nullptr});
+    }
+    model_.TakeView();
+    const std::uint64_t before = model_.RowRewrites();
+
+    first.Members.clear();
+    second.Members.clear();
+    for (auto it = all.rbegin(); it != all.rend(); ++it) model_.UserPart(**it);
+    EXPECT_EQ(model_.RowRewrites() - before, 2u);
+    const std::vector<std::string> rows = model_.LobbyRowTexts();
+    EXPECT_TRUE(std::is_sorted(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+        return std::lexicographical_compare(
+            a.begin(), a.end(), b.begin(), b.end(),
+            [](unsigned char x, unsigned char y) { return std::tolower(x) < std::tolower(y); });
+    }));
+    EXPECT_EQ(rows[10], "#l1010\t[0]\t#l1010 text");
+    EXPECT_TRUE(model_.TakeView().Parts & TModel::LobbyPart);
+
+    // The disconnect handling that follows parts every lobby once more.
+    for (auto it = all.rbegin(); it != all.rend(); ++it) model_.UserPart(**it);
+    EXPECT_EQ(model_.RowRewrites() - before, 2u);
+    EXPECT_EQ(model_.TakeView().Parts, TModel::NoPart);
+}
+
 TEST_F(ConsoleModelTest, ARefreshIsRequestedOnceUntilTheViewIsTaken) {
     // The first change asks for a refresh, later ones do not until the view is taken; the
     // view holds the changed parts only, and the action states always.
@@ -253,6 +311,61 @@ TEST(ConsoleModelThreads, LinesFromManyThreadsAreAllKeptOrSaved) {
     std::set<std::string> texts;
     for (const std::string& line : lines) texts.insert(line.substr(line.find(": ") + 2));
     EXPECT_EQ(texts.size(), std::size_t{Threads * Lines});
+}
+
+TEST(DiskWriter, PostsPastTheBoundMakeTheirThreadsWaitAndNothingIsLost) {
+    // With a slow disk, four threads each post 100 jobs and call WaitIfBehind after each,
+    // as connection threads do after every command: the queue never holds more than the
+    // bound and one job per thread, every job runs, each thread's in order. Post itself
+    // never waits, and a waiter whose connection closes stops waiting.
+    constexpr std::size_t Bound = 1000, JobBytes = 300;
+    std::atomic<std::size_t> mostQueued{0};
+    std::mutex doneMutex;
+    std::vector<std::vector<int>> done(4);
+    {
+        TDiskWriter writer({.MaxQueuedBytes = Bound,
+                            .Run = [&](const std::function<void()>& job, std::size_t queued) {
+                                if (queued > mostQueued) mostQueued = queued;
+                                std::this_thread::sleep_for(1ms);
+                                job();
+                            }});
+        std::vector<std::thread> posters;
+        for (int t = 0; t < 4; ++t)
+            posters.emplace_back([&, t] {
+                for (int i = 0; i < 100; ++i) {
+                    writer.Post(
+                        [&, t, i] {
+                            std::lock_guard lock(doneMutex);
+                            done[static_cast<std::size_t>(t)].push_back(i);
+                        },
+                        JobBytes);
+                    writer.WaitIfBehind();
+                    EXPECT_LE(writer.QueuedBytes(), Bound + 4 * JobBytes);
+                }
+            });
+        for (auto& poster : posters) poster.join();
+        writer.Drain();
+    }
+    EXPECT_LE(mostQueued.load(), Bound + 4 * JobBytes);
+    for (const auto& jobs : done) {
+        ASSERT_EQ(jobs.size(), 100u);
+        EXPECT_TRUE(std::is_sorted(jobs.begin(), jobs.end()));
+    }
+
+    std::atomic<bool> release{false};
+    TDiskWriter stuck(
+        {.MaxQueuedBytes = 100, .Run = [&](const std::function<void()>& job, std::size_t) {
+             while (!release) std::this_thread::sleep_for(1ms);
+             job();
+         }});
+    const auto began = std::chrono::steady_clock::now();
+    for (int i = 0; i < 10; ++i) stuck.Post([] {}, 1000);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 1s) << "Post waited for the disk";
+    int asked = 0;
+    stuck.WaitIfBehind([&] { return ++asked < 2; });  // the connection closes meanwhile
+    EXPECT_EQ(asked, 2);
+    stuck.WaitIfBehind();  // paid already: returns at once
+    release = true;
 }
 
 }  // namespace

@@ -20,6 +20,7 @@ class OperatorCommandsTest : public QObject {
     void lobbyAndSystemMessagesReachTheRightUsers();
     void commandsCarryTheExactBytesOfNames();
     void clickOnARowWhoseLobbyHasGone();
+    void lobbyCommandsDoNotTakeANewLobbyAtTheOldAddress();
 };
 
 void OperatorCommandsTest::addLobbyPutsHashAndRefusesDuplicates() {
@@ -394,6 +395,60 @@ void OperatorCommandsTest::clickOnARowWhoseLobbyHasGone() {
     QVERIFY(f.edLobbyName->text().isEmpty());
     f.FlushViews();
     QCOMPARE(f.LobbyList->count(), 1);
+}
+
+// Removes the lobby and adds lobbies "#" + stem + N until one of them is made at the
+// address the removed one had; returns that one's name, or empty when none was.
+static std::string ReplaceAtSameAddress(TForm1& f, const std::string& name,
+                                        const std::string& stem) {
+    TLobbyList& store = f.Server().LobbyStore();
+    const TLobby* old = store.FindLobby(name);
+    store.RemoveLobbyByName(TLobbySender::Of(&f), name);
+    for (int i = 0; i < 500; ++i) {
+        const std::string added = "#" + stem + std::to_string(i);
+        store.AddLobby(TLobbySender::Of(&f), added, "new", false, false);
+        if (store.FindLobby(added) == old) return added;
+    }
+    return {};
+}
+
+void OperatorCommandsTest::lobbyCommandsDoNotTakeANewLobbyAtTheOldAddress() {
+    // While "Sure?" or the message dialog is open, the selected lobby is removed and a new
+    // one is made where it was in memory: Remove removes nothing and the lobby message
+    // reaches nobody, not the new lobby's members.
+    ConsoleHarness h;
+    h.Start();
+    TForm1& f = *h.form;
+    TestClient alice = h.User("alice");
+    QVERIFY(h.Store().AddLobby(TLobbySender::Of(&f), "#x", "X", false, false) >= 0);
+    QVERIFY(h.SelectLobby("#x"));
+    std::string reused;
+    h.answer = QMessageBox::Yes;
+    TConsoleDialogs dialogs = h.Dialogs();
+    f.Dialogs.Ask = [&](const QString& q, QMessageBox::StandardButtons b) {
+        reused = ReplaceAtSameAddress(f, "#x", "r");
+        return dialogs.Ask(q, b);
+    };
+    f.Remove1->trigger();
+    if (reused.empty()) QSKIP("the allocator gave no lobby the removed one's address");
+    QVERIFY(h.Store().FindLobby(reused) != nullptr);
+    QVERIFY(!h.LogHas("Lobby " + reused + " removed"));
+
+    QVERIFY(h.Store().AddLobby(TLobbySender::Of(&f), "#m", "M", false, false) >= 0);
+    QVERIFY(h.SelectLobby("#m"));
+    h.prompt = [&](const QString&) {
+        reused = ReplaceAtSameAddress(f, "#m", "s");
+        TLobbyList& store = h.Store();
+        std::lock_guard lock(store.Lock());
+        for (const TUserEntry& user : store.Users())
+            if (!reused.empty() && user.Nick == "alice") store.JoinLobby(*user.Thread, reused, "");
+        return std::optional<QString>("for #m only");
+    };
+    f.LobbyMessage1->trigger();
+    if (reused.empty()) QSKIP("the allocator gave no lobby the removed one's address");
+    QVERIFY(alice.WaitFor(":localhost 366 alice " + reused + " :End of /NAMES list."));
+    QVERIFY(alice.WaitFor("***new"));
+    QVERIFY(alice.Silent());
 }
 
 QUARN_CONSOLE_TEST(OperatorCommandsTest);

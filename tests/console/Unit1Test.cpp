@@ -1,6 +1,9 @@
 // The main window's start-up, layout and actions (console/Unit1.cpp), against the real chat server
 // through the console test harness: loopback clients, the window's own controls and answered
 // dialogs.
+#include <atomic>
+#include <thread>
+
 #include "support/ConsoleHarness.h"
 
 class Unit1Test : public QObject {
@@ -12,6 +15,7 @@ class Unit1Test : public QObject {
     void startFailureShowsErrorAndKeepsActions();
     void welcomeDateLineIsTheConsolesTimestamp();
     void shortcutsFireInTheShownWindow();
+    void closingWaitsForLateConnectionThreads();
 };
 
 void Unit1Test::firstStartWithoutSettingsFile() {
@@ -147,6 +151,31 @@ void Unit1Test::shortcutsFireInTheShownWindow() {
     QCOMPARE(h.abouts, 0);
     QTest::keyClick(&f, Qt::Key_F1);
     QCOMPARE(h.abouts, 1);
+}
+
+void Unit1Test::closingWaitsForLateConnectionThreads() {
+    // A connection thread held up longer than the deactivation waits (here by another
+    // thread holding the lobby lock) posts its report after the window began to close: the
+    // window waits for it, files the report, and only then destroys the server.
+    ConsoleHarness h;
+    h.Start();
+    h.form->Server().TerminateWaitTime = 250;
+    TestClient alice = h.User("alice");
+    QVERIFY(h.Join(alice, "alice", "#Report_Problems"));
+    TLobbyLock& lobbyLock = h.Store().Lock();
+    std::atomic<bool> held{false};
+    std::thread holder([&] {
+        std::lock_guard lock(lobbyLock);
+        held = true;
+        std::this_thread::sleep_for(1s);
+    });
+    while (!held) std::this_thread::yield();
+    QVERIFY(alice.SendLine("PRIVMSG #Report_Problems :late report"));
+    std::this_thread::sleep_for(100ms);  // alice's thread now waits for the lock
+    h.form.reset();
+    holder.join();
+    const std::string report = ReadFile(h.Path("report.txt"));
+    QVERIFY2(report.ends_with(" alice: late report\r\n"), report.c_str());
 }
 
 QUARN_CONSOLE_TEST(Unit1Test);

@@ -22,6 +22,7 @@ class ViewsTest : public QObject {
     void usersCommandListsRegistry();
     void reportThatCannotBeFiledIsAnswered();
     void unlistedLobbiesAndUsersLogErrors();
+    void reportsFromAFastSenderWaitForASlowDisk();
 };
 
 void ViewsTest::welcomeSendsUsersOnlineAndMotd() {
@@ -261,6 +262,42 @@ void ViewsTest::unlistedLobbiesAndUsersLogErrors() {
     QVERIFY(anon.WaitClosed());
     QVERIFY(h.Eventually([&] { return h.LogHas("Error on quit: User @127.0.0.1 not present"); }));
     QCOMPARE(h.GridNicks(), QStringList{"alice"});
+}
+
+void ViewsTest::reportsFromAFastSenderWaitForASlowDisk() {
+    // A reporter sends 200 reports of 1 KB at once while each write to disk takes 5 ms:
+    // its thread waits for the disk, so the writer's queue stays within its bound plus one
+    // report, and every report is filed and answered.
+    ConsoleHarness h;
+    constexpr std::size_t Bound = 8192;
+    std::atomic<std::size_t> mostQueued{0};
+    h.disk.MaxQueuedBytes = Bound;
+    h.disk.Run = [&](const std::function<void()>& job, std::size_t queued) {
+        if (queued > mostQueued) mostQueued = queued;
+        std::this_thread::sleep_for(5ms);
+        job();
+    };
+    h.Start();
+    TestClient alice = h.User("alice");
+    QVERIFY(h.Join(alice, "alice", "#Report_Problems"));
+    alice.ReadAvailable();
+    constexpr int Reports = 200;
+    std::string burst;
+    for (int i = 0; i < Reports; ++i)
+        burst += "PRIVMSG #Report_Problems :" + std::to_string(1000 + i) + std::string(1000, 'r') +
+                 "\r\n";
+    std::atomic<bool> sent{false};
+    std::thread sender([&] { sent = alice.Send(burst); });
+    int answered = 0;
+    while (answered < Reports && alice.WaitForPrefix("***Message loggged by server: ", 10s))
+        ++answered;
+    sender.join();
+    QVERIFY(sent);
+    QCOMPARE(answered, Reports);
+    h.form->FlushDisk();
+    const std::string report = ReadFile(h.Path("report.txt"));
+    QCOMPARE(std::count(report.begin(), report.end(), '\n'), long(Reports));
+    QVERIFY2(mostQueued <= Bound + 2100, std::to_string(mostQueued).c_str());
 }
 
 QUARN_CONSOLE_TEST(ViewsTest);

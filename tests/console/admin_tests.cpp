@@ -121,14 +121,15 @@ TEST_F(AdminTest, PrivateIsSilentWhenOptionOffOrNotLowerCase) {
     EXPECT_EQ(Lobbies().FindLobby("#Off"), nullptr);
 }
 
-TEST_F(AdminTest, PrivateWithoutNickCreatesTheLobbyButRefusesTheJoin) {
-    // A connection without nickname gets the lobby with an empty creator and is not joined.
+TEST_F(AdminTest, PrivateWithoutNickCreatesNothing) {
+    // A connection without nickname is refused as not logged on, and no lobby is made that
+    // it could never join (nor one for a connection that sent USER alone).
     TestClient anon = Client();
     EXPECT_EQ(Ask(anon, "private #Solo"), Lines{"***Error: You are not logged on!"});
-    TLobby* lobby = Lobbies().FindLobby("#Solo");
-    ASSERT_NE(lobby, nullptr);
-    EXPECT_EQ(lobby->Description, "Private lobby created by ");
-    EXPECT_EQ(lobby->MemberCount(), 0);
+    EXPECT_EQ(Lobbies().FindLobby("#Solo"), nullptr);
+    anon.SendLine("USER u h s :r");
+    EXPECT_EQ(Ask(anon, "private #Solo"), Lines{"***Error: You are not logged on!"});
+    EXPECT_EQ(Lobbies().LobbyCount(), 0);
 }
 
 // --- Code words ---

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cinttypes>
+#include <cstdio>
 #include <functional>
 #include <random>
 #include <stdexcept>
@@ -20,6 +21,11 @@
 #include "support/TestClient.h"
 #include "support/TestServer.h"
 #include "support/WaitUntil.h"
+#ifdef QUARN_REL_ADMIN
+#include "console/RemoteAdmin.h"
+#include "support/FakeAdminHost.h"
+#include "support/TestFiles.h"
+#endif
 
 using namespace rel;
 
@@ -282,6 +288,105 @@ TEST(Hostile, LobbyFloodCannotLockOutNewcomers) {
         << "a client that never reads stays open";
     EXPECT_TRUE(newcomer.TimeRoundTrip().has_value());
 }
+
+// The lobbies a player creates stay counted against it after it parts them (a lobby that
+// others keep, or one nobody removes), and all players together may make only so many:
+// a player that joins and parts new names over and over gets its 20 and no more, a second
+// one gets what is left under the server's cap, both are told so in the house style, and
+// the creator's hold ends with its connection while the cap still counts its lobbies.
+TEST(Hostile, CreatedLobbiesCountAgainstTheirCreatorAndTheServer) {
+    TestServer rig;
+    TLobbyList& store = rig.Store();
+    store.AllowCreate = true;
+    store.MaxPlayerLobbies = 30;
+    rig.Start();
+    const int limit = TLobbyList::MaxLobbiesPerConnection;
+    TestClient first;
+    ASSERT_TRUE(first.Connect(rig.Port()) && first.Register("first"));
+    std::string cycles;
+    for (int i = 0; i < limit + 5; ++i)
+        cycles +=
+            "JOIN #first" + std::to_string(i) + "\r\nPART #first" + std::to_string(i) + "\r\n";
+    ASSERT_TRUE(first.Send(cycles));
+    EXPECT_TRUE(first.WaitFor("***Error: You are in too many lobbies!", 10s));
+    EXPECT_TRUE(first.TimeRoundTrip(10s).has_value());
+    EXPECT_EQ(store.LobbyCount(), limit);
+
+    TestClient second;
+    ASSERT_TRUE(second.Connect(rig.Port()) && second.Register("second"));
+    for (int i = 0; i < limit; ++i) second.SendLine("JOIN #second" + std::to_string(i));
+    EXPECT_TRUE(second.WaitFor("***Error: Too many lobbies on this server!", 10s));
+    EXPECT_TRUE(second.TimeRoundTrip(10s).has_value());
+    EXPECT_EQ(store.LobbyCount(), 30);
+
+    // Its lobbies outlive the first player and still fill the server; once the operator
+    // removes some, a newcomer may create as many again.
+    first.SendLine("QUIT");
+    EXPECT_TRUE(first.WaitClosed(10s));
+    TestClient third;
+    ASSERT_TRUE(third.Connect(rig.Port()) && third.Register("third"));
+    third.SendLine("JOIN #third0");
+    EXPECT_TRUE(third.WaitFor("***Error: Too many lobbies on this server!", 10s));
+    for (int i = 0; i < 3; ++i)
+        store.RemoveLobbyByName(TLobbySender::Of(&rig), "#first" + std::to_string(i));
+    for (int i = 0; i < 4; ++i) third.SendLine("JOIN #third" + std::to_string(i));
+    EXPECT_TRUE(third.WaitFor("***Error: Too many lobbies on this server!", 10s));
+    EXPECT_NE(store.FindLobby("#third2"), nullptr);
+    EXPECT_EQ(store.FindLobby("#third3"), nullptr);
+    EXPECT_EQ(store.LobbyCount(), 30);
+}
+
+#ifdef QUARN_REL_ADMIN
+// One socket that never registers sends thousands of "private" lines: each is refused as
+// not logged on and no lobby is made (each used to stay behind, empty, and every
+// disconnect anywhere then cost the console work for each of them). Players that come
+// and go meanwhile are served.
+TEST(Hostile, UnregisteredPrivateSpamCreatesNothing) {
+    const long lines = EnvLong("QUARN_REL_PRIVATE_SPAM", 5000);
+    TempDir dir("quarn-rel-private");
+    TestServer rig;
+    FakeAdminHost host(rig.Server(), dir.Path());
+    TRemoteAdmin admin(host);
+    struct StopFirst {
+        TestServer& rig;
+        ~StopFirst() { rig.Stop(); }
+    } stopFirst{rig};
+    rig.Server().OnCommandOther = [&](TNetPeerThread& t, const std::string& c,
+                                      const std::string& p) { admin.HandleCommand(t, c, p); };
+    rig.Store().AllowCreate = true;
+    rig.Start();
+
+    TestClient spammer;
+    ASSERT_TRUE(spammer.Connect(rig.Port()));
+    std::string spam;
+    for (long i = 0; i < lines; ++i) spam += "private spam" + std::to_string(100000 + i) + "_x\r\n";
+    spam += "TIME\r\n";
+    std::thread sender([&] { EXPECT_TRUE(spammer.Send(spam)); });
+    const bool answered = spammer.WaitFor("421 Command not handled: TIME", 60s);
+    sender.join();
+    ASSERT_TRUE(answered);
+    const auto refusals = std::count(spammer.Skipped().begin(), spammer.Skipped().end(),
+                                     std::string("***Error: You are not logged on!"));
+    std::printf("[figure] %ld private lines without a nick: %ld refused, %d lobbies made\n", lines,
+                static_cast<long>(refusals), rig.Store().LobbyCount());
+    EXPECT_EQ(refusals, lines);
+    EXPECT_EQ(rig.Store().LobbyCount(), 0);
+
+    TestClient chatter;
+    ASSERT_TRUE(chatter.Connect(rig.Port()) && chatter.Register("chatter"));
+    std::chrono::microseconds slowest{0};
+    for (int i = 0; i < 10; ++i) {
+        TestClient passer;
+        ASSERT_TRUE(passer.Connect(rig.Port()) && passer.Register("passer" + std::to_string(i)));
+        passer.Close();
+        const auto trip = chatter.TimeRoundTrip(10s);
+        ASSERT_TRUE(trip.has_value());
+        slowest = std::max(slowest, *trip);
+    }
+    std::printf("[figure] 10 connects and closes after the spam: slowest chat round trip %.2f ms\n",
+                slowest.count() / 1000.0);
+}
+#endif
 
 // Users keep joining, chatting in, parting and quitting private lobbies while the server
 // is stopped and destroyed under them, twenty times over: nothing crashes (the sanitizer

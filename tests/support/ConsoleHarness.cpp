@@ -39,6 +39,7 @@ void ConsoleHarness::Start(std::string programDir) {
     config.ProgramDir = programDir.empty() ? Dir() : programDir;
     config.Port = 0;
     config.Dialogs = Dialogs();
+    config.Disk = disk;
     form = std::make_unique<TForm1>(std::move(config));
 }
 

@@ -58,6 +58,7 @@ class ConsoleHarness {
     std::function<std::optional<QString>(const QString&)> prompt = [](const QString&) {
         return std::optional<QString>();
     };
+    TDiskWriter::TOptions disk;  // the window's disk writer: its bound, a slow disk
     std::unique_ptr<TForm1> form;
 
     std::string Dir() const { return dir.path().toStdString() + "/"; }
