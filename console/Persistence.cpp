@@ -66,14 +66,17 @@ void TForm1::LoadOptions() {
     assertUiThread();
     bool autoSave = false;
     bool allowCreate = true;
+    bool routeChat = false;
     try {
         const TIniFile ini = settings_.Load();
         autoSave = ini.ReadBool(OptionsSection, "AutoSave", false);
         allowCreate = ini.ReadBool(OptionsSection, "AllowCreate", true);
+        routeChat = ini.ReadBool(OptionsSection, "RouteChat", false);
     } catch (const std::exception& error) {
         AddLog(std::string("Error reading options: ") + error.what());
     }
     model_.SetOptions(autoSave, allowCreate);
+    model_.SetRouteChat(routeChat);
 }
 
 // The options change on the UI thread only, so their snapshot is taken there in order.
@@ -83,6 +86,7 @@ void TForm1::saveOptionsOrThrow() {
     settings_.Write(TSettingsFile::TPart::Options, ticket, [&](TIniFile& ini) {
         ini.WriteBool(OptionsSection, "AutoSave", options.AutoSave);
         ini.WriteBool(OptionsSection, "AllowCreate", options.AllowCreate);
+        ini.WriteBool(OptionsSection, "RouteChat", options.RouteChat);
     });
 }
 
@@ -160,6 +164,12 @@ void TForm1::SetSaveLobbysEnabled(bool enabled) {
 void TForm1::AllowCreate1Execute() {
     assertUiThread();
     server_->LobbyStore().AllowCreate = model_.ToggleAllowCreate();
+    SaveOptions();
+}
+
+void TForm1::RouteChat1Execute() {
+    assertUiThread();
+    server_->LobbyStore().RouteChat = model_.ToggleRouteChat();
     SaveOptions();
 }
 

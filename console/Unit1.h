@@ -101,9 +101,9 @@ class TForm1 : public QMainWindow, public TAdminHost {
     // --- Components (UI thread only) ---
     QTableView* AllUserList = nullptr;  // Nick, IP, Time; at least one data row
     TUserGrid* UserGrid = nullptr;      // AllUserList's rows
-    TTabListBox* LobbyList = nullptr;     // one row per accepted lobby, data = TLobby*
-    QListWidget* UserList = nullptr;      // members of the selected lobby
-    QListWidget* LogMemo = nullptr;       // newest line at the top
+    TTabListBox* LobbyList = nullptr;   // one row per accepted lobby, data = TLobby*
+    QListWidget* UserList = nullptr;    // members of the selected lobby
+    QListWidget* LogMemo = nullptr;     // newest line at the top
     QStatusBar* StatusBar1 = nullptr;
     QLabel* StatusPanel = nullptr;  // the status bar's single panel
     QLineEdit* edLobbyName = nullptr;
@@ -118,6 +118,7 @@ class TForm1 : public QMainWindow, public TAdminHost {
     QAction* ClearLog = nullptr;
     QAction* AllowCreate1 = nullptr;
     QAction* AutoSave1 = nullptr;
+    QAction* RouteChat1 = nullptr;
     QAction* SystemMessage = nullptr;  // shown as SystemMessage2 and SystemMessage1
     QAction* Exit1 = nullptr;
     QAction* About1 = nullptr;
@@ -147,6 +148,7 @@ class TForm1 : public QMainWindow, public TAdminHost {
     bool SaveLobbysEnabled() const;
     bool AutoSaveOn() const;
     bool AllowCreateOn() const;
+    bool RouteChatOn() const;
 
     // --- Server event handlers (any thread, under the core's lobby-list lock) ---
     void ServerUserEnter(TNetPeerThread& Thread, const std::string& NickName, bool& AllowEnter);
@@ -173,6 +175,7 @@ class TForm1 : public QMainWindow, public TAdminHost {
     void StopServerExecute();
     void AllowCreate1Execute();
     void AutoSave1Execute();
+    void RouteChat1Execute();
     bool FormCloseQuery();
     void Exit1Click();
     void About1Click();
@@ -236,7 +239,7 @@ class TForm1 : public QMainWindow, public TAdminHost {
     void createPopups();
     void writeGridHeader();
     void createReportLobby();
-    void applyAllowCreate();
+    void applyOptions();
     void installDefaultDialogs();
 
     // Run on the UI thread: syncSoon refreshes now or once the refresh interval has passed;

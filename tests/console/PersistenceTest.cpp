@@ -77,7 +77,7 @@ void PersistenceTest::keyInBothSectionsLoadsOnePublicLobby() {
     WriteFile(h.Path("kelbox.ini"),
               "[Channels]\n#both=first\n#empty=\n#my lobby=blank\n"
               "[PrivateChannels]\n#BOTH=second\n#p=hidden\n"
-              "[Options]\nAutoSave=0x1\nAllowCreate=0\n");
+              "[Options]\nAutoSave=0x1\nAllowCreate=0\nRouteChat=1\n");
     h.Start();
     QCOMPARE(h.form->LobbyRowTexts(),
              (std::vector<std::string>{
@@ -86,27 +86,38 @@ void PersistenceTest::keyInBothSectionsLoadsOnePublicLobby() {
     QVERIFY(h.form->AutoSaveOn());
     QVERIFY(!h.form->AllowCreateOn());
     QVERIFY(!h.Store().AllowCreate);
+    QVERIFY(h.Store().RouteChat);
     h.form->FlushViews();
     QVERIFY(h.form->AutoSave1->isChecked());
     QVERIFY(!h.form->AllowCreate1->isChecked());
+    QVERIFY(h.form->RouteChat1->isChecked());
 }
 
 void PersistenceTest::optionsAreSavedOnToggle() {
-    // Each option toggle turns the option over and writes both keys, keeping other sections.
+    // Each option toggle turns the option over and writes every option key, keeping other
+    // sections.
     ConsoleHarness h;
     WriteFile(h.Path("kelbox.ini"), "[Channels]\r\n#a=b\r\n");
     h.Start();
     h.form->AutoSave1Execute();
     QVERIFY(h.form->AutoSaveOn());
     QCOMPARE(ReadFile(h.Path("kelbox.ini")),
-             std::string("[Channels]\r\n#a=b\r\n[Options]\r\nAutoSave=1\r\nAllowCreate=1\r\n"));
+             std::string("[Channels]\r\n#a=b\r\n[Options]\r\nAutoSave=1\r\nAllowCreate=1\r\n"
+                         "RouteChat=0\r\n"));
     h.form->AllowCreate1Execute();
     QVERIFY(!h.Store().AllowCreate);
     QCOMPARE(ReadFile(h.Path("kelbox.ini")),
-             std::string("[Channels]\r\n#a=b\r\n[Options]\r\nAutoSave=1\r\nAllowCreate=0\r\n"));
+             std::string("[Channels]\r\n#a=b\r\n[Options]\r\nAutoSave=1\r\nAllowCreate=0\r\n"
+                         "RouteChat=0\r\n"));
+    h.form->RouteChat1Execute();
+    QVERIFY(h.Store().RouteChat);
+    QCOMPARE(ReadFile(h.Path("kelbox.ini")),
+             std::string("[Channels]\r\n#a=b\r\n[Options]\r\nAutoSave=1\r\nAllowCreate=0\r\n"
+                         "RouteChat=1\r\n"));
     h.form->FlushViews();
     QVERIFY(!h.form->AllowCreate1->isChecked());
     QVERIFY(h.form->AutoSave1->isChecked());
+    QVERIFY(h.form->RouteChat1->isChecked());
 }
 
 void PersistenceTest::refusedSaveKeepsOldFileAndState() {
