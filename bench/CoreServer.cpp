@@ -1,10 +1,11 @@
 // quarn-core-server: the chat core without the console, for development, the benchmark
 // harness and CI smoke runs.
 //
-//   quarn-core-server [PORT] [--sweep-ms N]
+//   quarn-core-server [PORT] [--sweep-ms N] [--route-chat]
 //
 // Listens on PORT (default 6667) on every local IPv4 address, lets users create lobbies,
-// sends a two-line message of the day, and runs until SIGINT or SIGTERM. On SIGUSR1, and
+// sends a two-line message of the day, and runs until SIGINT or SIGTERM. --route-chat
+// switches routed chat on (the console's RouteChat option). On SIGUSR1, and
 // whenever a sweep has run, it prints how long the last sweep held the connection list
 // lock ("sweep_lock_us=...") on stderr.
 #include <signal.h>
@@ -25,13 +26,16 @@ int main(int argc, char** argv) {
     NetDisableThreadCaches(argv);
     int port = 6667;
     long sweepMs = 30000;
+    bool routeChat = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--sweep-ms") == 0 && i + 1 < argc) {
             sweepMs = std::atol(argv[++i]);
+        } else if (std::strcmp(argv[i], "--route-chat") == 0) {
+            routeChat = true;
         } else if (argv[i][0] >= '0' && argv[i][0] <= '9') {
             port = std::atoi(argv[i]);
         } else {
-            std::fprintf(stderr, "usage: quarn-core-server [PORT] [--sweep-ms N]\n");
+            std::fprintf(stderr, "usage: quarn-core-server [PORT] [--sweep-ms N] [--route-chat]\n");
             return 2;
         }
     }
@@ -55,6 +59,7 @@ int main(int argc, char** argv) {
     try {
         TNetIRCServer server{std::chrono::milliseconds(sweepMs)};
         server.LobbyStore().AllowCreate = true;
+        server.LobbyStore().RouteChat = routeChat;
         server.MOTD = {"Welcome to the Quarn lobby server (core runner).",
                        "Be nice to each other."};
         server.Bindings().Add().SetPort(port);
