@@ -29,6 +29,8 @@
 # QUARN_SERVER=/path/to/binary (a quarn-lobby-server or quarn-core-server to use instead of
 # the one built here), QUARN_BENCH_BUILD (build folder, default build-bench).
 #
+# Quarn runs with its flood control off, as InspIRCd runs with its flood penalties off.
+#
 # Every measurement starts its server afresh, alone, and stops it by process id; within a
 # run the servers take turns scenario by scenario, in the opposite order in the next run,
 # so that drifting load elsewhere on the machine falls on both. Server CPU and memory come
@@ -279,13 +281,15 @@ start_server() {
                 # the program. No display: it runs headless on Qt's offscreen platform.
                 rm -rf "$WORK/lobby"; mkdir -p "$WORK/lobby"
                 cp "$OURS" "$WORK/lobby/"
-                [ "$RELAY" = routed ] && printf '[Options]\r\nRouteChat=1\r\n' >"$WORK/lobby/kelbox.ini"
+                # Flood control off: a burst is thousands of commands at once per sender.
+                printf '[Options]\r\nFloodRate=0\r\nFloodBurst=0\r\n' >"$WORK/lobby/kelbox.ini"
+                [ "$RELAY" = routed ] && printf 'RouteChat=1\r\n' >>"$WORK/lobby/kelbox.ini"
                 (cd "$WORK/lobby" && exec env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen \
                     ./quarn-lobby-server) >"$SLOG" 2>&1 &
                 SPID=$!; SPORT=6667
             else
                 [ "$RELAY" = routed ] && extra="$extra --route-chat"
-                "$OURS" "$CORE_PORT" $extra >"$SLOG" 2>&1 &
+                "$OURS" "$CORE_PORT" --flood-rate 0 --flood-burst 0 $extra >"$SLOG" 2>&1 &
                 SPID=$!; SPORT=$CORE_PORT
             fi ;;
     esac
@@ -756,6 +760,10 @@ SETTINGS="$WORK/settings.md"
     echo "- Server CPU: the server process's CPU clock (all threads) read at the edges of each"
     echo "  measured window; \"server X cores\" is its CPU seconds per wall second, \"gen Y\" the"
     echo "  same for the generator."
+    echo "- Quarn: flood control off (FloodRate=0 and FloodBurst=0 in kelbox.ini's [Options];"
+    echo "  --flood-rate 0 --flood-burst 0 for the core runner), as InspIRCd's flood penalties are"
+    echo "  below: the bursts send thousands of commands at once per sender, far past the default"
+    echo "  allowance of 50 at once and 2 a second."
     if has inspircd; then
         echo "- InspIRCd: the \"main\" connect class and <performance> of its published example"
         echo "  configuration (hardsendq 1M, pingfreq 2m, timeout 20, maxchans 20), except clone"

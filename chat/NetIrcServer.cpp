@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <mutex>
+#include <thread>
 
 #include "ChatLines.h"
 #include "ChatPeer.h"
+#include "FloodGate.h"
 #include "net/NetAddressGroup.h"
 #include "net/NetException.h"
 
@@ -20,6 +22,11 @@ using Clock = std::chrono::steady_clock;
 // of one connection run on that connection's own thread, so the time can live there
 // (ExecuteStep is entered again after an absorbed socket error and must not restart it).
 thread_local Clock::time_point connectedAt;
+// The connection's allowance of commands, on its own thread for the same reason.
+thread_local TFloodGate floodGate;
+// A held-back connection sleeps in slices this long, so that a close (a stop of the
+// server) ends its wait soon.
+constexpr auto FloodWaitSlice = std::chrono::milliseconds(50);
 // Connections probed per hold of PeerThreads in a sweep.
 constexpr std::size_t SweepSlice = 256;
 
@@ -131,6 +138,7 @@ void TNetIRCServer::DisconnectStep(TNetPeerThread& thread) {
 
 void TNetIRCServer::ConnectStep(TNetPeerThread& thread) {
     connectedAt = Clock::now();
+    floodGate = TFloodGate();
     TNetTCPServer::ConnectStep(thread);
     if (Admitted(thread)) return;
     chat::SendLine(thread, "***Error: Too many connections from your address!");
@@ -206,10 +214,32 @@ bool TNetIRCServer::ExecuteStep(TNetPeerThread& thread) {
         if (fanOut.Due() || !connection.HasPendingLine()) fanOut.FlushPaced();
         std::string rest;
         if (!ReadCommandLine(thread, rest)) continue;
+        if (!WithinAllowance(thread, fanOut)) continue;
         std::string command = SplitWord(rest);
         // A stray control character (a CR left over from LF CR line ends) is dropped.
         if (!command.empty() && static_cast<unsigned char>(command[0]) < 15) command.erase(0, 1);
         DispatchCommand(thread, command, rest);
     }
     return true;
+}
+
+// Before the wait, what the earlier commands wrote is sent: a held-back client still gets
+// its replies and the others its lines at once.
+bool TNetIRCServer::WithinAllowance(TNetPeerThread& thread, TNetFanOut& fanOut) {
+    const auto wait = floodGate.Take(FloodRate.load(std::memory_order_relaxed),
+                                     FloodBurst.load(std::memory_order_relaxed), Clock::now());
+    if (wait <= Clock::duration::zero()) return true;
+    TNetTCPServerConnection& connection = thread.Connection();
+    fanOut.FlushPaced();
+    if (connection.WaitingInputSize() > FloodCutOffBytes) {
+        chat::SendLine(thread, "***Error: You are sending too fast!");
+        connection.Disconnect();
+        return false;
+    }
+    const auto until = Clock::now() + wait;
+    for (auto now = Clock::now(); now < until; now = Clock::now()) {
+        if (!connection.IsConnected()) return false;
+        std::this_thread::sleep_for(std::min<Clock::duration>(until - now, FloodWaitSlice));
+    }
+    return connection.IsConnected();
 }

@@ -9,12 +9,20 @@
 // that the constructor sets; PeerThreadClass must not be replaced.
 //
 // Safety limits on top of the protocol: at most MaxConnectionsPerAddress connections from
-// one peer address (an IPv6 one counted by its /64, net/NetAddressGroup.h) at a time (decided in
-// the order of acceptance and counted until the connection leaves PeerThreads; the ones beyond are
-// told so and closed, and never count), and a connection that has not registered a nick within
-// RegistrationTimeout of connecting is closed. The time-out rides on the connection's own read:
-// until registration the loop reads with the time left as the read's time limit, so no timer has to
-// visit idle connections and the sweep stays a pure probe.
+// one peer address (an IPv6 one counted by its /64, net/NetAddressGroup.h) at a time (decided in the order of acceptance and counted until the
+// connection leaves PeerThreads; the ones beyond are told so and closed, and never
+// count), and a connection that
+// has not registered a nick within RegistrationTimeout of connecting is closed. The time-out rides
+// on the connection's own read: until registration the loop reads with the time left as the read's
+// time limit, so no timer has to visit idle connections and the sweep stays a pure probe.
+//
+// Flood control: every command a connection sends, registered or not, known or not, takes
+// a token of its allowance (chat/FloodGate.h: FloodBurst at once, FloodRate a second).
+// Past it the connection's thread sends what its commands wrote and then sleeps before
+// running the next one, reading nothing meanwhile, so the client's TCP window pushes back
+// and nothing is dropped. A client that has more than FloodCutOffBytes of input waiting
+// while it is held back is far past its allowance: it is told "***Error: You are sending
+// too fast!" and closed.
 #pragma once
 
 #include <atomic>
@@ -30,6 +38,8 @@
 
 #include "LobbyList.h"
 #include "net/NetTCPServer.h"
+
+class TNetFanOut;
 
 using TNetIrcGetEvent = std::function<void(TNetPeerThread& Thread)>;
 using TNetIrcOtherEvent = std::function<void(TNetPeerThread& Thread, const std::string& Command,
@@ -130,6 +140,13 @@ class TNetIRCServer : public TNetTCPServer {
     // Safety limits (see the top of this header). Set before activation.
     int MaxConnectionsPerAddress = 32;
     std::chrono::milliseconds RegistrationTimeout = std::chrono::seconds(60);
+    // Flood control (see the top of this header); 0 in either turns it off. Plain
+    // settings, read before every command, so they may change at any time from any thread.
+    static constexpr int DefaultFloodRate = 2;
+    static constexpr int DefaultFloodBurst = 50;
+    std::atomic<int> FloodRate{DefaultFloodRate};
+    std::atomic<int> FloodBurst{DefaultFloodBurst};
+    static constexpr std::size_t FloodCutOffBytes = 64 * 1024;
 
     // Runs OnConnect, then turns away a connection beyond the per-address limit.
     void ConnectStep(TNetPeerThread& thread) override;
@@ -158,6 +175,9 @@ class TNetIRCServer : public TNetTCPServer {
     // One line for the loop; false when the connection was closed for not registering.
     bool ReadCommandLine(TNetPeerThread& thread, std::string& line);
     void DispatchCommand(TNetPeerThread& thread, std::string& command, std::string& rest);
+    // Holds the connection back while it is past its allowance; false when it was closed
+    // for flooding (or closed meanwhile).
+    bool WithinAllowance(TNetPeerThread& thread, TNetFanOut& fanOut);
 
     std::unique_ptr<TLobbyList> lobbyStore_;
     std::atomic<bool> shuttingDown_{false};

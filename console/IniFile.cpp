@@ -210,6 +210,13 @@ bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool
     return *number != 0;
 }
 
+std::int64_t TIniFile::ReadInteger(const std::string& section, const std::string& key,
+                                   std::int64_t def) const {
+    auto text = ReadString(section, key);
+    if (!text) return def;
+    return ParseWholeNumber(*text).value_or(def);
+}
+
 void TIniFile::WriteString(const std::string& section, const std::string& key,
                            const std::string& value) {
     CheckName(section, "Section name");
@@ -247,6 +254,11 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
 
 void TIniFile::WriteBool(const std::string& section, const std::string& key, bool value) {
     WriteString(section, key, value ? "1" : "0");
+}
+
+void TIniFile::WriteInteger(const std::string& section, const std::string& key,
+                            std::int64_t value) {
+    WriteString(section, key, std::to_string(value));
 }
 
 void TIniFile::EraseSection(const std::string& section) {

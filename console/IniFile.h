@@ -16,6 +16,7 @@
 //   occurs twice, reads and writes use the first occurrence.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,6 +50,9 @@ class TIniFile {
     // digits after "0x"/"0X", surrounding blanks ignored, within 32 bits. Not a number
     // (also empty or missing) gives def; any number but 0 gives true.
     bool ReadBool(const std::string& section, const std::string& key, bool def) const;
+    // The value as a whole number read as ReadBool reads it; def when it is not one.
+    std::int64_t ReadInteger(const std::string& section, const std::string& key,
+                             std::int64_t def) const;
 
     // Replaces the value of an existing key in place, else appends the entry after the
     // section's last entry, creating the section at the end of the file if needed.
@@ -58,6 +62,8 @@ class TIniFile {
     void WriteString(const std::string& section, const std::string& key, const std::string& value);
     // Writes "1" or "0".
     void WriteBool(const std::string& section, const std::string& key, bool value);
+    // Writes the number in decimal.
+    void WriteInteger(const std::string& section, const std::string& key, std::int64_t value);
     // Removes every section of that name with all its lines.
     void EraseSection(const std::string& section);
 

@@ -4,6 +4,8 @@
 #include <QStatusBar>
 
 #include <chrono>
+#include <cstdint>
+#include <optional>
 #include <thread>
 
 #include "ByteText.h"
@@ -14,6 +16,24 @@ namespace {
 constexpr const char* ChannelsSection = "Channels";
 constexpr const char* PrivateChannelsSection = "PrivateChannels";
 constexpr const char* OptionsSection = "Options";
+// The flood limits the settings file and the Options menu accept; 0 turns the limit off.
+constexpr std::int64_t MaxFloodSetting = 1000000;
+
+// A flood limit from the file: the default when missing, not a number or out of range.
+int FloodSetting(const TIniFile& ini, const char* key, int def) {
+    const std::int64_t value = ini.ReadInteger(OptionsSection, key, def);
+    return value < 0 || value > MaxFloodSetting ? def : static_cast<int>(value);
+}
+
+// A flood limit as the operator typed it: decimal digits, blanks around ignored.
+std::optional<int> ParseFloodSetting(const QString& text) {
+    bool ok = false;
+    const QString trimmed = text.trimmed();
+    const int value = trimmed.toInt(&ok);
+    if (!ok || value < 0 || value > MaxFloodSetting || trimmed.startsWith(QLatin1Char('+')))
+        return std::nullopt;
+    return value;
+}
 
 }  // namespace
 
@@ -67,14 +87,20 @@ void TForm1::LoadOptions() {
     bool autoSave = false;
     bool allowCreate = true;
     bool routeChat = false;
+    int floodRate = TNetIRCServer::DefaultFloodRate;
+    int floodBurst = TNetIRCServer::DefaultFloodBurst;
     try {
         const TIniFile ini = settings_.Load();
         autoSave = ini.ReadBool(OptionsSection, "AutoSave", false);
         allowCreate = ini.ReadBool(OptionsSection, "AllowCreate", true);
         routeChat = ini.ReadBool(OptionsSection, "RouteChat", false);
+        floodRate = FloodSetting(ini, "FloodRate", floodRate);
+        floodBurst = FloodSetting(ini, "FloodBurst", floodBurst);
     } catch (const std::exception& error) {
         AddLog(std::string("Error reading options: ") + error.what());
     }
+    server_->FloodRate = floodRate;
+    server_->FloodBurst = floodBurst;
     model_.SetOptions(autoSave, allowCreate);
     model_.SetRouteChat(routeChat);
 }
@@ -82,11 +108,15 @@ void TForm1::LoadOptions() {
 // The options change on the UI thread only, so their snapshot is taken there in order.
 void TForm1::saveOptionsOrThrow() {
     const TConsoleModel::TActions options = model_.Actions();
+    const int floodRate = server_->FloodRate;
+    const int floodBurst = server_->FloodBurst;
     const auto ticket = settings_.Ticket(TSettingsFile::TPart::Options);
     settings_.Write(TSettingsFile::TPart::Options, ticket, [&](TIniFile& ini) {
         ini.WriteBool(OptionsSection, "AutoSave", options.AutoSave);
         ini.WriteBool(OptionsSection, "AllowCreate", options.AllowCreate);
         ini.WriteBool(OptionsSection, "RouteChat", options.RouteChat);
+        ini.WriteInteger(OptionsSection, "FloodRate", floodRate);
+        ini.WriteInteger(OptionsSection, "FloodBurst", floodBurst);
     });
 }
 
@@ -176,6 +206,32 @@ void TForm1::RouteChat1Execute() {
 void TForm1::AutoSave1Execute() {
     assertUiThread();
     model_.ToggleAutoSave();
+    SaveOptions();
+}
+
+// Asks for both limits, each prompt showing the current value; nothing changes when
+// either prompt is left with Abort or holds no number in range.
+void TForm1::FloodLimits1Execute() {
+    assertUiThread();
+    const auto title = [](const char* what, int now) {
+        return QString::fromLatin1(what) + QStringLiteral(", 0 turns the limit off (now ") +
+               QString::number(now) + QStringLiteral(")");
+    };
+    const auto rateText =
+        Dialogs.PromptText(title("Flood rate: commands a second", server_->FloodRate));
+    if (!rateText) return;
+    const auto burstText =
+        Dialogs.PromptText(title("Flood burst: commands at once", server_->FloodBurst));
+    if (!burstText) return;
+    const auto rate = ParseFloodSetting(*rateText);
+    const auto burst = ParseFloodSetting(*burstText);
+    if (!rate || !burst) {
+        Dialogs.ShowMessage(QStringLiteral("The flood limits are whole numbers from 0 to ") +
+                            QString::number(MaxFloodSetting) + QStringLiteral("."));
+        return;
+    }
+    server_->FloodRate = *rate;
+    server_->FloodBurst = *burst;
     SaveOptions();
 }
 

@@ -167,6 +167,7 @@ void TForm1::createActions() {
     RouteChat1 = make(QStringLiteral("Route chat by target"), &TForm1::RouteChat1Execute);
     RouteChat1->setCheckable(true);
     RouteChat1->setChecked(false);
+    FloodLimits1 = make(QStringLiteral("Flood Limits..."), &TForm1::FloodLimits1Execute);
     SystemMessage = make(QStringLiteral("System Message"), &TForm1::SystemMessageExecute);
     SystemMessage->setShortcut(QKeySequence(Qt::Key_F2));
     Exit1 = make(QStringLiteral("E&xit"), &TForm1::Exit1Click);
@@ -191,6 +192,7 @@ void TForm1::createMenus() {
     OptionsMenu->addAction(AllowCreate1);
     OptionsMenu->addAction(AutoSave1);
     OptionsMenu->addAction(RouteChat1);
+    OptionsMenu->addAction(FloodLimits1);
 
     menuBar()->addAction(About1);
 }

@@ -119,6 +119,7 @@ class TForm1 : public QMainWindow, public TAdminHost {
     QAction* AllowCreate1 = nullptr;
     QAction* AutoSave1 = nullptr;
     QAction* RouteChat1 = nullptr;
+    QAction* FloodLimits1 = nullptr;   // asks for FloodRate and FloodBurst
     QAction* SystemMessage = nullptr;  // shown as SystemMessage2 and SystemMessage1
     QAction* Exit1 = nullptr;
     QAction* About1 = nullptr;
@@ -176,6 +177,7 @@ class TForm1 : public QMainWindow, public TAdminHost {
     void AllowCreate1Execute();
     void AutoSave1Execute();
     void RouteChat1Execute();
+    void FloodLimits1Execute();
     bool FormCloseQuery();
     void Exit1Click();
     void About1Click();

@@ -8,6 +8,10 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <system_error>
 
 #include "NetOutputQueue.h"
@@ -18,9 +22,13 @@ using Clock = std::chrono::steady_clock;
 
 // The wake-up descriptor's key in the epoll set; queue keys start at 1.
 constexpr std::uint64_t WakeKey = 0;
-// The longest pause between two passes (see Run).
-constexpr auto MaxPassGap = std::chrono::milliseconds(0);
-constexpr int PassGapFactor = 3;
+
+int PWait2(int epfd, epoll_event* events, int maxEvents, const timespec* timeout,
+           const sigset_t* sigmask) {
+    return ::epoll_pwait2(epfd, events, maxEvents, timeout, sigmask);
+}
+
+std::atomic<TNetFlusher::TWaitCall> waitCall{&PWait2};
 
 timespec* TimeoutUntil(Clock::time_point due, timespec& wait) {
     const auto left = std::max(due - Clock::now(), Clock::duration::zero());
@@ -31,6 +39,14 @@ timespec* TimeoutUntil(Clock::time_point due, timespec& wait) {
 }
 
 }  // namespace
+
+void TNetFlusher::SetWaitCall(TWaitCall call) {
+    waitCall = call != nullptr ? call : &PWait2;
+}
+
+TNetFlusher::TWaitCall TNetFlusher::DefaultWaitCall() {
+    return &PWait2;
+}
 
 TNetFlusher& TNetFlusher::Instance() {
     // Constructed by the first networking object, so it is destroyed after every object
@@ -147,7 +163,7 @@ void TNetFlusher::WaitFor(const TNetFlushTicket& ticket) {
     if (shard.passDone >= ticket.pass) return;
     ++shard.waiters;
     lock.unlock();
-    Wake(shard);  // a pass that someone waits for is not put off (see Run)
+    Wake(shard);  // in case its thread sleeps in its wait with the ready list unseen
     lock.lock();
     shard.passEnded.wait(lock, [&] { return shard.passDone >= ticket.pass; });
     --shard.waiters;
@@ -207,22 +223,42 @@ bool TNetFlusher::RunPass(TShard& shard) {
     return waited;
 }
 
-// A pass that took long (a join storm announced to thousands) is followed by a pause
-// three times as long, at most MaxPassGap, so that the next pass finds more lines per
-// connection and sends each one larger write; an idle flusher's passes take
-// microseconds, so a lone announcement is not held back. A pass that a sender waits for
-// is never put off.
+int TNetFlusher::Wait(TShard& shard, epoll_event* events, int maxEvents, Clock::time_point due,
+                      bool& pwait2) {
+    const bool forever = due == Clock::time_point::max();
+    if (pwait2) {
+        timespec wait{};
+        const int n = waitCall.load()(shard.epollFd, events, maxEvents,
+                                      forever ? nullptr : TimeoutUntil(due, wait), nullptr);
+        if (n >= 0 || (errno != ENOSYS && errno != EPERM)) return n;
+        pwait2 = false;
+    }
+    int ms = -1;
+    if (!forever) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count();
+        ms = static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+    }
+    return ::epoll_wait(shard.epollFd, events, maxEvents, ms);
+}
+
+// Sends what sockets refused once they drain, and runs a pass whenever queues were
+// handed over. A pass that somebody waited for is followed by another one without
+// sleeping: the lines its waiters wrote meanwhile are likely handed over already.
 void TNetFlusher::Run(TShard& shard) {
     std::array<epoll_event, 64> events{};
     bool handedOver = false;
-    Clock::time_point passDue{};
+    bool pwait2 = true;
     Clock::time_point trimDue = Clock::time_point::max();
     for (;;) {
-        const auto due = handedOver ? std::min(passDue, trimDue) : trimDue;
-        timespec wait{};
-        timespec* timeout = due != Clock::time_point::max() ? TimeoutUntil(due, wait) : nullptr;
-        const int n = ::epoll_pwait2(shard.epollFd, events.data(), events.size(), timeout, nullptr);
-        if (n < 0 && errno != EINTR) return;
+        // Handed over: only look for drained sockets, then run the pass.
+        const auto due = handedOver ? Clock::time_point() : trimDue;
+        const int n = Wait(shard, events.data(), static_cast<int>(events.size()), due, pwait2);
+        if (n < 0 && errno != EINTR) {
+            // Every sender that hands queues over would wait for this thread for ever.
+            std::fprintf(stderr, "quarn: an output flusher thread cannot wait (%s); stopping\n",
+                         std::strerror(errno));
+            std::abort();
+        }
         for (int i = 0; i < n; ++i) {
             if (events[i].data.u64 == WakeKey) {
                 if (stopping_) return;
@@ -236,17 +272,6 @@ void TNetFlusher::Run(TShard& shard) {
             if (auto queue = Find(shard, events[i].data.u64)) queue->Flush();
         }
         trimDue = RunTrim(shard);
-        if (!handedOver) continue;
-        bool waiting = false;
-        {
-            std::lock_guard lock(shard.readyMutex);
-            waiting = shard.waiters > 0;
-        }
-        if (!waiting && Clock::now() < passDue) continue;
-        handedOver = false;
-        const auto began = Clock::now();
-        if (RunPass(shard)) handedOver = true;
-        const auto end = Clock::now();
-        passDue = end + std::min<Clock::duration>(PassGapFactor * (end - began), MaxPassGap);
+        if (handedOver) handedOver = RunPass(shard);
     }
 }

@@ -11,6 +11,11 @@
 //
 // Watch, Forget, Ready and TrimLater are called with the queue's lock held (the queue's
 // lock comes before the flushers' own locks); WaitFor with no lock held.
+//
+// A flusher thread waits in epoll_pwait2 (timeouts finer than a millisecond); where the
+// kernel lacks it or a seccomp profile forbids it (ENOSYS, EPERM) the thread uses
+// epoll_wait from then on. A flusher thread that cannot wait at all would leave every
+// wide sender waiting for ever: it writes why to standard error and ends the program.
 #pragma once
 
 #include <atomic>
@@ -24,6 +29,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include <csignal>
+#include <ctime>
+
+struct epoll_event;
 class TNetOutputQueue;
 
 // A flusher pass: the thread and the number of its pass.
@@ -56,6 +65,13 @@ class TNetFlusher {
     // Asks for one Trim of the queue once TrimDelay has passed.
     void TrimLater(TNetOutputQueue& queue, std::uint64_t id);
 
+    // The call the flusher threads wait with, epoll_pwait2's signature; tests replace it to
+    // see the fall-back and the failure. Read before every wait; any thread, any time.
+    using TWaitCall = int (*)(int epfd, epoll_event* events, int maxEvents, const timespec* timeout,
+                              const sigset_t* sigmask);
+    static void SetWaitCall(TWaitCall call);
+    static TWaitCall DefaultWaitCall();
+
     // How long a drained queue keeps its buffers before its flusher gives them back: long
     // enough to span the rounds of a busy sender, short enough that a burst's peak is
     // not held by idle connections.
@@ -81,6 +97,10 @@ class TNetFlusher {
     TNetFlusher() = default;
     TShard& ShardOf(std::uint64_t id) { return *shards_[id % shards_.size()]; }
     void Run(TShard& shard);
+    // One wait of a flusher thread; falls back to epoll_wait for good once `pwait2` fails
+    // with ENOSYS or EPERM.
+    static int Wait(TShard& shard, epoll_event* events, int maxEvents,
+                    std::chrono::steady_clock::time_point due, bool& pwait2);
     bool RunPass(TShard& shard);
     // Trims the listed queues once they are due; returns when the next ones are.
     static std::chrono::steady_clock::time_point RunTrim(TShard& shard);

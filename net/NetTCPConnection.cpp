@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -425,6 +426,13 @@ bool TNetTCPConnection::ReadTimedOut() const {
 std::size_t TNetTCPConnection::PendingInputSize() const {
     std::lock_guard lock(mutex_);
     return PendingLocked();
+}
+
+std::size_t TNetTCPConnection::WaitingInputSize() const {
+    std::lock_guard lock(mutex_);
+    int unread = 0;
+    if (socket_.IsOpen() && ::ioctl(socket_.Handle(), FIONREAD, &unread) != 0) unread = 0;
+    return PendingLocked() + static_cast<std::size_t>(std::max(unread, 0));
 }
 
 std::size_t TNetTCPConnection::QueuedOutputSize() const {

@@ -73,6 +73,8 @@ class TNetTCPConnection : public TNetComponent {
     bool PeerClosed() const;
     bool ReadTimedOut() const;
     std::size_t PendingInputSize() const;
+    // PendingInput and what the socket holds unread: the input that waits for the reader.
+    std::size_t WaitingInputSize() const;
     std::size_t QueuedOutputSize() const;
 
     // One readiness poll over all the given connections without waiting, then one

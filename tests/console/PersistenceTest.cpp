@@ -19,6 +19,7 @@ class PersistenceTest : public QObject {
     void saveAndReloadKeepsOperatorLobbiesOnly();
     void keyInBothSectionsLoadsOnePublicLobby();
     void optionsAreSavedOnToggle();
+    void floodLimitsAreAskedForAndSaved();
     void refusedSaveKeepsOldFileAndState();
     void saveIntoMissingFolderFailsVisibly();
     void logLine201DropsOldestWithoutAutoSave();
@@ -72,12 +73,13 @@ void PersistenceTest::saveAndReloadKeepsOperatorLobbiesOnly() {
 
 void PersistenceTest::keyInBothSectionsLoadsOnePublicLobby() {
     // A key in both sections loads one public lobby; an empty value loads none; options
-    // are read as numbers.
+    // are read as numbers, and a flood limit out of range gives its default.
     ConsoleHarness h;
-    WriteFile(h.Path("kelbox.ini"),
-              "[Channels]\n#both=first\n#empty=\n#my lobby=blank\n"
-              "[PrivateChannels]\n#BOTH=second\n#p=hidden\n"
-              "[Options]\nAutoSave=0x1\nAllowCreate=0\nRouteChat=1\n");
+    WriteFile(
+        h.Path("kelbox.ini"),
+        "[Channels]\n#both=first\n#empty=\n#my lobby=blank\n"
+        "[PrivateChannels]\n#BOTH=second\n#p=hidden\n"
+        "[Options]\nAutoSave=0x1\nAllowCreate=0\nRouteChat=1\nFloodRate=0x0\nFloodBurst=-3\n");
     h.Start();
     QCOMPARE(h.form->LobbyRowTexts(),
              (std::vector<std::string>{
@@ -87,6 +89,8 @@ void PersistenceTest::keyInBothSectionsLoadsOnePublicLobby() {
     QVERIFY(!h.form->AllowCreateOn());
     QVERIFY(!h.Store().AllowCreate);
     QVERIFY(h.Store().RouteChat);
+    QCOMPARE(h.form->Server().FloodRate.load(), 0);
+    QCOMPARE(h.form->Server().FloodBurst.load(), TNetIRCServer::DefaultFloodBurst);
     h.form->FlushViews();
     QVERIFY(h.form->AutoSave1->isChecked());
     QVERIFY(!h.form->AllowCreate1->isChecked());
@@ -103,21 +107,55 @@ void PersistenceTest::optionsAreSavedOnToggle() {
     QVERIFY(h.form->AutoSaveOn());
     QCOMPARE(ReadFile(h.Path("kelbox.ini")),
              std::string("[Channels]\r\n#a=b\r\n[Options]\r\nAutoSave=1\r\nAllowCreate=1\r\n"
-                         "RouteChat=0\r\n"));
+                         "RouteChat=0\r\nFloodRate=2\r\nFloodBurst=50\r\n"));
     h.form->AllowCreate1Execute();
     QVERIFY(!h.Store().AllowCreate);
     QCOMPARE(ReadFile(h.Path("kelbox.ini")),
              std::string("[Channels]\r\n#a=b\r\n[Options]\r\nAutoSave=1\r\nAllowCreate=0\r\n"
-                         "RouteChat=0\r\n"));
+                         "RouteChat=0\r\nFloodRate=2\r\nFloodBurst=50\r\n"));
     h.form->RouteChat1Execute();
     QVERIFY(h.Store().RouteChat);
     QCOMPARE(ReadFile(h.Path("kelbox.ini")),
              std::string("[Channels]\r\n#a=b\r\n[Options]\r\nAutoSave=1\r\nAllowCreate=0\r\n"
-                         "RouteChat=1\r\n"));
+                         "RouteChat=1\r\nFloodRate=2\r\nFloodBurst=50\r\n"));
     h.form->FlushViews();
     QVERIFY(!h.form->AllowCreate1->isChecked());
     QVERIFY(h.form->AutoSave1->isChecked());
     QVERIFY(h.form->RouteChat1->isChecked());
+}
+
+void PersistenceTest::floodLimitsAreAskedForAndSaved() {
+    // The Options menu's flood limits ask for the rate, then the burst; numbers in range
+    // reach the server and the file, anything else changes nothing and says why, and an
+    // abandoned prompt changes nothing silently. A restart reads them back.
+    ConsoleHarness h;
+    h.Start();
+    QVERIFY(h.form->OptionsMenu->actions().contains(h.form->FloodLimits1));
+    QStringList answers{"10", " 0 "};
+    h.prompt = [&](const QString&) -> std::optional<QString> { return answers.takeFirst(); };
+    h.form->FloodLimits1Execute();
+    QCOMPARE(h.titles.size(), 2);
+    QVERIFY(h.titles[0].contains("(now 2)"));
+    QVERIFY(h.titles[1].contains("(now 50)"));
+    QCOMPARE(h.form->Server().FloodRate.load(), 10);
+    QCOMPARE(h.form->Server().FloodBurst.load(), 0);
+    QVERIFY(ReadFile(h.Path("kelbox.ini")).find("FloodRate=10\r\nFloodBurst=0\r\n") !=
+            std::string::npos);
+    for (const QString bad : {"x", "-1", "1000001", "+5", ""}) {
+        answers = {"7", bad};
+        h.form->FloodLimits1Execute();
+        QCOMPARE(h.form->Server().FloodRate.load(), 10);
+        QCOMPARE(h.messages.size(), 1);
+        h.messages.clear();
+    }
+    h.prompt = [](const QString&) { return std::optional<QString>(); };
+    h.form->FloodLimits1Execute();
+    QCOMPARE(h.form->Server().FloodRate.load(), 10);
+    QVERIFY(h.messages.isEmpty());
+    h.form.reset();
+    h.Start();
+    QCOMPARE(h.form->Server().FloodRate.load(), 10);
+    QCOMPARE(h.form->Server().FloodBurst.load(), 0);
 }
 
 void PersistenceTest::refusedSaveKeepsOldFileAndState() {

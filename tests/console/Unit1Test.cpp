@@ -82,7 +82,7 @@ void Unit1Test::windowLayoutAndActions() {
     QCOMPARE(server, (QStringList{"Start Server", "Stop Server", "-", "System Message",
                                   "Save Lobby List", "-", "E&xit"}));
     QCOMPARE(f.OptionsMenu->actions(),
-             (QList<QAction*>{f.AllowCreate1, f.AutoSave1, f.RouteChat1}));
+             (QList<QAction*>{f.AllowCreate1, f.AutoSave1, f.RouteChat1, f.FloodLimits1}));
     QVERIFY(f.AllowCreate1->isChecked());
     QVERIFY(!f.AutoSave1->isChecked());
     QVERIFY(f.RouteChat1->isCheckable());

@@ -3,7 +3,9 @@
 // registered observer receives everything relayed. The server must not crash, and every
 // line it writes, to the fuzzed client and to the observer, must be one well-formed line:
 // no CR, LF or NUL before its final CR LF.
-// Build: see run_fuzzers.sh (net/*.cpp, chat/*.cpp and the test kit's client linked in).
+// The server is the test kit's (TestServer: flood control off, so an input of many lines
+// runs at once). Build: see run_fuzzers.sh (net/*.cpp, chat/*.cpp and the test kit's
+// client and server linked in).
 #include <poll.h>
 
 #include <chrono>
@@ -14,8 +16,8 @@
 #include <string>
 #include <string_view>
 
-#include "chat/NetIrcServer.h"
 #include "support/TestClient.h"
+#include "support/TestServer.h"
 
 namespace {
 
@@ -31,16 +33,15 @@ void CheckLines(const TestClient& client, const char* who) {
 }
 
 struct World {
-    std::unique_ptr<TNetIRCServer> server;
+    TestServer rig{std::chrono::milliseconds(500)};
     int port = 0;
     TestClient observer;
     unsigned round = 0;
 
-    World() : server(std::make_unique<TNetIRCServer>(std::chrono::milliseconds(500))) {
-        server->LobbyStore().AllowCreate = true;
-        server->Bindings().Add().SetPort(0);
-        server->SetActive(true);
-        port = server->Bindings()[0].Port();
+    World() {
+        rig.Store().AllowCreate = true;
+        rig.Start();
+        port = rig.Port();
         if (!observer.Connect(port) || !observer.Register("observer")) {
             std::fprintf(stderr, "the observer could not register\n");
             std::abort();
@@ -95,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (round % 500 == 0) {
         // User-created lobbies outlive their members; keep the state small.
-        TLobbyList& store = w.server->LobbyStore();
+        TLobbyList& store = w.rig.Store();
         std::vector<std::string> names;
         {
             std::lock_guard lock(store.Lock());

@@ -23,7 +23,7 @@ CHAT="chat/NetIrcServer.cpp chat/CommandTable.cpp chat/Lobbies.cpp chat/Registra
 sources() {
     case "$1" in
         framing) echo "$NET" ;;
-        dispatch) echo "$NET $CHAT tests/support/TestClient.cpp" ;;
+        dispatch) echo "$NET $CHAT tests/support/TestClient.cpp tests/support/TestServer.cpp" ;;
         ini) echo "console/IniFile.cpp console/SafeFile.cpp" ;;
         tabpercentages) echo "widgets/TabStops.cpp" ;;
         *) echo "unknown fuzz target $1" >&2; exit 2 ;;
@@ -47,8 +47,11 @@ for target in $TARGETS; do
     files=""
     for f in $(sources "$target"); do files="$files $ROOT/$f"; done
     echo "== fuzz_$target: build"
+    libs=""
+    # The test kit's server reports through GoogleTest.
+    if [ "$target" = dispatch ]; then libs="-lgtest"; fi
     # shellcheck disable=SC2086
-    $CXX $FLAGS -o "$OUT/fuzz_$target" "$src" $files
+    $CXX $FLAGS -o "$OUT/fuzz_$target" "$src" $files $libs
     seeds="$ROOT/tests/fuzz/corpus/$(corpus "$target")"
     scratch="$OUT/corpus-$target"
     rm -rf "$scratch"

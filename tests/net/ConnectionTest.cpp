@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "NetFanOut.h"
+#include "NetFlusher.h"
 #include "NetTestFixture.h"
 
 using namespace std::chrono_literals;
@@ -449,4 +450,67 @@ TEST_F(ConnectionTest, ReadingClientsGetEverythingStuckOnesAreClosed) {
     for (std::size_t i = 0; i < lines && stuckSide.TryWriteText(wire); ++i) {
     }
     EXPECT_TRUE(WaitUntil([&] { return !stuckSide.IsConnected(); }));
+}
+
+namespace {
+
+std::atomic<int> refusedWaits{0};
+
+int WaitWithoutPWait2(int, epoll_event*, int, const timespec*, const sigset_t*) {
+    ++refusedWaits;
+    errno = ENOSYS;
+    return -1;
+}
+
+int WaitThatFails(int, epoll_event*, int, const timespec*, const sigset_t*) {
+    errno = EBADF;
+    return -1;
+}
+
+// Lines to more connections than a fan-out sends itself, handed to the flusher threads.
+void HandOverTo(std::vector<TNetTCPServerConnection*>& connections, const std::string& line) {
+    TNetFanOut fanOut;
+    for (TNetTCPServerConnection* connection : connections)
+        fanOut.Write(*connection, line + "\r\n");
+    fanOut.Flush();
+}
+
+}  // namespace
+
+// Where epoll_pwait2 is missing or forbidden (ENOSYS), the flusher threads go on with
+// epoll_wait: lines handed to them after the refusal still go out.
+TEST_F(ConnectionTest, FlushersFallBackWhenEpollPwait2IsMissing) {
+    constexpr int Recipients = TNetFanOut::HandOffRecipients + 8;
+    std::vector<TestClient> clients(Recipients);
+    std::vector<TNetTCPServerConnection*> connections;
+    for (TestClient& client : clients) connections.push_back(&Accept(client));
+    refusedWaits = 0;
+    TNetFlusher::SetWaitCall(&WaitWithoutPWait2);
+    struct TRestore {
+        ~TRestore() { TNetFlusher::SetWaitCall(nullptr); }
+    } restore;
+    // The first round wakes every flusher thread out of the wait it was in; each then
+    // meets the refusal in its next wait, before or while the second round is handed over.
+    for (const char* round : {"first", "second"}) {
+        HandOverTo(connections, round);
+        for (TestClient& client : clients) ASSERT_EQ(client.ReadLine(5s), round);
+    }
+    EXPECT_GT(refusedWaits.load(), 0);
+}
+
+// A flusher thread that cannot wait at all ends the program with a message, instead of
+// leaving every wide sender waiting for ever.
+TEST(FlusherDeathTest, FlusherThatCannotWaitStopsTheProgramLoudly) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            // The flusher threads start with the first networking object (the death
+            // test runs in a fresh process) and wait at once.
+            TNetFlusher::SetWaitCall(&WaitThatFails);
+            TNetTCPServer server;
+            server.Bindings().Add().SetIP("127.0.0.1");
+            server.SetActive(true);
+            std::this_thread::sleep_for(5s);
+        },
+        "output flusher thread cannot wait");
 }

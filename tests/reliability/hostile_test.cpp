@@ -3,8 +3,12 @@
 // (a stop while users come and go, a handler that throws) leaves a connection behind in
 // the lobbies or the registry.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <atomic>
+#include <cinttypes>
+#include <functional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -53,7 +57,112 @@ std::size_t ReadBurst(TestClient& reader, const std::string& prefix, std::size_t
     return seen;
 }
 
+// Writes `unit(n)` for n = 0, 1, ... as fast as the socket takes it until `stop`, without
+// ever blocking, so the thread ends when told even while the server reads nothing.
+void Flood(TestClient& client, const std::atomic<bool>& stop,
+           const std::function<std::string(std::size_t)>& unit) {
+    std::string out;
+    std::size_t next = 0;
+    while (!stop) {
+        while (out.size() < 64 * 1024) out += unit(next++);
+        pollfd p{client.Fd(), POLLOUT, 0};
+        if (::poll(&p, 1, 20) <= 0) continue;
+        const ssize_t n = ::send(client.Fd(), out.data(), out.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return;
+        if (n > 0) out.erase(0, static_cast<std::size_t>(n));
+    }
+}
+
 }  // namespace
+
+// With the default flood limits, one player flooding PRIVMSG and one flooding JOIN/PART
+// as fast as their sockets take it cannot push anybody out: 40 readers on slow links
+// (160 KB/s each, read in slices) stay connected and get every line of an honest player
+// who writes twice a second, each within 500 ms.
+TEST(Hostile, FloodersCannotPushSlowReadersOut) {
+    const auto duration = std::chrono::seconds(EnvLong("QUARN_REL_FLOOD_SECONDS", 3));
+    const std::size_t readersCount = 40;
+    const std::size_t readerRate = 160 * 1000;  // bytes a second
+    TestServer rig;
+    rig.Server().FloodRate = TNetIRCServer::DefaultFloodRate;
+    rig.Server().FloodBurst = TNetIRCServer::DefaultFloodBurst;
+    rig.Store().AllowCreate = true;
+    rig.Start();
+    std::vector<TestClient> readers(readersCount);
+    for (std::size_t i = 0; i < readersCount; ++i) {
+        ASSERT_TRUE(readers[i].Connect(rig.Port(), LoopbackAddress(static_cast<int>(i)), 16384));
+        ASSERT_TRUE(readers[i].Register("reader" + std::to_string(i), 10s));
+    }
+    TestClient honest, chatFlooder, joinFlooder;
+    ASSERT_TRUE(honest.Connect(rig.Port(), "127.0.1.1") && honest.Register("honest"));
+    ASSERT_TRUE(chatFlooder.Connect(rig.Port(), "127.0.1.2") && chatFlooder.Register("flood1"));
+    ASSERT_TRUE(joinFlooder.Connect(rig.Port(), "127.0.1.3") && joinFlooder.Register("flood2"));
+
+    std::atomic<bool> stop{false};
+    const std::string pad(300, 'f');
+    std::thread chat([&] {
+        Flood(chatFlooder, stop, [&](std::size_t n) {
+            return "PRIVMSG #fair :flood " + std::to_string(n) + " " + pad + "\r\n";
+        });
+    });
+    std::thread joins([&] {
+        Flood(joinFlooder, stop, [](std::size_t n) {
+            const std::string lobby = "#flood" + std::to_string(n % 1000);
+            return "JOIN " + lobby + "\r\nPART " + lobby + "\r\n";
+        });
+    });
+
+    // The readers take at most their share of the link every 10 ms.
+    const std::string marker = " PRIVMSG #fair :honest ";
+    std::vector<double> latencyMs;
+    std::vector<std::size_t> got(readersCount, 0);
+    std::size_t sent = 0;
+    const auto start = Clock::now();
+    auto nextHonest = start;
+    auto nextSlice = start;
+    const auto slice = 10ms;
+    const std::size_t perSlice = readerRate / 100;
+    while (Clock::now() < start + duration + 2s) {
+        const auto now = Clock::now();
+        if (now >= nextHonest && now < start + duration) {
+            ASSERT_TRUE(honest.SendLine("PRIVMSG #fair :honest " + std::to_string(NowNs())));
+            ++sent;
+            nextHonest += 500ms;
+        }
+        if (now >= start + duration) stop = true;
+        std::this_thread::sleep_until(nextSlice);
+        nextSlice += slice;
+        for (std::size_t i = 0; i < readersCount; ++i) {
+            readers[i].PumpUpTo(perSlice);
+            while (auto line = readers[i].NextLine()) {
+                const auto at = line->find(marker);
+                if (at == std::string::npos) continue;
+                const auto ns = std::strtoll(line->c_str() + at + marker.size(), nullptr, 10);
+                latencyMs.push_back(static_cast<double>(NowNs() - ns) / 1e6);
+                ++got[i];
+            }
+        }
+        while (honest.Pump() && honest.NextLine()) {
+        }
+    }
+    stop = true;
+    chat.join();
+    joins.join();
+    std::size_t closed = 0, complete = 0;
+    for (std::size_t i = 0; i < readersCount; ++i) {
+        closed += readers[i].Eof() ? 1 : 0;
+        complete += got[i] == sent ? 1 : 0;
+    }
+    const double p99 = Quantile(latencyMs, 0.99);
+    std::printf(
+        "[figure] two floods against %zu readers at %zu KB/s: %zu readers closed, %zu of %zu "
+        "got all %zu honest lines, p99 %.1f ms, max %.1f ms\n",
+        readersCount, readerRate / 1000, closed, complete, readersCount, sent, p99,
+        Quantile(latencyMs, 1.0));
+    EXPECT_EQ(closed, 0u);
+    EXPECT_EQ(complete, readersCount);
+    EXPECT_LT(p99, 500.0);
+}
 
 // A sender with a 200-byte nick writes 100,000 short lines in one go (each relayed as
 // about 230 bytes, 23 MB in all, many times the output bound); the only other client reads

@@ -190,6 +190,25 @@ bool TestClient::Pump() {
     }
 }
 
+bool TestClient::PumpUpTo(std::size_t maxBytes) {
+    if (fd_ < 0 || eof_) return false;
+    char chunk[65536];
+    while (maxBytes > 0) {
+        const ssize_t n = ::recv(fd_, chunk, std::min(maxBytes, sizeof chunk), MSG_DONTWAIT);
+        if (n > 0) {
+            in_.append(chunk, static_cast<std::size_t>(n));
+            bytesReceived_ += static_cast<std::size_t>(n);
+            maxBytes -= static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+        eof_ = true;
+        return false;
+    }
+    return true;
+}
+
 bool TestClient::Fill(Clock::time_point deadline) {
     for (;;) {
         if (fd_ < 0 || eof_) return false;

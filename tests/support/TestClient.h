@@ -47,6 +47,8 @@ class TestClient {
 
     // Reads what is there without waiting; false once the server closed or failed.
     bool Pump();
+    // Pump for a reader on a slow link: takes at most `maxBytes`, without waiting.
+    bool PumpUpTo(std::size_t maxBytes);
     // The next complete line already read, without its CR LF. A line that lacks the CR
     // comes back with "<NO CRLF>" appended, so no comparison can pass over it.
     std::optional<std::string> NextLine();

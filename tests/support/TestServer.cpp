@@ -4,8 +4,17 @@
 
 #include <stdexcept>
 
-TestServer::TestServer(std::chrono::milliseconds sweep)
-    : server_(std::make_unique<TNetIRCServer>(sweep)) {}
+namespace {
+
+std::unique_ptr<TNetIRCServer> MakeServer(std::chrono::milliseconds sweep) {
+    auto server = std::make_unique<TNetIRCServer>(sweep);
+    server->FloodRate = 0;
+    return server;
+}
+
+}  // namespace
+
+TestServer::TestServer(std::chrono::milliseconds sweep) : server_(MakeServer(sweep)) {}
 
 TestServer::~TestServer() {
     Stop();
@@ -31,7 +40,7 @@ void TestServer::Stop() {
 
 void TestServer::Renew(std::chrono::milliseconds sweep) {
     server_.reset();
-    server_ = std::make_unique<TNetIRCServer>(sweep);
+    server_ = MakeServer(sweep);
     port_ = 0;
     port6_ = 0;
 }

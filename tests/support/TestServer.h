@@ -1,7 +1,8 @@
 // The real chat server on a loopback port the system chooses, for the chat, reliability
 // and remote administration tests: made stopped, so a test sets its events first, then
 // Start(); stopped and destroyed with the object. The test thread drives it; its events
-// run on connection threads.
+// run on connection threads. Its flood control is off, so that tests may send bursts;
+// the tests of flood control turn it on (TNetIRCServer::DefaultFloodRate and Burst).
 #pragma once
 
 #include <chrono>
