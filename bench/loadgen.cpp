@@ -26,7 +26,7 @@
 //             to the lobby's other members, private ones to their nick) instead of to
 //             every other connection.
 //   register  N clients connect, register and join (at most --inflight at a time not yet
-//             registered); connections per second and time until all have joined (with
+//             registered; each sends its JOIN on its welcome, without waiting for others); connections per second and time until all have joined (with
 //             --lobby-size, each its own lobby: the join storm, also timed from the last
 //             registration). With
 //             --hold SECONDS the clients then stay connected and idle that long (the idle
@@ -540,8 +540,7 @@ void Generator::CloseClient(int i, const char* why) {
     epoll_ctl(epfd_, EPOLL_CTL_DEL, c.fd, nullptr);
     close(c.fd);
     c.fd = -1;
-    if (c.state == State::Connecting || c.state == State::Registering || c.state == State::Joining)
-        --inflight_;
+    if (c.state == State::Connecting || c.state == State::Registering) --inflight_;
     c.state = State::Closed;
     ++closed_;
     std::string().swap(c.out);
@@ -717,18 +716,19 @@ void Generator::HandleLine(int i, std::string_view line, int64_t now) {
         } else if ((code == "376" || code == "422") && c.state == State::Registering) {
             ++registered_;
             lastRegisteredNs_ = now;
+            // In flight until registered: the JOIN goes out at once and the next client
+            // connects without waiting for the join, as players arriving together do.
+            --inflight_;
             if (o_.join) {
                 c.state = State::Joining;
                 Queue(i, "JOIN " + ChannelOf(i) + "\r\n");
             } else {
                 c.state = State::Ready;
-                --inflight_;
                 ++joined_;
                 lastJoinedNs_ = now;
             }
         } else if (code == "366" && c.state == State::Joining) {
             c.state = State::Ready;
-            --inflight_;
             ++joined_;
             lastJoinedNs_ = now;
         } else if (code == "433" || code == "432" || code == "451" || code == "465") {

@@ -10,7 +10,9 @@
 // and sent at the flush: one send per recipient for everything since the last flush,
 // instead of one per line. A fan-out wider than HandOffRecipients hands its queues to the
 // flusher threads instead, which spreads the sends over the cores and lets the lines of
-// many senders share one send. Lines for the thread's own client wait in the fan-out and
+// many senders share one send: a pass waits TNetFlusher::GatherDelay (10 ms) after the
+// first line handed to it unless a sender waits for it, so that lines that players type
+// one at a time share sends as a burst's lines do. Lines for the thread's own client wait in the fan-out and
 // go out at the flush through SendReply, which waits for the own socket as long as it
 // takes bytes, so a reply of any length reaches a reading client whole.
 //

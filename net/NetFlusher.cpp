@@ -223,6 +223,11 @@ bool TNetFlusher::RunPass(TShard& shard) {
     return waited;
 }
 
+bool TNetFlusher::Waited(TShard& shard) {
+    std::lock_guard lock(shard.readyMutex);
+    return shard.waiters > 0;
+}
+
 int TNetFlusher::Wait(TShard& shard, epoll_event* events, int maxEvents, Clock::time_point due,
                       bool& pwait2) {
     const bool forever = due == Clock::time_point::max();
@@ -241,17 +246,19 @@ int TNetFlusher::Wait(TShard& shard, epoll_event* events, int maxEvents, Clock::
     return ::epoll_wait(shard.epollFd, events, maxEvents, ms);
 }
 
-// Sends what sockets refused once they drain, and runs a pass whenever queues were
-// handed over. A pass that somebody waited for is followed by another one without
-// sleeping: the lines its waiters wrote meanwhile are likely handed over already.
+// Sends what sockets refused once they drain, and runs a pass once queues were handed
+// over, GatherDelay after the first of them unless a fan-out waits for it. A pass that somebody
+// waited for is followed by another one without sleeping: the lines its waiters wrote meanwhile are
+// likely handed over already.
 void TNetFlusher::Run(TShard& shard) {
     std::array<epoll_event, 64> events{};
     bool handedOver = false;
+    Clock::time_point passDue = Clock::time_point::max();
     bool pwait2 = true;
     Clock::time_point trimDue = Clock::time_point::max();
     for (;;) {
-        // Handed over: only look for drained sockets, then run the pass.
-        const auto due = handedOver ? Clock::time_point() : trimDue;
+        // Handed over: look for drained sockets until the pass is due.
+        const auto due = handedOver ? std::min(passDue, trimDue) : trimDue;
         const int n = Wait(shard, events.data(), static_cast<int>(events.size()), due, pwait2);
         if (n < 0 && errno != EINTR) {
             // Every sender that hands queues over would wait for this thread for ever.
@@ -264,6 +271,7 @@ void TNetFlusher::Run(TShard& shard) {
                 if (stopping_) return;
                 std::uint64_t count = 0;
                 [[maybe_unused]] const ssize_t r = ::read(shard.wakeFd, &count, sizeof count);
+                if (!handedOver) passDue = Clock::now() + GatherDelay;
                 handedOver = true;
                 continue;
             }
@@ -272,6 +280,9 @@ void TNetFlusher::Run(TShard& shard) {
             if (auto queue = Find(shard, events[i].data.u64)) queue->Flush();
         }
         trimDue = RunTrim(shard);
-        if (handedOver) handedOver = RunPass(shard);
+        if (handedOver && (Clock::now() >= passDue || Waited(shard))) {
+            handedOver = RunPass(shard);
+            passDue = handedOver ? Clock::time_point() : Clock::time_point::max();
+        }
     }
 }

@@ -7,7 +7,11 @@
 // Handed-over queues go out in passes: a thread takes everything handed to it since its
 // last pass and sends each queue once. A pass has a number, and a fan-out that handed
 // queues over may wait for the pass that sends them (WaitFor), which is how a sender that
-// floods a wide lobby is held to the speed of the sends.
+// floods a wide lobby is held to the speed of the sends. A pass starts GatherDelay after
+// the first hand-over that it carries, or at once when a fan-out waits for it: lines that
+// players type one at a time then share one send per recipient with the lines of the
+// other players who spoke meanwhile, as a burst's lines do, instead of costing a send
+// each, while a flooding sender (which waits) is not slowed.
 //
 // Watch, Forget, Ready and TrimLater are called with the queue's lock held (the queue's
 // lock comes before the flushers' own locks); WaitFor with no lock held.
@@ -76,6 +80,9 @@ class TNetFlusher {
     // enough to span the rounds of a busy sender, short enough that a burst's peak is
     // not held by idle connections.
     static constexpr std::chrono::milliseconds TrimDelay{250};
+    // How long handed-over lines wait for others to share their sends; far below what a
+    // player notices in chat.
+    static constexpr std::chrono::milliseconds GatherDelay{10};
 
   private:
     struct TShard {
@@ -102,6 +109,8 @@ class TNetFlusher {
     static int Wait(TShard& shard, epoll_event* events, int maxEvents,
                     std::chrono::steady_clock::time_point due, bool& pwait2);
     bool RunPass(TShard& shard);
+    // A fan-out waits for the next pass.
+    static bool Waited(TShard& shard);
     // Trims the listed queues once they are due; returns when the next ones are.
     static std::chrono::steady_clock::time_point RunTrim(TShard& shard);
     static std::shared_ptr<TNetOutputQueue> Find(TShard& shard, std::uint64_t id);
