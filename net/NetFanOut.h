@@ -10,11 +10,13 @@
 // and sent at the flush: one send per recipient for everything since the last flush,
 // instead of one per line. A fan-out wider than HandOffRecipients hands its queues to the
 // flusher threads instead, which spreads the sends over the cores and lets the lines of
-// many senders share one send: a pass waits TNetFlusher::GatherDelay (10 ms) after the
-// first line handed to it unless a sender waits for it, so that lines that players type
-// one at a time share sends as a burst's lines do. Lines for the thread's own client wait in the fan-out and
-// go out at the flush through SendReply, which waits for the own socket as long as it
-// takes bytes, so a reply of any length reaches a reading client whole.
+// many senders share one send. A line to GatherRecipients or more (one for everybody)
+// waits in its pass for TNetFlusher::GatherDelay (10 ms) after the first line handed to
+// it, unless a sender waits for that pass: lines that players type one at a time then
+// share sends as a burst's lines do. A narrower line (a lobby's chat) goes at once. Lines for the
+// thread's own client wait in the fan-out and go out at the flush through SendReply, which waits
+// for the own socket as long as it takes bytes, so a reply of any length reaches a reading client
+// whole.
 //
 // Flow control: bytes that nobody has tried to send yet never count against a recipient's
 // bound, so a sender that floods must be held back instead. Its loop flushes once its
@@ -46,6 +48,7 @@ class TNetOutputQueue;
 class TNetFanOut {
   public:
     static constexpr std::size_t HandOffRecipients = 16;
+    static constexpr std::size_t GatherRecipients = 128;
     // The most flusher threads whose passes a fan-out may wait for.
     static constexpr std::size_t MaxFlushThreads = 4;
     static constexpr std::size_t FlushBytes = 64 * 1024;

@@ -141,7 +141,7 @@ void TNetFlusher::Forget(int fd, std::uint64_t id, bool watched) {
     shard.queues.erase(id);
 }
 
-TNetFlushTicket TNetFlusher::Ready(TNetOutputQueue& queue, std::uint64_t id) {
+TNetFlushTicket TNetFlusher::Ready(TNetOutputQueue& queue, std::uint64_t id, bool gather) {
     const std::size_t index = id % shards_.size();
     TShard& shard = *shards_[index];
     bool wake = false;
@@ -150,6 +150,7 @@ TNetFlushTicket TNetFlusher::Ready(TNetOutputQueue& queue, std::uint64_t id) {
         std::lock_guard lock(shard.readyMutex);
         wake = shard.ready.empty();
         shard.ready.push_back(queue.shared_from_this());
+        shard.gather = shard.gather || gather;
         ticket.pass = shard.passStarted + 1;
     }
     if (wake) Wake(shard);
@@ -210,6 +211,7 @@ bool TNetFlusher::RunPass(TShard& shard) {
     {
         std::lock_guard lock(shard.readyMutex);
         ready.swap(shard.ready);
+        shard.gather = false;
         pass = ++shard.passStarted;
     }
     for (auto it = ready.rbegin(); it != ready.rend(); ++it) (*it)->Flush();
@@ -223,9 +225,9 @@ bool TNetFlusher::RunPass(TShard& shard) {
     return waited;
 }
 
-bool TNetFlusher::Waited(TShard& shard) {
+bool TNetFlusher::PassNow(TShard& shard) {
     std::lock_guard lock(shard.readyMutex);
-    return shard.waiters > 0;
+    return shard.waiters > 0 || !shard.gather;
 }
 
 int TNetFlusher::Wait(TShard& shard, epoll_event* events, int maxEvents, Clock::time_point due,
@@ -247,9 +249,9 @@ int TNetFlusher::Wait(TShard& shard, epoll_event* events, int maxEvents, Clock::
 }
 
 // Sends what sockets refused once they drain, and runs a pass once queues were handed
-// over, GatherDelay after the first of them unless a fan-out waits for it. A pass that somebody
-// waited for is followed by another one without sleeping: the lines its waiters wrote meanwhile are
-// likely handed over already.
+// over: GatherDelay after the first of them when one gathers and no fan-out waits. A pass that
+// somebody waited for is followed by another one without sleeping: the lines its waiters wrote
+// meanwhile are likely handed over already.
 void TNetFlusher::Run(TShard& shard) {
     std::array<epoll_event, 64> events{};
     bool handedOver = false;
@@ -280,7 +282,7 @@ void TNetFlusher::Run(TShard& shard) {
             if (auto queue = Find(shard, events[i].data.u64)) queue->Flush();
         }
         trimDue = RunTrim(shard);
-        if (handedOver && (Clock::now() >= passDue || Waited(shard))) {
+        if (handedOver && (Clock::now() >= passDue || PassNow(shard))) {
             handedOver = RunPass(shard);
             passDue = handedOver ? Clock::time_point() : Clock::time_point::max();
         }
