@@ -561,6 +561,26 @@ if [ "$PLAYERS" = 1 ] && has quarn; then
         echo "$(fmt "$(value quarn "$c" join_after_reg_s)" s) after the last registration, $(fmt "$(value quarn "$c" joined_s)" s)"
         echo "after the first connect (server $(num "$(value quarn "$c" server_cpu)" %.2f) cores, generator $(num "$(value quarn "$c" gen_cpu)" %.2f))$([ "$(okruns quarn "$c")" -gt 0 ] || echo '; incomplete')."
         echo
+        # The goals of this section, each pass, fail or not measured.
+        goal() { # goal TEXT AWK-CONDITION VALUES...
+            local text=$1 cond=$2; shift 2
+            local v
+            for v in "$@"; do [ -n "$v" ] || { echo "- not measured: $text"; return; }; done
+            v=$(awk -v a="${1:-0}" -v b="${2:-0}" "BEGIN { print ($cond) ? \"pass\" : \"fail\" }")
+            echo "- $v: $text"
+        }
+        last=${PLAYERS_N##* }
+        echo
+        echo "Goals of this section (on this machine):"
+        echo
+        goal "specified relay's ceiling (p99 < 100 ms, server < 1.5 cores) at 8,000 players or more" \
+            "a >= 8000" "$(echo "$CEIL_FULL" | grep -x '[0-9]*')"
+        goal "routed chat at $last players: p99 < 20 ms and the server under 0.2 cores" \
+            "a < 20000 && b < 0.2" "$(value quarn "players-routed-$last" p99_us)" \
+            "$(value quarn "players-routed-$last" server_cpu)"
+        goal "join storm of $STORM_N: all joined within 30 s of the last registration (registrations wait for the same lock as the joins: read it with the time from the first connect above)" \
+            "a <= 30" "$( [ "$(okruns quarn "storm-$STORM_N")" -gt 0 ] && value quarn "storm-$STORM_N" join_after_reg_s)"
+        echo
         echo "![p99 latency and egress against players](bench/players.png)"
     } >"$PLAYERS_MD"
     if [ "$WRITE" = 1 ] && command -v gnuplot >/dev/null; then
