@@ -1,10 +1,11 @@
 // quarn-core-server: the chat core without the console, for development, the benchmark
 // harness and CI smoke runs.
 //
-//   quarn-core-server [PORT] [--sweep-ms N]
+//   quarn-core-server [PORT] [--sweep-ms N] [--route-chat] [--flood-rate N] [--flood-burst N]
 //
 // Listens on PORT (default 6667) on every local IPv4 address, lets users create lobbies,
-// sends a two-line message of the day, and runs until SIGINT or SIGTERM. On SIGUSR1, and
+// sends a two-line message of the day, and runs until SIGINT or SIGTERM. --route-chat
+// switches routed chat on (the console's RouteChat option). On SIGUSR1, and
 // whenever a sweep has run, it prints how long the last sweep held the connection list
 // lock ("sweep_lock_us=...") on stderr.
 #include <signal.h>
@@ -25,11 +26,14 @@ int main(int argc, char** argv) {
     NetDisableThreadCaches(argv);
     int port = 6667;
     long sweepMs = 30000;
+    bool routeChat = false;
     int floodRate = TNetIRCServer::DefaultFloodRate;
     int floodBurst = TNetIRCServer::DefaultFloodBurst;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--sweep-ms") == 0 && i + 1 < argc) {
             sweepMs = std::atol(argv[++i]);
+        } else if (std::strcmp(argv[i], "--route-chat") == 0) {
+            routeChat = true;
         } else if (std::strcmp(argv[i], "--flood-rate") == 0 && i + 1 < argc) {
             floodRate = std::atoi(argv[++i]);
         } else if (std::strcmp(argv[i], "--flood-burst") == 0 && i + 1 < argc) {
@@ -38,8 +42,8 @@ int main(int argc, char** argv) {
             port = std::atoi(argv[i]);
         } else {
             std::fprintf(stderr,
-                         "usage: quarn-core-server [PORT] [--sweep-ms N] [--flood-rate N] "
-                         "[--flood-burst N]\n");
+                         "usage: quarn-core-server [PORT] [--sweep-ms N] [--route-chat] "
+                         "[--flood-rate N] [--flood-burst N]\n");
             return 2;
         }
     }
@@ -63,6 +67,7 @@ int main(int argc, char** argv) {
     try {
         TNetIRCServer server{std::chrono::milliseconds(sweepMs)};
         server.LobbyStore().AllowCreate = true;
+        server.LobbyStore().RouteChat = routeChat;
         server.FloodRate = floodRate;
         server.FloodBurst = floodBurst;
         server.MOTD = {"Welcome to the Quarn lobby server (core runner).",

@@ -7,9 +7,21 @@
 #                                    root, for apt-get and, when another program holds
 #                                    port 6667, a network namespace of its own)
 #   bash bench/compare.sh --smoke    small sizes, this server only, no peers, no goals
+#   bash bench/compare.sh --players-only
+#                                    only the players-per-machine section (this server,
+#                                    both relays, and the join storm): about an hour at the
+#                                    full sizes; updates its part of BENCHMARKS.md
 #
 # Options: --runs N (default 2), --servers "quarn inspircd" (ngircd may be added),
-# --no-write (do not touch BENCHMARKS.md), --keep (keep the temporary folder).
+# --no-write (do not touch BENCHMARKS.md), --keep (keep the temporary folder),
+# --no-players (leave the players-per-machine section out).
+# Players per machine: N players in lobbies of 25, one line each every BENCH_PLAYERS_T
+# seconds (30) at random phases, one in ten to a player of another lobby, for
+# BENCH_PLAYERS_S seconds (120) of chat after all have joined; for each N of
+# BENCH_PLAYERS_N ("1000 2000 4000 6000 8000 10000 13000 16000 19000") and both relays
+# (the specified one, and routed chat). Once a relay is over its ceiling (p99 over
+# BENCH_PLAYERS_GIVEUP_MS, 5000, or lines lost) its larger sizes are skipped. The join
+# storm: BENCH_STORM_N (19000) players, each joining its lobby right after registering.
 # Environment, for development: BENCH_BURSTS ("N:S:M ..."), BENCH_PACED ("N:S:M:R ...",
 # R = lines per second per sender), BENCH_REGS, BENCH_IDLE_N, BENCH_IDLE_HOLD,
 # BENCH_HOLD_N, BENCH_HOLD_S, BENCH_REG_TIMEOUT change the sizes; BENCH_GEN_ARGS adds
@@ -35,18 +47,23 @@ RUNS=2
 SERVERS="quarn inspircd"
 WRITE=1
 KEEP=0
+PLAYERS=1
+PLAYERS_ONLY=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --smoke) SMOKE=1 ;;
+        --no-players) PLAYERS=0 ;;
+        --players-only) PLAYERS_ONLY=1 ;;
         --runs) RUNS=$2; shift ;;
         --servers) SERVERS=$2; shift ;;
         --no-write) WRITE=0 ;;
         --keep) KEEP=1 ;;
-        *) echo "usage: $0 [--smoke] [--runs N] [--servers LIST] [--no-write] [--keep]" >&2; exit 2 ;;
+        *) echo "usage: $0 [--smoke] [--runs N] [--servers LIST] [--no-write] [--keep] [--no-players] [--players-only]" >&2; exit 2 ;;
     esac
     shift
 done
 if [ "$SMOKE" = 1 ]; then SERVERS="quarn"; RUNS=1; WRITE=0; fi
+if [ "$PLAYERS_ONLY" = 1 ]; then SERVERS="quarn"; PLAYERS=1; fi
 
 WORK=$(mktemp -d /tmp/quarn-bench.XXXXXX)
 SPID=""
@@ -266,10 +283,12 @@ start_server() {
                 cp "$OURS" "$WORK/lobby/"
                 # Flood control off: a burst is thousands of commands at once per sender.
                 printf '[Options]\r\nFloodRate=0\r\nFloodBurst=0\r\n' >"$WORK/lobby/kelbox.ini"
+                [ "$RELAY" = routed ] && printf 'RouteChat=1\r\n' >>"$WORK/lobby/kelbox.ini"
                 (cd "$WORK/lobby" && exec env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen \
                     ./quarn-lobby-server) >"$SLOG" 2>&1 &
                 SPID=$!; SPORT=6667
             else
+                [ "$RELAY" = routed ] && extra="$extra --route-chat"
                 "$OURS" "$CORE_PORT" --flood-rate 0 --flood-burst 0 $extra >"$SLOG" 2>&1 &
                 SPID=$!; SPORT=$CORE_PORT
             fi ;;
@@ -295,6 +314,7 @@ stop_server() {
 
 # ---------------------------------------------------------------------------------------
 # Running scenarios and collecting results.
+RELAY=full  # the relay of this server's next start: full (as specified) or routed
 RESULTS="$WORK/results.txt"
 : >"$RESULTS"
 FAILED=0
@@ -333,6 +353,20 @@ value() {
 }
 # okruns SERVER CELL: number of runs with ok=1.
 okruns() { awk -v s="$1" -v c="$2" '$1 == s && $2 == c && / ok=1 /' "$RESULTS" | wc -l; }
+num() { awk -v v="$1" -v f="$2" 'BEGIN { printf f, v }'; }
+fmt() { # fmt VALUE KIND
+    [ -n "$1" ] || { echo "n/a"; return; }
+    case "$2" in
+        rate) awk -v v="$1" 'BEGIN { if (v >= 1e6) printf "%.2f M", v / 1e6; else if (v >= 1e4) printf "%.0f k", v / 1e3; else printf "%.0f", v }' ;;
+        us) num "$1" "%.3f µs" ;;
+        ms) awk -v v="$1" 'BEGIN { printf "%.2f ms", v / 1000 }' ;;
+        msv) num "$1" "%.1f ms" ;;
+        s) num "$1" "%.2f s" ;;
+        kib) awk -v v="$1" 'BEGIN { printf "%.1f KiB", v / 1024 }' ;;
+        pct) awk -v v="$1" 'BEGIN { printf "%.2f %% of a core", v * 100 }' ;;
+        *) echo "$1" ;;
+    esac
+}
 
 if [ "$SMOKE" = 1 ]; then
     BURSTS="50:2:50"
@@ -392,6 +426,7 @@ run_all() {
     fi
 }
 REVERSED=$(echo "$SERVERS" | tr ' ' '\n' | grep . | tac | tr '\n' ' ')
+[ "$PLAYERS_ONLY" = 1 ] && RUNS=0
 for run in $(seq 1 "$RUNS"); do
     if [ $((run % 2)) = 1 ]; then order=$SERVERS; else order=$REVERSED; fi
     log "== run $run of $RUNS: $order"
@@ -401,7 +436,7 @@ done
 # The console keeps its sweep figure to itself: measure the sweep once on the core runner
 # with the idle connections and a short sweep period.
 SWEEP_LOG=""
-if [ "$SMOKE" = 0 ] && has quarn; then
+if [ "$SMOKE" = 0 ] && [ "$PLAYERS_ONLY" = 0 ] && has quarn; then
     log "== sweep with $IDLE_N idle connections on the core runner"
     SAVED_OURS=$OURS; SAVED_KIND=$OURS_KIND; OURS=$CORE; OURS_KIND=quarn-core-server
     start_server quarn "--sweep-ms 5000"
@@ -423,6 +458,180 @@ if [ -n "$SWEEP_LOG" ]; then
     SWEEP_MS=$(sweep_max 3)  # the last line repeats the last sweep on request
     SWEEP_STORM_MS=$(sweep_max)
 fi
+# ---------------------------------------------------------------------------------------
+# Players per machine: players who chat the way players do, for each N and both relays,
+# and the join storm. Written to $WORK/players.md (and bench/players.png).
+if [ "$SMOKE" = 1 ]; then
+    PLAYERS_N="100"; PLAYERS_S=3; PLAYERS_T=1; STORM_N=100
+else
+    PLAYERS_N="1000 2000 4000 6000 8000 10000 13000 16000 19000"; PLAYERS_S=120; PLAYERS_T=30
+    STORM_N=19000
+fi
+PLAYERS_N=${BENCH_PLAYERS_N:-$PLAYERS_N}
+PLAYERS_S=${BENCH_PLAYERS_S:-$PLAYERS_S}
+PLAYERS_T=${BENCH_PLAYERS_T:-$PLAYERS_T}
+PLAYERS_GIVEUP_MS=${BENCH_PLAYERS_GIVEUP_MS:-5000}
+STORM_N=${BENCH_STORM_N:-$STORM_N}
+PLAYERS_MD="$WORK/players.md"
+if [ "$PLAYERS" = 1 ] && has quarn; then
+    for RELAY in full routed; do
+        over=""
+        for n in $PLAYERS_N; do
+            c="players-$RELAY-$n"
+            if [ -n "$over" ]; then
+                echo "quarn $c result ok=0 skipped=1" >>"$RESULTS"
+                continue
+            fi
+            routed=""; [ "$RELAY" = routed ] && routed=--routed
+            log "== players $n, $RELAY relay"
+            measure quarn "$c" --scenario players --clients "$n" --lobby-size 25 \
+                --duration "$PLAYERS_S" --interval "$PLAYERS_T" --dm-share 0.1 --line-bytes 70 \
+                --stall 10 --timeout "$REG_TIMEOUT" $routed
+            p99=$(value quarn "$c" p99_us)
+            if [ "$(okruns quarn "$c")" = 0 ] ||
+                awk -v p="${p99:-0}" -v g="$PLAYERS_GIVEUP_MS" 'BEGIN { exit !(p > g * 1000) }'; then
+                over=$n
+            fi
+        done
+    done
+    RELAY=full
+    log "== join storm: $STORM_N players, each joining its lobby after registering"
+    measure quarn "storm-$STORM_N" --scenario register --clients "$STORM_N" --lobby-size 25 \
+        --timeout "$REG_TIMEOUT"
+
+    # ceiling RELAY: the largest N with p99 < 100 ms and the server under 1.5 cores, all
+    # lines delivered.
+    ceiling() {
+        local n best=""
+        for n in $PLAYERS_N; do
+            local c="players-$1-$n" p u
+            p=$(value quarn "$c" p99_us); u=$(value quarn "$c" server_cpu)
+            [ -n "$p" ] && [ "$(okruns quarn "$c")" -gt 0 ] || continue
+            awk -v p="$p" -v u="${u:-9}" 'BEGIN { exit !(p < 100000 && u < 1.5) }' && best=$n
+        done
+        echo "${best:-none}"
+    }
+    CEIL_FULL=$(ceiling full); CEIL_ROUTED=$(ceiling routed)
+    {
+        echo "## Players per machine"
+        echo
+        echo "$OURS_KIND on loopback, started afresh for every size; one run per figure; the"
+        echo "machine's $(nproc) cores shared with the generator$([ "$SMOKE" = 1 ] && echo ' (smoke sizes)')."
+        echo
+        echo "- N players in lobbies of 25 (player i in lobby #L(i / 25)), each joining its lobby"
+        echo "  right after registering; then, after the join lines have drained, $PLAYERS_S s of chat:"
+        echo "  every player says one line every $PLAYERS_T s at a random phase of its own, one line in"
+        echo "  ten a private message to a random player of another lobby; every delivered line is"
+        echo "  70 bytes, prefix and CR LF included, and carries its send time."
+        echo "- Relays: \"specified\" sends every line to every other connection; \"routed\""
+        echo "  (RouteChat=1) sends a lobby line to the lobby's other members and a private line to"
+        echo "  its nick. Delivered lines/s and egress (bytes read by all players) per second of the"
+        echo "  chat window and its drain; latency from send to delivery over every delivered line;"
+        echo "  memory: resident growth since start-up per connection; server CPU over the window;"
+        echo "  \"complete\": every due line arrived within 10 s of the last send."
+        echo
+        echo "| players | relay | delivered lines/s | egress | per player | p50 | p99 | max | server CPU | memory per connection | generator CPU | complete |"
+        echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
+        for RELAY in full routed; do
+            t=specified; [ "$RELAY" = routed ] && t=routed
+            for n in $PLAYERS_N; do
+                c="players-$RELAY-$n"
+                if grep -q "^quarn $c .*skipped=1" "$RESULTS"; then
+                    echo "| $n | $t | skipped: over the ceiling at a smaller size |||||||||| "
+                    continue
+                fi
+                lps=$(value quarn "$c" lines_per_s); [ -n "$lps" ] || { echo "| $n | $t | n/a |||||||||| "; continue; }
+                eg=$(value quarn "$c" egress_bps); pp=$(value quarn "$c" egress_per_player_bps)
+                ok="yes"; [ "$(okruns quarn "$c")" -gt 0 ] ||
+                    ok="no ($(value quarn "$c" delivered) of $(value quarn "$c" expected))"
+                echo "| $n | $t | $(fmt "$lps" rate) | $(awk -v v="$eg" 'BEGIN { printf "%.2f MB/s", v / 1e6 }') |" \
+                    "$(awk -v v="$pp" 'BEGIN { printf "%.1f KB/s", v / 1e3 }') | $(fmt "$(value quarn "$c" p50_us)" ms) |" \
+                    "$(fmt "$(value quarn "$c" p99_us)" ms) | $(fmt "$(value quarn "$c" max_us)" ms) |" \
+                    "$(num "$(value quarn "$c" server_cpu)" %.2f) cores | $(fmt "$(value quarn "$c" rss_per_conn_b)" kib) |" \
+                    "$(num "$(value quarn "$c" gen_cpu)" %.2f) cores | $ok |"
+            done
+        done
+        echo
+        echo "Largest N with p99 < 100 ms and the server under 1.5 cores: specified relay"
+        echo "**$CEIL_FULL**, routed chat **$CEIL_ROUTED** (of the sizes measured)."
+        echo
+        c="storm-$STORM_N"
+        echo "Join storm: $STORM_N players, each joining its lobby of 25 right after registering"
+        echo "($((STORM_N * STORM_N / 1000000)) M JOIN lines, each to every registered user): all joined"
+        echo "$(fmt "$(value quarn "$c" join_after_reg_s)" s) after the last registration, $(fmt "$(value quarn "$c" joined_s)" s)"
+        echo "after the first connect (server $(num "$(value quarn "$c" server_cpu)" %.2f) cores, generator $(num "$(value quarn "$c" gen_cpu)" %.2f))$([ "$(okruns quarn "$c")" -gt 0 ] || echo '; incomplete')."
+        echo
+        # The goals of this section, each pass, fail or not measured.
+        goal() { # goal TEXT AWK-CONDITION VALUES...
+            local text=$1 cond=$2; shift 2
+            local v
+            for v in "$@"; do [ -n "$v" ] || { echo "- not measured: $text"; return; }; done
+            v=$(awk -v a="${1:-0}" -v b="${2:-0}" "BEGIN { print ($cond) ? \"pass\" : \"fail\" }")
+            echo "- $v: $text"
+        }
+        last=${PLAYERS_N##* }
+        echo
+        echo "Goals of this section (on this machine):"
+        echo
+        goal "specified relay's ceiling (p99 < 100 ms, server < 1.5 cores) at 8,000 players or more" \
+            "a >= 8000" "$(echo "$CEIL_FULL" | grep -x '[0-9]*')"
+        goal "routed chat at $last players: p99 < 20 ms and the server under 0.2 cores" \
+            "a < 20000 && b < 0.2" "$(value quarn "players-routed-$last" p99_us)" \
+            "$(value quarn "players-routed-$last" server_cpu)"
+        goal "join storm of $STORM_N: all joined within 30 s of the last registration (registrations wait for the same lock as the joins: read it with the time from the first connect above)" \
+            "a <= 30" "$( [ "$(okruns quarn "storm-$STORM_N")" -gt 0 ] && value quarn "storm-$STORM_N" join_after_reg_s)"
+        echo
+        echo "![p99 latency and egress against players](bench/players.png)"
+    } >"$PLAYERS_MD"
+    if [ "$WRITE" = 1 ] && command -v gnuplot >/dev/null; then
+        PDAT="$WORK/players.dat"
+        for n in $PLAYERS_N; do
+            line="$n"
+            for RELAY in full routed; do
+                p=$(value quarn "players-$RELAY-$n" p99_us); e=$(value quarn "players-$RELAY-$n" egress_bps)
+                line="$line $(awk -v v="${p:-}" 'BEGIN { if (v == "") print "NaN"; else print v / 1000 }')"
+                line="$line $(awk -v v="${e:-}" 'BEGIN { if (v == "") print "NaN"; else print v / 1e6 }')"
+            done
+            echo "$line"
+        done >"$PDAT"
+        gnuplot <<EOF || log "gnuplot failed"
+set terminal pngcairo size 900,540 noenhanced
+set output "$ROOT/bench/players.png"
+set title "Players per machine: lobbies of 25, one line per player every $PLAYERS_T s, $PLAYERS_S s of chat"
+set xlabel "players"
+set ylabel "p99 latency (ms)"
+set y2label "egress (MB/s)"
+set logscale y
+set logscale y2
+set ytics nomirror
+set y2tics
+set key top left
+set grid
+set arrow from graph 0, first 100 to graph 1, first 100 nohead dt 2
+plot "$PDAT" using 1:2 with linespoints lw 2 pt 7 title "p99, specified relay", \
+     "" using 1:4 with linespoints lw 2 pt 5 title "p99, routed chat", \
+     "" using 1:3 axes x1y2 with linespoints dt 3 pt 6 title "egress, specified relay", \
+     "" using 1:5 axes x1y2 with linespoints dt 3 pt 4 title "egress, routed chat"
+EOF
+    fi
+    echo; cat "$PLAYERS_MD"
+    if [ "$PLAYERS_ONLY" = 1 ]; then
+        if [ "$WRITE" = 1 ]; then
+            # Its own section of BENCHMARKS.md is replaced (or added before Reproduce).
+            awk -v f="$PLAYERS_MD" '
+                function put() { while ((getline l < f) > 0) print l; print ""; done = 1 }
+                /^## Players per machine/ { put(); skip = 1; next }
+                skip && /^## / { skip = 0 }
+                !done && /^## Reproduce/ { put() }
+                !skip { print }
+                END { if (!done) { print ""; put() } }' "$ROOT/BENCHMARKS.md" >"$WORK/bench.md"
+            cp "$WORK/bench.md" "$ROOT/BENCHMARKS.md"
+            grep '^quarn \(players\|storm\)' "$RESULTS" >"$ROOT/bench/players-results.txt" || true
+            log "wrote the players section of BENCHMARKS.md, bench/players.png and bench/players-results.txt"
+        fi
+        exit 0
+    fi
+fi
 ELAPSED=$(( $(date +%s) - STARTED ))
 
 # ---------------------------------------------------------------------------------------
@@ -433,20 +642,6 @@ GOALS="$WORK/goals.txt"
 COLS=""
 for c in quarn inspircd ngircd; do has "$c" && COLS="$COLS $c"; done
 title() { case "$1" in quarn) echo Quarn ;; inspircd) echo InspIRCd ;; ngircd) echo ngIRCd ;; esac; }
-num() { awk -v v="$1" -v f="$2" 'BEGIN { printf f, v }'; }
-fmt() { # fmt VALUE KIND
-    [ -n "$1" ] || { echo "n/a"; return; }
-    case "$2" in
-        rate) awk -v v="$1" 'BEGIN { if (v >= 1e6) printf "%.2f M", v / 1e6; else if (v >= 1e4) printf "%.0f k", v / 1e3; else printf "%.0f", v }' ;;
-        us) num "$1" "%.3f µs" ;;
-        ms) awk -v v="$1" 'BEGIN { printf "%.2f ms", v / 1000 }' ;;
-        msv) num "$1" "%.1f ms" ;;
-        s) num "$1" "%.2f s" ;;
-        kib) awk -v v="$1" 'BEGIN { printf "%.1f KiB", v / 1024 }' ;;
-        pct) awk -v v="$1" 'BEGIN { printf "%.2f %% of a core", v * 100 }' ;;
-        *) echo "$1" ;;
-    esac
-}
 # cpu_note SERVER CELL SERVERKEY GENKEY: "(server X cores, gen Y)" beside a figure.
 cpu_note() {
     local sv gv t=""
@@ -680,6 +875,7 @@ EOF
         echo
         echo "![delivered lines/s against clients](bench/fanout.png)"
         echo
+        if [ -s "$PLAYERS_MD" ]; then cat "$PLAYERS_MD"; echo; fi
         echo "## Reproduce"
         echo
         echo '```'

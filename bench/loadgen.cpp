@@ -15,8 +15,20 @@
 //   paced     the same sizes, each sender sending --sender-rate lines per second: every
 //             send carries the lines that are due (one, unless the generator was late, and
 //             never more than --lines-per-write); p50/p99/max latency.
+//   players   players who chat the way players do: the N clients are spread over lobbies
+//             of --lobby-size (each joins its own right after registering), and each says
+//             one line every --interval seconds at a random phase of its own for
+//             --duration seconds; one line in --dm-share is a private message to a random
+//             player of another lobby. Delivered lines per second, bytes per second into
+//             the players (the server's egress) in all and per player, latency p50/p99/max
+//             over every delivered line, the server's CPU and memory per connection.
+//             --routed counts the lines due as the routed relay delivers them (lobby lines
+//             to the lobby's other members, private ones to their nick) instead of to
+//             every other connection.
 //   register  N clients connect, register and join (at most --inflight at a time not yet
-//             registered); connections per second and time until all have joined. With
+//             registered; each sends its JOIN on its welcome, without waiting for others); connections per second and time until all have joined (with
+//             --lobby-size, each its own lobby: the join storm, also timed from the last
+//             registration). With
 //             --hold SECONDS the clients then stay connected and idle that long (the idle
 //             and memory measurement); with --probe one more player then connects while
 //             they are held, and the time until its welcome ends is measured.
@@ -234,6 +246,13 @@ struct Options {
     std::string label;
     int payload = 0;  // extra bytes of filler text per line
     bool join = true;
+    int lobbySize = 0;      // >0: client i joins "#L" + i / lobbySize instead of --channel
+    double duration = 120;  // players: seconds of chat
+    double interval = 30;   // players: seconds between one player's lines
+    double dmShare = 0.1;   // players: share of lines sent to a nick
+    int lineBytes = 70;     // players: bytes of a delivered line, CR LF included
+    bool routed = false;    // players: count due lines as the routed relay sends them
+    unsigned seed = 1;
 };
 
 void Usage() {
@@ -243,7 +262,9 @@ void Usage() {
                  "  [--sender-rate LINES_PER_S] [--lines-per-write L] [--recv-size BYTES]\n"
                  "  [--inflight K] [--addrs A] [--max-per-addr P] [--hold SECONDS] [--probe]\n"
                  "  [--timeout SECONDS] [--stall SECONDS] [--server-pid PID] [--channel NAME]\n"
-                 "  [--payload BYTES] [--no-join] [--label TEXT]\n");
+                 "  [--payload BYTES] [--no-join] [--label TEXT] [--lobby-size K]\n"
+                 "  [--duration S] [--interval S] [--dm-share F] [--line-bytes B] [--routed]\n"
+                 "  [--seed N]   (scenarios: burst|paced|register|players)\n");
 }
 
 Options ParseOptions(int argc, char** argv) {
@@ -307,6 +328,20 @@ Options ParseOptions(int argc, char** argv) {
             o.payload = std::stoi(next());
         else if (a == "--no-join")
             o.join = false;
+        else if (a == "--lobby-size")
+            o.lobbySize = std::stoi(next());
+        else if (a == "--duration")
+            o.duration = std::stod(next());
+        else if (a == "--interval")
+            o.interval = std::stod(next());
+        else if (a == "--dm-share")
+            o.dmShare = std::stod(next());
+        else if (a == "--line-bytes")
+            o.lineBytes = std::stoi(next());
+        else if (a == "--routed")
+            o.routed = true;
+        else if (a == "--seed")
+            o.seed = unsigned(std::stoul(next()));
         else if (a == "--help" || a == "-h") {
             Usage();
             std::exit(0);
@@ -315,8 +350,11 @@ Options ParseOptions(int argc, char** argv) {
             Die("unknown option " + a);
         }
     }
-    if (o.scenario != "burst" && o.scenario != "paced" && o.scenario != "register")
+    if (o.scenario != "burst" && o.scenario != "paced" && o.scenario != "register" &&
+        o.scenario != "players")
         Die("unknown scenario " + o.scenario);
+    if (o.scenario == "players" && o.lobbySize < 1) o.lobbySize = 25;
+    if (o.interval <= 0 || o.duration <= 0) Die("--interval and --duration must be positive");
     if (o.clients < 1) Die("--clients must be at least 1");
     if (o.senders < 0 || o.senders > o.clients) Die("--senders must be within 0..clients");
     if (o.senderRate <= 0) Die("--sender-rate must be positive");
@@ -390,12 +428,18 @@ class Generator {
     int64_t NextPacedDue() const;
     void ArmTimer(int64_t atNs);
     std::string Nick(int i) const { return "b" + tag_ + std::to_string(i); }
+    std::string ChannelOf(int i) const {
+        return o_.lobbySize > 0 ? "#L" + std::to_string(i / o_.lobbySize) : o_.channel;
+    }
+    std::string SourceText(int i) const;
     bool FillBurst(int i);
     bool IsBurstSender(int i) const { return measuring_ && !paced_ && i < o_.senders; }
     void AppendLine(std::string& buf, int sender, int seq, int64_t ts) const;
     // --- scenarios
     int RunTraffic(bool paced);
     int RunRegister();
+    int RunPlayers();
+    void SendPlayerLine(int i, uint64_t& expected, uint64_t& rng);
     void HoldIdle(const ServerSample& base, int held, std::string& out);
     void ProbeWelcome(std::string& out);
     void PrintCommon(std::string& line);
@@ -496,8 +540,7 @@ void Generator::CloseClient(int i, const char* why) {
     epoll_ctl(epfd_, EPOLL_CTL_DEL, c.fd, nullptr);
     close(c.fd);
     c.fd = -1;
-    if (c.state == State::Connecting || c.state == State::Registering || c.state == State::Joining)
-        --inflight_;
+    if (c.state == State::Connecting || c.state == State::Registering) --inflight_;
     c.state = State::Closed;
     ++closed_;
     std::string().swap(c.out);
@@ -673,18 +716,19 @@ void Generator::HandleLine(int i, std::string_view line, int64_t now) {
         } else if ((code == "376" || code == "422") && c.state == State::Registering) {
             ++registered_;
             lastRegisteredNs_ = now;
+            // In flight until registered: the JOIN goes out at once and the next client
+            // connects without waiting for the join, as players arriving together do.
+            --inflight_;
             if (o_.join) {
                 c.state = State::Joining;
-                Queue(i, "JOIN " + o_.channel + "\r\n");
+                Queue(i, "JOIN " + ChannelOf(i) + "\r\n");
             } else {
                 c.state = State::Ready;
-                --inflight_;
                 ++joined_;
                 lastJoinedNs_ = now;
             }
         } else if (code == "366" && c.state == State::Joining) {
             c.state = State::Ready;
-            --inflight_;
             ++joined_;
             lastJoinedNs_ = now;
         } else if (code == "433" || code == "432" || code == "451" || code == "465") {
@@ -914,10 +958,11 @@ int Generator::RunRegister() {
     std::snprintf(tmp, sizeof tmp,
                   " ok=%d registered=%d joined=%d closed=%d connect_errors=%d server_errors=%d"
                   " reg_s=%.3f joined_s=%.3f reg_per_s=%.0f conn_per_s=%.0f gen_cpu=%.3f"
-                  " gen_cpu_s=%.2f listen_drops=%lld",
+                  " gen_cpu_s=%.2f listen_drops=%lld join_after_reg_s=%.3f",
                   ok ? 1 : 0, registered_, joined_, closed_, connectErrors_, serverErrors_, regS,
                   joinS, regS > 0 ? registered_ / regS : 0, joinS > 0 ? joined_ / joinS : 0,
-                  Cores(cpu1 - cpu0, joinS), cpu1 - cpu0, drops1 - drops0);
+                  Cores(cpu1 - cpu0, joinS), cpu1 - cpu0, drops1 - drops0,
+                  o_.join ? double(lastJoinedNs_ - lastRegisteredNs_) / 1e9 : 0.0);
     out += tmp;
     if (base.ok && afterJoin.ok) {
         const double scpu = afterJoin.cpuSeconds - base.cpuSeconds;
@@ -976,8 +1021,170 @@ void Generator::ProbeWelcome(std::string& out) {
     out += tmp;
 }
 
+// The source address text of client i, as the server puts it in the client's prefix.
+std::string Generator::SourceText(int i) const {
+    if (!spreadSources_) return "255.255.255.255";  // unknown: the longest, for sizing only
+    const int a = i < o_.clients ? i % o_.addrs : o_.addrs;
+    return "127.1." + std::to_string(a / 250) + "." + std::to_string(1 + a % 250);
+}
+
+uint64_t NextRandom(uint64_t& state) {  // splitmix64
+    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+// One human line of player i, stamped now: to its lobby, or (one in --dm-share) to a
+// random player of another lobby. Padded so that the delivered line, prefix included, is
+// --line-bytes long. Adds the deliveries it is due to `expected`.
+void Generator::SendPlayerLine(int i, uint64_t& expected, uint64_t& rng) {
+    const int n = o_.clients;
+    const int lobby = i / o_.lobbySize;
+    const int lobbies = (n + o_.lobbySize - 1) / o_.lobbySize;
+    std::string target;
+    const bool dm = lobbies > 1 && double(NextRandom(rng) % 1000000) / 1e6 < o_.dmShare;
+    if (dm) {
+        int j;
+        do {
+            j = int(NextRandom(rng) % uint64_t(n));
+        } while (j / o_.lobbySize == lobby);
+        target = Nick(j);
+        if (clients_[size_t(j)].fd >= 0) expected += o_.routed ? 1 : uint64_t(n - 1);
+    } else {
+        target = ChannelOf(i);
+        const int members = std::min(n, (lobby + 1) * o_.lobbySize) - lobby * o_.lobbySize;
+        expected += o_.routed ? uint64_t(members - 1) : uint64_t(n - 1);
+    }
+    char stamp[48];
+    const int64_t ts = NowNs();
+    std::snprintf(stamp, sizeof stamp, " :T%" PRId64 " ", ts);
+    std::string line = "PRIVMSG " + target + stamp;
+    // Delivered: ":" nick "!user@" source " " line CR LF.
+    const size_t delivered = 1 + Nick(i).size() + 6 + SourceText(i).size() + 1 + line.size() + 2;
+    if (int(delivered) < o_.lineBytes) line.append(size_t(o_.lineBytes) - delivered, 'x');
+    line += "\r\n";
+    Queue(i, line);
+}
+
+// See the scenario list at the top. The lines are sent in phase order from one schedule:
+// player order[k] speaks at start + phase[order[k]] + round * interval.
+int Generator::RunPlayers() {
+    const int n = o_.clients;
+    const ServerSample base = serverProbe_.Sample();
+    int64_t deadline = NowNs() + int64_t(o_.timeout * 1e9);
+    const int64_t setupStart = NowNs();
+    const bool ok = Setup(n, deadline);
+    const double setupS = double(NowNs() - setupStart) / 1e9;
+    const double joinAfterRegS = double(lastJoinedNs_ - lastRegisteredNs_) / 1e9;
+    if (!ok) {
+        std::printf("result scenario=players ok=0 clients=%d joined=%d closed=%d error=\"%s\"\n", n,
+                    joined_, closed_, firstError_.c_str());
+        return 1;
+    }
+    // The join announcements drain before the chat starts.
+    WaitQuiet(500'000'000, NowNs() + int64_t(o_.timeout * 1e9));
+
+    uint64_t rng = 0x5EED0000ull + o_.seed;
+    const int64_t intervalNs = int64_t(o_.interval * 1e9);
+    std::vector<int64_t> phase(static_cast<size_t>(n));
+    for (auto& p : phase) p = int64_t(NextRandom(rng) % uint64_t(intervalNs));
+    std::vector<int> order(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) order[size_t(i)] = i;
+    std::sort(order.begin(), order.end(),
+              [&](int a, int b) { return phase[size_t(a)] < phase[size_t(b)]; });
+
+    timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = UINT64_MAX;
+    epoll_ctl(epfd_, EPOLL_CTL_ADD, timerFd_, &ev);
+
+    paced_ = true;
+    measuring_ = true;
+    const ServerSample s0 = serverProbe_.Sample();
+    const double cpu0 = CpuSecondsSelf();
+    const uint64_t bytes0 = bytesIn_;
+    const int64_t start = NowNs();
+    const int64_t end = start + int64_t(o_.duration * 1e9);
+    firstSendNs_ = start;
+    uint64_t expected = 0, sent = 0;
+    size_t k = 0;
+    int64_t round = 0;
+    bool sending = true;
+    int64_t lastProgressNs = start;
+    uint64_t lastDelivered = 0;
+    int64_t stopNs = 0;
+    while (true) {
+        int64_t now = NowNs();
+        while (sending) {
+            const int64_t due = start + phase[size_t(order[k])] + round * intervalNs;
+            if (due >= end) {
+                sending = false;
+                stopNs = now;
+                break;
+            }
+            if (due > now) {
+                ArmTimer(due);
+                break;
+            }
+            const int i = order[k];
+            if (clients_[size_t(i)].fd >= 0) {
+                SendPlayerLine(i, expected, rng);
+                ++sent;
+            }
+            if (++k == order.size()) {
+                k = 0;
+                ++round;
+            }
+        }
+        if (delivered_ != lastDelivered) {
+            lastDelivered = delivered_;
+            lastProgressNs = now;
+        }
+        if (!sending && delivered_ >= expected) break;
+        if (!sending && now - std::max(lastProgressNs, stopNs) > int64_t(o_.stall * 1e9)) break;
+        Poll(50);
+    }
+    const double cpu1 = CpuSecondsSelf();
+    const ServerSample s1 = serverProbe_.Sample();
+    const int64_t finish = std::max(NowNs(), end);
+    const double wall = double(finish - start) / 1e9;
+    const double egress = double(bytesIn_ - bytes0) / wall;
+
+    std::string out = "result scenario=players";
+    char tmp[1024];
+    std::snprintf(tmp, sizeof tmp,
+                  " ok=%d routed=%d lobby_size=%d duration_s=%.1f interval_s=%.1f dm_share=%.2f"
+                  " line_bytes=%d sent=%" PRIu64 " expected=%" PRIu64 " delivered=%" PRIu64
+                  " lines_per_s=%.0f egress_bps=%.0f egress_per_player_bps=%.1f p50_us=%" PRId64
+                  " p99_us=%" PRId64 " max_us=%" PRId64
+                  " gen_cpu=%.3f setup_s=%.2f join_after_reg_s=%.3f wall_s=%.1f disconnects=%d",
+                  delivered_ == expected ? 1 : 0, o_.routed ? 1 : 0, o_.lobbySize, o_.duration,
+                  o_.interval, o_.dmShare, o_.lineBytes, sent, expected, delivered_,
+                  double(delivered_) / wall, egress, egress / n, hist_.Percentile(50),
+                  hist_.Percentile(99), hist_.Max(), Cores(cpu1 - cpu0, wall), setupS,
+                  joinAfterRegS, wall, closed_);
+    out += tmp;
+    if (base.ok && s0.ok && s1.ok) {
+        const double scpu = s1.cpuSeconds - s0.cpuSeconds;
+        std::snprintf(tmp, sizeof tmp,
+                      " server_cpu=%.3f server_cpu_s=%.2f server_us_per_line=%.3f"
+                      " base_rss_kb=%ld server_rss_kb=%ld rss_per_conn_b=%ld server_threads=%ld",
+                      Cores(scpu, wall), scpu, delivered_ ? scpu * 1e6 / double(delivered_) : 0,
+                      base.rssKb, s1.rssKb, (s1.rssKb - base.rssKb) * 1024 / std::max(1, n),
+                      s1.threads);
+        out += tmp;
+    }
+    PrintCommon(out);
+    if (!firstError_.empty()) out += " error=\"" + firstError_ + "\"";
+    std::printf("%s\n", out.c_str());
+    return delivered_ == expected ? 0 : 1;
+}
+
 int Generator::Run() {
     if (o_.scenario == "register") return RunRegister();
+    if (o_.scenario == "players") return RunPlayers();
     return RunTraffic(o_.scenario == "paced");
 }
 

@@ -65,6 +65,7 @@ class TNetPeerThread;
 class TNetIRCServer;
 class TLobbyList;
 class TLobby;
+class TNetFanOut;
 
 // Spaces become "_"; ":", "@", "!" and every byte below 32 are deleted. In place.
 void SanitizeName(std::string& name);
@@ -170,6 +171,9 @@ class TLobbyList {
 
     TNetIRCServer& Server;
     std::atomic<bool> AllowCreate{false};
+    // Chat routed by target instead of relayed to every connection (see PrivMsg in
+    // chat/Relay.cpp); off unless the operator chooses it.
+    std::atomic<bool> RouteChat{false};
     std::atomic<bool> Modified{false};
 
     // Callers hold Lock() while they use these two, and while they use a TLobby* or a
@@ -229,6 +233,10 @@ class TLobbyList {
     // Registered connections only.
     bool MayCreate(TNetPeerThread& thread, const std::string& name);
     std::list<TUserEntry>::iterator FindEntryByNick(const std::string& nick);
+    // The routed relay: the line (with its CR LF) to the lobby's members or the nick that
+    // target names, never to the sender; the caller holds lock_.
+    void RouteLocked(TNetFanOut& fanOut, TNetPeerThread& sender, const std::string& target,
+                     const std::string& wire);
 
     mutable TLobbyLock lock_;
     std::vector<std::unique_ptr<TLobby>> lobbies_;  // guarded by lock_

@@ -11,6 +11,7 @@
 #include "ChatLines.h"
 #include "ChatPeer.h"
 #include "FloodGate.h"
+#include "net/NetAddressGroup.h"
 #include "net/NetException.h"
 
 namespace {
@@ -149,7 +150,7 @@ void TNetIRCServer::ConnectStep(TNetPeerThread& thread) {
 // MaxConnectionsPerAddress are let in, a refused one never counts against the next, and
 // admitting costs the same however many connections are open.
 void TNetIRCServer::PeerAccepted(TNetPeerThread& thread) {
-    const std::string& address = thread.Connection().PeerAddress();
+    std::string address = AddressGroup(thread.Connection().PeerAddress());
     std::lock_guard guard(admissionMutex_);
     auto entry = perAddress_.try_emplace(address, 0).first;
     if (entry->second >= MaxConnectionsPerAddress) {
@@ -157,7 +158,7 @@ void TNetIRCServer::PeerAccepted(TNetPeerThread& thread) {
         return;
     }
     ++entry->second;
-    admitted_.emplace(&thread, address);
+    admitted_.emplace(&thread, std::move(address));
 }
 
 void TNetIRCServer::PeerLeft(TNetPeerThread& thread) {

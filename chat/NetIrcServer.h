@@ -9,7 +9,7 @@
 // that the constructor sets; PeerThreadClass must not be replaced.
 //
 // Safety limits on top of the protocol: at most MaxConnectionsPerAddress connections from
-// one peer address at a time (decided in the order of acceptance and counted until the
+// one peer address (an IPv6 one counted by its /64, net/NetAddressGroup.h) at a time (decided in the order of acceptance and counted until the
 // connection leaves PeerThreads; the ones beyond are told so and closed, and never
 // count), and a connection that
 // has not registered a nick within RegistrationTimeout of connecting is closed. The time-out rides

@@ -62,21 +62,49 @@ void SplitTarget(const std::string& params, std::string& target, std::string& te
 
 }  // namespace
 
-// The relay does not route by target: the line goes to every other connection and each
-// client picks out what concerns it. OnChat may withhold it (the report lobby).
+// The relay does not route by target unless RouteChat is on: the line goes to every other
+// connection and each client picks out what concerns it. OnChat may withhold it (the
+// report lobby). Routed, the same line reaches only those it is addressed to.
 void TLobbyList::PrivMsg(TNetPeerThread& thread, const std::string& params) {
+    // Made before the lock and so flushed after it is released, like BroadcastExcept's.
+    std::optional<TNetFanOut> local;
     std::lock_guard guard(lock_);
+    const bool route = RouteChat;
     bool allowSend = true;
-    if (Server.OnChat) {
-        std::string target;
+    std::string target;
+    if (Server.OnChat || route) {
         std::string text;
         SplitTarget(params, target, text);
-        Server.OnChat(thread, FindLobby(target), text, allowSend);
+        if (Server.OnChat) Server.OnChat(thread, FindLobby(target), text, allowSend);
     }
     if (!allowSend) return;
     const std::string nick = NickOf(thread);
-    Server.BroadcastExcept(
-        nick, chat::UserPrefix(nick, thread) + " PRIVMSG " + WithoutLineBreaks(params));
+    std::string line = chat::UserPrefix(nick, thread) + " PRIVMSG " + WithoutLineBreaks(params);
+    if (!route) {
+        Server.BroadcastExcept(nick, line);
+        return;
+    }
+    TNetFanOut* fanOut = TNetFanOut::Current();
+    if (fanOut == nullptr) fanOut = &local.emplace();
+    RouteLocked(*fanOut, thread, target, line.append("\r\n"));
+}
+
+// A lobby's name wins over a nick, as OnChat's lookup does. Members and registry entries
+// stay valid under lock_: a connection leaves both (Forget) before its thread lets go of
+// it. Every recipient is registered and is not the sender, so each gets what the full
+// relay would have sent it, and nobody else gets anything.
+void TLobbyList::RouteLocked(TNetFanOut& fanOut, TNetPeerThread& sender, const std::string& target,
+                             const std::string& wire) {
+    if (const TLobby* lobby = FindLobby(target)) {
+        for (const TLobbyMember& member : lobby->Members) {
+            if (member.Thread != &sender) fanOut.Write(member.Thread->Connection(), wire);
+        }
+        return;
+    }
+    if (target.empty()) return;  // "" would find a connection that has no nick yet
+    const auto entry = FindEntryByNick(target);
+    if (entry != users_.end() && entry->Thread != &sender)
+        fanOut.Write(entry->Thread->Connection(), wire);
 }
 
 // Holds the lobby lock (so the nicks it reads cannot change under it) and then PeerThreads

@@ -328,3 +328,15 @@ bool TConsoleModel::ToggleAllowCreate() {
     MarkLocked(ActionPart);
     return actions_.AllowCreate = !actions_.AllowCreate;
 }
+
+void TConsoleModel::SetRouteChat(bool routeChat) {
+    std::lock_guard lock(mutex_);
+    actions_.RouteChat = routeChat;
+    MarkLocked(ActionPart);
+}
+
+bool TConsoleModel::ToggleRouteChat() {
+    std::lock_guard lock(mutex_);
+    MarkLocked(ActionPart);
+    return actions_.RouteChat = !actions_.RouteChat;
+}

@@ -44,6 +44,7 @@ class TConsoleModel {
         bool SaveLobbysEnabled = true;
         bool AutoSave = false;
         bool AllowCreate = true;
+        bool RouteChat = false;
     };
     // The parts of what the window shows.
     enum TPart : unsigned {
@@ -134,6 +135,8 @@ class TConsoleModel {
     // Turn an option over; return the new state.
     bool ToggleAutoSave();
     bool ToggleAllowCreate();
+    void SetRouteChat(bool routeChat);
+    bool ToggleRouteChat();
 
     // --- The window's refresh ---
     // The parts changed since the last call, with a copy of them; the next change calls

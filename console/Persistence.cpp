@@ -86,12 +86,14 @@ void TForm1::LoadOptions() {
     assertUiThread();
     bool autoSave = false;
     bool allowCreate = true;
+    bool routeChat = false;
     int floodRate = TNetIRCServer::DefaultFloodRate;
     int floodBurst = TNetIRCServer::DefaultFloodBurst;
     try {
         const TIniFile ini = settings_.Load();
         autoSave = ini.ReadBool(OptionsSection, "AutoSave", false);
         allowCreate = ini.ReadBool(OptionsSection, "AllowCreate", true);
+        routeChat = ini.ReadBool(OptionsSection, "RouteChat", false);
         floodRate = FloodSetting(ini, "FloodRate", floodRate);
         floodBurst = FloodSetting(ini, "FloodBurst", floodBurst);
     } catch (const std::exception& error) {
@@ -100,6 +102,7 @@ void TForm1::LoadOptions() {
     server_->FloodRate = floodRate;
     server_->FloodBurst = floodBurst;
     model_.SetOptions(autoSave, allowCreate);
+    model_.SetRouteChat(routeChat);
 }
 
 // The options change on the UI thread only, so their snapshot is taken there in order.
@@ -111,6 +114,7 @@ void TForm1::saveOptionsOrThrow() {
     settings_.Write(TSettingsFile::TPart::Options, ticket, [&](TIniFile& ini) {
         ini.WriteBool(OptionsSection, "AutoSave", options.AutoSave);
         ini.WriteBool(OptionsSection, "AllowCreate", options.AllowCreate);
+        ini.WriteBool(OptionsSection, "RouteChat", options.RouteChat);
         ini.WriteInteger(OptionsSection, "FloodRate", floodRate);
         ini.WriteInteger(OptionsSection, "FloodBurst", floodBurst);
     });
@@ -190,6 +194,12 @@ void TForm1::SetSaveLobbysEnabled(bool enabled) {
 void TForm1::AllowCreate1Execute() {
     assertUiThread();
     server_->LobbyStore().AllowCreate = model_.ToggleAllowCreate();
+    SaveOptions();
+}
+
+void TForm1::RouteChat1Execute() {
+    assertUiThread();
+    server_->LobbyStore().RouteChat = model_.ToggleRouteChat();
     SaveOptions();
 }
 

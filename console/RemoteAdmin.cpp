@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "chat/NetIrcServer.h"
+#include "net/NetAddressGroup.h"
 #include "net/NetFanOut.h"
 
 namespace {
@@ -74,7 +75,7 @@ void TRemoteAdmin::HandleCommand(TNetPeerThread& Thread, const std::string& Comm
 
     const std::string& address = Thread.Connection().PeerAddress();
     int row = -1;
-    switch (CheckCode(address, Command, row)) {
+    switch (CheckCode(AddressGroup(address), Command, row)) {
         case TVerdict::Refused:
         case TVerdict::NoMatch:
             return;

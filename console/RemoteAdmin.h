@@ -38,10 +38,10 @@ class TRemoteAdmin {
     using Clock = TRemoteAdminTiming::Clock;
 
     // The guessing limit: the MaxFailedGuesses-th code-shaped word that matches no code
-    // within GuessWindow locks that peer address out of every code word, right or wrong,
-    // for LockOutTime, logged once as "Admin code refused for " + address. A right code
-    // does not wipe earlier misses. Words of any other shape are neither counted nor
-    // refused, so "private" and chat are never affected.
+    // within GuessWindow locks that peer address (an IPv6 one by its /64) out of every code word,
+    // right or wrong, for LockOutTime, logged once as "Admin code refused for " + address. A right
+    // code does not wipe earlier misses. Words of any other shape are neither counted nor refused,
+    // so "private" and chat are never affected.
     static constexpr int MaxFailedGuesses = 3;
     static constexpr std::chrono::minutes GuessWindow{10};
     static constexpr std::chrono::minutes LockOutTime{10};

@@ -81,7 +81,7 @@ TForm1::TForm1(TForm1Config config, QWidget* parent)
     createReportLobby();
     LoadLobbies();
     LoadOptions();
-    applyAllowCreate();
+    applyOptions();
     StartServerExecute();
     FlushViews();
 }
@@ -167,6 +167,9 @@ void TForm1::createActions() {
     AutoSave1 = make(QStringLiteral("Auto Save Log"), &TForm1::AutoSave1Execute);
     AutoSave1->setCheckable(true);
     AutoSave1->setChecked(false);
+    RouteChat1 = make(QStringLiteral("Route chat by target"), &TForm1::RouteChat1Execute);
+    RouteChat1->setCheckable(true);
+    RouteChat1->setChecked(false);
     FloodLimits1 = make(QStringLiteral("Flood Limits..."), &TForm1::FloodLimits1Execute);
     SystemMessage = make(QStringLiteral("System Message"), &TForm1::SystemMessageExecute);
     SystemMessage->setShortcut(QKeySequence(Qt::Key_F2));
@@ -191,6 +194,7 @@ void TForm1::createMenus() {
     OptionsMenu = menuBar()->addMenu(QStringLiteral("&Options"));
     OptionsMenu->addAction(AllowCreate1);
     OptionsMenu->addAction(AutoSave1);
+    OptionsMenu->addAction(RouteChat1);
     OptionsMenu->addAction(FloodLimits1);
 
     menuBar()->addAction(About1);
@@ -310,6 +314,10 @@ void TForm1::createServer(int port) {
     server_ = std::make_unique<TNetIRCServer>(std::chrono::milliseconds(0));
     server_->SetDefaultPort(port);
     server_->Bindings().Add();  // every local IPv4 address, on the default port
+    // Every local IPv6 address beside it; a host without IPv6 starts without this one.
+    TNetSocketHandle& ipv6 = server_->Bindings().Add();
+    ipv6.SetIP("::");
+    ipv6.SetOptional(true);
     server_->Host = "localhost";
     server_->FormatTimestamp = [] { return TimestampText(); };
     auto* sweep = new QTimer(this);
@@ -389,8 +397,9 @@ void TForm1::createReportLobby() {
     model_.SetReportLobby(store.GetLobby(index));
 }
 
-void TForm1::applyAllowCreate() {
+void TForm1::applyOptions() {
     server_->LobbyStore().AllowCreate = AllowCreateOn();
+    server_->LobbyStore().RouteChat = RouteChatOn();
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

@@ -121,6 +121,7 @@ class TForm1 : public QMainWindow, public TAdminHost {
     QAction* ClearLog = nullptr;
     QAction* AllowCreate1 = nullptr;
     QAction* AutoSave1 = nullptr;
+    QAction* RouteChat1 = nullptr;
     QAction* FloodLimits1 = nullptr;   // asks for FloodRate and FloodBurst
     QAction* SystemMessage = nullptr;  // shown as SystemMessage2 and SystemMessage1
     QAction* Exit1 = nullptr;
@@ -151,6 +152,7 @@ class TForm1 : public QMainWindow, public TAdminHost {
     bool SaveLobbysEnabled() const;
     bool AutoSaveOn() const;
     bool AllowCreateOn() const;
+    bool RouteChatOn() const;
 
     // --- Server event handlers (any thread, under the core's lobby-list lock) ---
     void ServerUserEnter(TNetPeerThread& Thread, const std::string& NickName, bool& AllowEnter);
@@ -177,6 +179,7 @@ class TForm1 : public QMainWindow, public TAdminHost {
     void StopServerExecute();
     void AllowCreate1Execute();
     void AutoSave1Execute();
+    void RouteChat1Execute();
     void FloodLimits1Execute();
     bool FormCloseQuery();
     void Exit1Click();
@@ -241,7 +244,7 @@ class TForm1 : public QMainWindow, public TAdminHost {
     void createPopups();
     void writeGridHeader();
     void createReportLobby();
-    void applyAllowCreate();
+    void applyOptions();
     void installDefaultDialogs();
 
     // Run on the UI thread: syncSoon refreshes now or once the refresh interval has passed;

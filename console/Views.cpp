@@ -56,6 +56,9 @@ bool TForm1::AutoSaveOn() const {
 bool TForm1::AllowCreateOn() const {
     return model_.Actions().AllowCreate;
 }
+bool TForm1::RouteChatOn() const {
+    return model_.Actions().RouteChat;
+}
 
 std::vector<std::string> TForm1::LobbyRowTexts() const {
     return model_.LobbyRowTexts();
@@ -236,4 +239,5 @@ void TForm1::applyActions(const TConsoleModel::TActions& actions) {
     SaveLobbys->setEnabled(actions.SaveLobbysEnabled);
     AutoSave1->setChecked(actions.AutoSave);
     AllowCreate1->setChecked(actions.AllowCreate);
+    RouteChat1->setChecked(actions.RouteChat);
 }

@@ -84,9 +84,10 @@ void TNetFanOut::SendOthers() {
     }
     // Kept for the next paced flush: a sender waits for the pass of the lines it handed
     // over one flush ago, so its next lines are written while these are sent.
+    const bool gather = sent_.size() >= GatherRecipients;
     for (auto& queue : sent_) {
         TNetFlushTicket ticket;
-        if (queue->HandOff(ticket))
+        if (queue->HandOff(ticket, gather))
             tickets_[ticket.thread] = std::max(tickets_[ticket.thread], ticket.pass);
     }
 }

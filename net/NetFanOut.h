@@ -19,7 +19,11 @@
 //   2. Flush, the same without the waits below: Unbind (the loop ends) and the fan-out of
 //      a thread without a loop (a console broadcast, chat/Relay.cpp) at its end.
 //   3. The flusher threads (net/NetFlusher.h): queues handed over, and queues whose
-//      socket refused bytes, once it drains.
+//      socket refused bytes, once it drains. A pass that carries a line for
+//      GatherRecipients or more (one for everybody) starts TNetFlusher::GatherDelay after
+//      the first hand-over, unless a sender waits for it: lines that players type one at a
+//      time then share one send per recipient, as a burst's lines do. A narrower line (a
+//      lobby's chat) goes at once.
 //   4. A write from a thread without a fan-out (the console) sends at once.
 //   5. A sender that waits for another connection (WaitWhileBehind below) sends that
 //      connection's queue itself whenever its socket takes more.
@@ -58,6 +62,7 @@ class TNetOutputQueue;
 class TNetFanOut {
   public:
     static constexpr std::size_t HandOffRecipients = 16;
+    static constexpr std::size_t GatherRecipients = 128;
     // The most flusher threads whose passes a fan-out may wait for.
     static constexpr std::size_t MaxFlushThreads = 4;
     static constexpr std::size_t FlushBytes = 64 * 1024;

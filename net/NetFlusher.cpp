@@ -141,7 +141,7 @@ void TNetFlusher::Forget(int fd, std::uint64_t id, bool watched) {
     shard.queues.erase(id);
 }
 
-TNetFlushTicket TNetFlusher::Ready(TNetOutputQueue& queue, std::uint64_t id) {
+TNetFlushTicket TNetFlusher::Ready(TNetOutputQueue& queue, std::uint64_t id, bool gather) {
     const std::size_t index = id % shards_.size();
     TShard& shard = *shards_[index];
     bool wake = false;
@@ -150,6 +150,7 @@ TNetFlushTicket TNetFlusher::Ready(TNetOutputQueue& queue, std::uint64_t id) {
         std::lock_guard lock(shard.readyMutex);
         wake = shard.ready.empty();
         shard.ready.push_back(queue.shared_from_this());
+        shard.gather = shard.gather || gather;
         ticket.pass = shard.passStarted + 1;
     }
     if (wake) Wake(shard);
@@ -210,6 +211,7 @@ bool TNetFlusher::RunPass(TShard& shard) {
     {
         std::lock_guard lock(shard.readyMutex);
         ready.swap(shard.ready);
+        shard.gather = false;
         pass = ++shard.passStarted;
     }
     for (auto it = ready.rbegin(); it != ready.rend(); ++it) (*it)->Flush();
@@ -221,6 +223,11 @@ bool TNetFlusher::RunPass(TShard& shard) {
     }
     shard.passEnded.notify_all();
     return waited;
+}
+
+bool TNetFlusher::PassNow(TShard& shard) {
+    std::lock_guard lock(shard.readyMutex);
+    return shard.waiters > 0 || !shard.gather;
 }
 
 int TNetFlusher::Wait(TShard& shard, epoll_event* events, int maxEvents, Clock::time_point due,
@@ -241,17 +248,19 @@ int TNetFlusher::Wait(TShard& shard, epoll_event* events, int maxEvents, Clock::
     return ::epoll_wait(shard.epollFd, events, maxEvents, ms);
 }
 
-// Sends what sockets refused once they drain, and runs a pass whenever queues were
-// handed over. A pass that somebody waited for is followed by another one without
-// sleeping: the lines its waiters wrote meanwhile are likely handed over already.
+// Sends what sockets refused once they drain, and runs a pass once queues were handed
+// over: GatherDelay after the first of them when one gathers and no fan-out waits. A pass that
+// somebody waited for is followed by another one without sleeping: the lines its waiters wrote
+// meanwhile are likely handed over already.
 void TNetFlusher::Run(TShard& shard) {
     std::array<epoll_event, 64> events{};
     bool handedOver = false;
+    Clock::time_point passDue = Clock::time_point::max();
     bool pwait2 = true;
     Clock::time_point trimDue = Clock::time_point::max();
     for (;;) {
-        // Handed over: only look for drained sockets, then run the pass.
-        const auto due = handedOver ? Clock::time_point() : trimDue;
+        // Handed over: look for drained sockets until the pass is due.
+        const auto due = handedOver ? std::min(passDue, trimDue) : trimDue;
         const int n = Wait(shard, events.data(), static_cast<int>(events.size()), due, pwait2);
         if (n < 0 && errno != EINTR) {
             // Every sender that hands queues over would wait for this thread for ever.
@@ -264,6 +273,7 @@ void TNetFlusher::Run(TShard& shard) {
                 if (stopping_) return;
                 std::uint64_t count = 0;
                 [[maybe_unused]] const ssize_t r = ::read(shard.wakeFd, &count, sizeof count);
+                if (!handedOver) passDue = Clock::now() + GatherDelay;
                 handedOver = true;
                 continue;
             }
@@ -272,6 +282,9 @@ void TNetFlusher::Run(TShard& shard) {
             if (auto queue = Find(shard, events[i].data.u64)) queue->Flush();
         }
         trimDue = RunTrim(shard);
-        if (handedOver) handedOver = RunPass(shard);
+        if (handedOver && (Clock::now() >= passDue || PassNow(shard))) {
+            handedOver = RunPass(shard);
+            passDue = handedOver ? Clock::time_point() : Clock::time_point::max();
+        }
     }
 }

@@ -7,7 +7,13 @@
 //
 // Handed-over queues go out in passes: a thread takes everything handed to it since its
 // last pass and sends each queue once. A pass has a number, and a fan-out that handed
-// queues over may wait for the pass that sends them (WaitFor).
+// queues over may wait for the pass that sends them (WaitFor), which is how a sender that
+// floods a wide lobby is held to the speed of the sends. A pass that carries a hand-over
+// marked `gather` starts GatherDelay after the first hand-over, or at once when a fan-out
+// waits for it: lines that players type one at a time then share one send per recipient
+// with the lines of the other players who spoke meanwhile, as a burst's lines do, instead
+// of costing a send each, while a flooding sender (which waits) is not slowed. Other
+// passes start at once.
 //
 // Watch, Forget, Ready and TrimLater are called with the queue's lock held (the queue's
 // lock comes before the flushers' own locks); WaitFor with no lock held.
@@ -58,8 +64,9 @@ class TNetFlusher {
     void Watch(int fd, std::uint64_t id, bool& watched);
     // Leaves the epoll set and the registry.
     void Forget(int fd, std::uint64_t id, bool watched);
-    // Asks for one Flush of the queue in the next pass of its thread.
-    TNetFlushTicket Ready(TNetOutputQueue& queue, std::uint64_t id);
+    // Asks for one Flush of the queue in the next pass of its thread; `gather` lets that
+    // pass wait GatherDelay for more.
+    TNetFlushTicket Ready(TNetOutputQueue& queue, std::uint64_t id, bool gather);
     // Returns once the ticket's pass has ended (or the flushers stopped).
     void WaitFor(const TNetFlushTicket& ticket);
     // Asks for one Trim of the queue once TrimDelay has passed.
@@ -76,14 +83,19 @@ class TNetFlusher {
     // enough to span the rounds of a busy sender, short enough that a burst's peak is
     // not held by idle connections.
     static constexpr std::chrono::milliseconds TrimDelay{250};
+    // How long handed-over lines wait for others to share their sends; far below what a
+    // player notices in chat.
+    static constexpr std::chrono::milliseconds GatherDelay{10};
 
   private:
     struct TShard {
         std::mutex registryMutex;
         std::unordered_map<std::uint64_t, std::shared_ptr<TNetOutputQueue>> queues;
-        std::mutex readyMutex;  // guards ready, passStarted, passDone, waiters, trim, trimDue
+        std::mutex
+            readyMutex;  // guards ready, gather, passStarted, passDone, waiters, trim, trimDue
         std::condition_variable passEnded;
         std::vector<std::shared_ptr<TNetOutputQueue>> ready;
+        bool gather = false;  // a hand-over in `ready` lets the pass wait
         std::uint64_t passStarted = 0;
         std::uint64_t passDone = 0;
         int waiters = 0;
@@ -102,6 +114,8 @@ class TNetFlusher {
     static int Wait(TShard& shard, epoll_event* events, int maxEvents,
                     std::chrono::steady_clock::time_point due, bool& pwait2);
     bool RunPass(TShard& shard);
+    // The pass should start now: a fan-out waits for it, or none of its hand-overs gathers.
+    static bool PassNow(TShard& shard);
     // Trims the listed queues once they are due; returns when the next ones are.
     static std::chrono::steady_clock::time_point RunTrim(TShard& shard);
     static std::shared_ptr<TNetOutputQueue> Find(TShard& shard, std::uint64_t id);

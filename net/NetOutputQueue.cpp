@@ -275,14 +275,14 @@ void TNetOutputQueue::WaitWhileBehind(std::size_t mark, std::chrono::millisecond
     }
 }
 
-bool TNetOutputQueue::HandOff(TNetFlushTicket& ticket) {
+bool TNetOutputQueue::HandOff(TNetFlushTicket& ticket, bool gather) {
     std::lock_guard lock(mutex_);
     // Armed: the flusher sends when the socket drains.
     if (!OpenLocked() || armed_ || PendingLocked() == 0) return false;
     if (!handedOff_) {
         TNetFlusher& flusher = TNetFlusher::Instance();
         flusher.Register(*this, id_);
-        ticket_ = flusher.Ready(*this, id_);
+        ticket_ = flusher.Ready(*this, id_, gather);
         handedOff_ = true;
     }
     ticket = ticket_;

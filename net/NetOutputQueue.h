@@ -73,8 +73,9 @@ class TNetOutputQueue : public std::enable_shared_from_this<TNetOutputQueue> {
     // less is "lagging" and not waited for again until it takes PaceBytes.
     void WaitWhileBehind(std::size_t mark, std::chrono::milliseconds patience);
     // Hands what is waiting to the queue's flusher thread; false when there is nothing
-    // to hand over, else `ticket` names the flusher pass that will send it.
-    bool HandOff(TNetFlushTicket& ticket);
+    // to hand over, else `ticket` names the flusher pass that will send it. `gather`: the
+    // pass may wait for more lines (net/NetFlusher.h).
+    bool HandOff(TNetFlushTicket& ticket, bool gather);
     // Last attempt to send what is waiting, then leaves the flusher; idempotent. Waits
     // for a send under way on another thread, so the descriptor may be closed afterwards.
     void Close();

@@ -14,10 +14,30 @@
 
 namespace {
 
-std::string AddressText(const sockaddr_in& addr) {
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+// An address in its usual text form: dotted quad, or IPv6 as inet_ntop writes it (RFC
+// 5952: lower case, the longest run of zero groups as "::").
+std::string AddressText(const sockaddr_storage& addr) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (addr.ss_family == AF_INET6) {
+        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(addr).sin6_addr, text,
+                    sizeof text);
+    } else {
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(addr).sin_addr, text,
+                    sizeof text);
+    }
     return text;
+}
+
+int PortOf(const sockaddr_storage& addr) {
+    if (addr.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6&>(addr).sin6_port);
+    return ntohs(reinterpret_cast<const sockaddr_in&>(addr).sin_port);
+}
+
+// A binding's address names its family: IPv6 text holds a colon ("::" is every local
+// IPv6 address), anything else ("" included) is IPv4.
+bool IsIPv6Text(const std::string& ip) {
+    return ip.find(':') != std::string::npos;
 }
 
 [[noreturn]] void RaiseLastError() {
@@ -77,7 +97,7 @@ void TNetSocketHandle::OpenSocket() {
     std::lock_guard lock(mutex_);
     // IP and Port are kept: the activation that reopens a socket binds to them at once.
     CloseLocked(false);
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(IsIPv6Text(ip_) ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) throw ENetInvalidSocket();
     handle_ = fd;
     isOpen_ = true;
@@ -98,13 +118,28 @@ void TNetSocketHandle::SetNonBlocking(bool nonBlocking) {
 
 void TNetSocketHandle::Bind() {
     std::lock_guard lock(mutex_);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port_));
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (!ip_.empty() && ::inet_pton(AF_INET, ip_.c_str(), &addr.sin_addr) != 1)
-        throw ENetSocketError(WsaAddressNotAvailable);
-    if (::bind(handle_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof(sockaddr_in);
+    if (IsIPv6Text(ip_)) {
+        auto& in6 = reinterpret_cast<sockaddr_in6&>(addr);
+        in6.sin6_family = AF_INET6;
+        in6.sin6_port = htons(static_cast<uint16_t>(port_));
+        if (::inet_pton(AF_INET6, ip_.c_str(), &in6.sin6_addr) != 1)
+            throw ENetSocketError(WsaAddressNotAvailable);
+        len = sizeof in6;
+        // IPv6 only: IPv4 has a binding of its own beside it, and IPv4 clients then keep
+        // their dotted addresses instead of arriving as ::ffff:a.b.c.d.
+        const int one = 1;
+        CheckSocketResult(::setsockopt(handle_, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one));
+    } else {
+        auto& in4 = reinterpret_cast<sockaddr_in&>(addr);
+        in4.sin_family = AF_INET;
+        in4.sin_port = htons(static_cast<uint16_t>(port_));
+        in4.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (!ip_.empty() && ::inet_pton(AF_INET, ip_.c_str(), &in4.sin_addr) != 1)
+            throw ENetSocketError(WsaAddressNotAvailable);
+    }
+    if (::bind(handle_, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
         if (errno == EADDRINUSE) throw ENetCouldNotBindSocket();
         RaiseLastError();
     }
@@ -118,7 +153,7 @@ void TNetSocketHandle::Listen(int backlog) {
 }
 
 void TNetSocketHandle::AcceptFrom(int listeningDescriptor) {
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t len = sizeof peer;
     const int fd =
         ::accept4(listeningDescriptor, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
@@ -129,7 +164,7 @@ void TNetSocketHandle::AcceptFrom(int listeningDescriptor) {
     isOpen_ = true;
     RefreshLocalLocked();
     remoteIP_ = AddressText(peer);
-    remotePort_ = ntohs(peer.sin_port);
+    remotePort_ = PortOf(peer);
 }
 
 void TNetSocketHandle::CloseSocket(bool resetLocal) {
@@ -169,11 +204,11 @@ void TNetSocketHandle::ResetBindingLocked(bool resetLocal) {
 }
 
 void TNetSocketHandle::RefreshLocalLocked() {
-    sockaddr_in local{};
+    sockaddr_storage local{};
     socklen_t len = sizeof local;
     if (::getsockname(handle_, reinterpret_cast<sockaddr*>(&local), &len) != 0) return;
     ip_ = AddressText(local);
-    port_ = ntohs(local.sin_port);
+    port_ = PortOf(local);
 }
 
 bool TNetSocketHandle::WaitReadable(int timeout) {

@@ -1,4 +1,6 @@
-// One socket endpoint: a listening binding of a server or the socket of a connection.
+// One socket endpoint: a listening binding of a server or the socket of a connection,
+// IPv4 or IPv6 (an IP with a colon in it, "::" for every local IPv6 address; an IPv6
+// binding takes IPv6 clients only, so an IPv4 binding on the same port can sit beside it).
 // The descriptor and the addresses are guarded by the handle's own mutex, so IsOpen() and
 // the address getters may be read from any thread while another thread closes the socket.
 // Lock order: a handle's mutex is innermost (taken last, never held while calling out).
@@ -17,7 +19,12 @@ class TNetSocketHandle {
     TNetSocketHandle(const TNetSocketHandle&) = delete;
     TNetSocketHandle& operator=(const TNetSocketHandle&) = delete;
 
-    int Handle() const;      // -1 when none
+    int Handle() const;  // -1 when none
+    // A binding the host may lack (IPv6 where the kernel has none): the server's
+    // activation goes on without it when its socket cannot be made or its address is
+    // not available here.
+    bool Optional() const { return optional_; }
+    void SetOptional(bool optional) { optional_ = optional; }
     bool IsOpen() const;     // true while a descriptor is held and not closed
     std::string IP() const;  // local address, "" = every local address
     int Port() const;        // local port
@@ -55,6 +62,7 @@ class TNetSocketHandle {
     int handle_ = -1;          // guarded by mutex_
     int deferredHandle_ = -1;  // shut down, closed in the destructor; guarded by mutex_
     std::atomic<bool> isOpen_{false};
+    std::atomic<bool> optional_{false};
     bool deferredClose_ = false;  // guarded by mutex_
     std::string ip_;              // guarded by mutex_
     int port_ = 0;                // guarded by mutex_

@@ -14,6 +14,7 @@ constexpr int TimeoutInfinite = -2;
 constexpr int WsaInterrupted = 10004;          // WSAEINTR
 constexpr int WsaTooManyFiles = 10024;         // WSAEMFILE
 constexpr int WsaWouldBlock = 10035;           // WSAEWOULDBLOCK
+constexpr int WsaFamilyNotSupported = 10047;   // WSAEAFNOSUPPORT
 constexpr int WsaAddressInUse = 10048;         // WSAEADDRINUSE
 constexpr int WsaAddressNotAvailable = 10049;  // WSAEADDRNOTAVAIL
 constexpr int WsaConnectionAborted = 10053;    // WSAECONNABORTED

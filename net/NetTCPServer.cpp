@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "NetException.h"
 #include "NetListenerThread.h"
 
 namespace {
@@ -43,13 +44,34 @@ void TNetTCPServer::SetActive(bool value) {
     }
 }
 
+namespace {
+
+// What a host without the binding's address family answers: no such socket, or no such
+// address. An address in use is a real failure and is not among them.
+bool IsMissingFamily(const ENetException& error) {
+    if (dynamic_cast<const ENetInvalidSocket*>(&error) != nullptr) return true;
+    const auto* socketError = dynamic_cast<const ENetSocketError*>(&error);
+    return socketError != nullptr && (socketError->ErrorCode() == WsaAddressNotAvailable ||
+                                      socketError->ErrorCode() == WsaFamilyNotSupported);
+}
+
+}  // namespace
+
 void TNetTCPServer::OpenBindings() {
     if (bindings_.Count() == 0) bindings_.Add();
     for (int i = 0; i < bindings_.Count(); ++i) {
         TNetSocketHandle& binding = bindings_[i];
-        binding.OpenSocket();
-        binding.SetOption(SOL_SOCKET, SO_REUSEADDR, 1);
-        binding.Bind();
+        try {
+            binding.OpenSocket();
+            binding.SetOption(SOL_SOCKET, SO_REUSEADDR, 1);
+            binding.Bind();
+        } catch (const ENetException& error) {
+            if (!binding.Optional() || !IsMissingFamily(error)) throw;
+            // Closed, not removed: the listener passes over it, the next activation tries
+            // it again.
+            binding.CloseSocket(false);
+            continue;
+        }
         // The kernel's largest backlog: a burst of connecting players must not be refused
         // while the listener is busy starting threads.
         binding.Listen(SOMAXCONN);

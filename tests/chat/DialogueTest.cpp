@@ -117,4 +117,45 @@ TEST_F(DialogueTest, WorkedPrivMsgExample) {
     EXPECT_TRUE(loggedOn.Silent()) << "unregistered connections share the empty nick";
 }
 
+// Routed chat: a lobby's line reaches its other members only, a nick's line that user only
+// (whatever the letter case of the target), any other target nobody; each line that does
+// arrive is the line the full relay sends.
+TEST_F(DialogueTest, RoutedChatReachesOnlyItsTargets) {
+    Store().RouteChat = true;
+    AddLobby("#fun", "");
+    AddLobby("#other", "");
+    Start();
+    TestClient alice = Registered("alice");
+    TestClient bob = Registered("bob");
+    TestClient carol = Registered("carol");
+    TestClient loggedOn = LoggedOn();
+    TestClient raw = Live();
+    const auto join = [&](TestClient& joiner, const std::string& nick, const std::string& lobby) {
+        joiner.SendLine("JOIN " + lobby);
+        for (TestClient* c : {&alice, &bob, &carol})
+            EXPECT_TRUE(c->WaitFor(Prefix(nick) + " JOIN :" + lobby)) << "JOIN lines are unchanged";
+        EXPECT_TRUE(
+            joiner.WaitFor(":localhost 366 " + nick + " " + lobby + " :End of /NAMES list."));
+        EXPECT_EQ(joiner.ReadLine(), "***");
+    };
+    join(alice, "alice", "#fun");
+    join(bob, "bob", "#fun");
+    join(carol, "carol", "#other");
+
+    alice.SendLine("PRIVMSG #fun :hi there");
+    EXPECT_EQ(bob.ReadLine(), Prefix("alice") + " PRIVMSG #fun :hi there");
+    raw.SendLine("PRIVMSG #fun :who am i");
+    EXPECT_EQ(alice.ReadLine(), ":!user@127.0.0.1 PRIVMSG #fun :who am i");
+    EXPECT_EQ(bob.ReadLine(), ":!user@127.0.0.1 PRIVMSG #fun :who am i");
+    carol.SendLine("PRIVMSG BoB :psst");
+    EXPECT_EQ(bob.ReadLine(), Prefix("carol") + " PRIVMSG BoB :psst");
+    for (const char* lost : {"PRIVMSG nobody :x", "PRIVMSG alice :self", "PRIVMSG #Fun :other case",
+                             "PRIVMSG  :empty"}) {
+        alice.SendLine(lost);
+    }
+    alice.SendLine("PRIVMSG #fun");
+    EXPECT_EQ(bob.ReadLine(), Prefix("alice") + " PRIVMSG #fun") << "the lines before reach nobody";
+    for (TestClient* c : {&alice, &bob, &carol, &loggedOn, &raw}) EXPECT_TRUE(c->Silent());
+}
+
 }  // namespace

@@ -256,6 +256,30 @@ TEST_F(RegistrationTest, ConnectionsPerAddressAreLimited) {
     EXPECT_EQ(again.ReadLine(), ":localhost 321  Channel :Users  Name");
 }
 
+// Over IPv6 beside IPv4: a client from ::1 registers, chats with an IPv4 client (each sees
+// the other's address in its usual text form), and is counted by its /64, apart from the
+// IPv4 clients.
+TEST_F(RegistrationTest, IPv6ClientsRegisterChatAndAreLimited) {
+    if (!AddIPv6()) GTEST_SKIP() << "no IPv6 loopback (::1) on this machine";
+    Server().MaxConnectionsPerAddress = 2;
+    Start();
+    TestClient six = Registered("six", Ip6);
+    TestClient four = Registered("four");
+    six.SendLine("PRIVMSG four :hello");
+    EXPECT_EQ(four.ReadLine(), ":six!user@::1 PRIVMSG four :hello");
+    four.SendLine("PRIVMSG six :hi");
+    EXPECT_EQ(six.ReadLine(), Prefix("four") + " PRIVMSG six :hi");
+
+    TestClient second = Connect(Ip6);
+    TestClient third = Connect(Ip6);
+    EXPECT_EQ(third.ReadLine(), "***Error: Too many connections from your address!");
+    EXPECT_TRUE(third.WaitClosed());
+    second.SendLine("LIST");
+    EXPECT_EQ(second.ReadLine(), ":localhost 321  Channel :Users  Name");
+    TestClient alsoFour = Registered("alsofour");
+    EXPECT_TRUE(alsoFour.IsOpen()) << "IPv4 clients are counted apart";
+}
+
 // A connection without a nick is closed once the registration time-out has passed, with
 // or without USER; a registered one stays.
 TEST_F(RegistrationTest, UnregisteredConnectionsTimeOut) {

@@ -75,10 +75,11 @@ void PersistenceTest::keyInBothSectionsLoadsOnePublicLobby() {
     // A key in both sections loads one public lobby; an empty value loads none; options
     // are read as numbers, and a flood limit out of range gives its default.
     ConsoleHarness h;
-    WriteFile(h.Path("kelbox.ini"),
-              "[Channels]\n#both=first\n#empty=\n#my lobby=blank\n"
-              "[PrivateChannels]\n#BOTH=second\n#p=hidden\n"
-              "[Options]\nAutoSave=0x1\nAllowCreate=0\nFloodRate=0x0\nFloodBurst=-3\n");
+    WriteFile(
+        h.Path("kelbox.ini"),
+        "[Channels]\n#both=first\n#empty=\n#my lobby=blank\n"
+        "[PrivateChannels]\n#BOTH=second\n#p=hidden\n"
+        "[Options]\nAutoSave=0x1\nAllowCreate=0\nRouteChat=1\nFloodRate=0x0\nFloodBurst=-3\n");
     h.Start();
     QCOMPARE(h.form->LobbyRowTexts(),
              (std::vector<std::string>{
@@ -87,11 +88,13 @@ void PersistenceTest::keyInBothSectionsLoadsOnePublicLobby() {
     QVERIFY(h.form->AutoSaveOn());
     QVERIFY(!h.form->AllowCreateOn());
     QVERIFY(!h.Store().AllowCreate);
+    QVERIFY(h.Store().RouteChat);
     QCOMPARE(h.form->Server().FloodRate.load(), 0);
     QCOMPARE(h.form->Server().FloodBurst.load(), TNetIRCServer::DefaultFloodBurst);
     h.form->FlushViews();
     QVERIFY(h.form->AutoSave1->isChecked());
     QVERIFY(!h.form->AllowCreate1->isChecked());
+    QVERIFY(h.form->RouteChat1->isChecked());
 }
 
 void PersistenceTest::optionsAreSavedOnToggle() {
@@ -104,15 +107,21 @@ void PersistenceTest::optionsAreSavedOnToggle() {
     QVERIFY(h.form->AutoSaveOn());
     QCOMPARE(ReadFile(h.Path("kelbox.ini")),
              std::string("[Channels]\r\n#a=b\r\n[Options]\r\nAutoSave=1\r\nAllowCreate=1\r\n"
-                         "FloodRate=2\r\nFloodBurst=50\r\n"));
+                         "RouteChat=0\r\nFloodRate=2\r\nFloodBurst=50\r\n"));
     h.form->AllowCreate1Execute();
     QVERIFY(!h.Store().AllowCreate);
     QCOMPARE(ReadFile(h.Path("kelbox.ini")),
              std::string("[Channels]\r\n#a=b\r\n[Options]\r\nAutoSave=1\r\nAllowCreate=0\r\n"
-                         "FloodRate=2\r\nFloodBurst=50\r\n"));
+                         "RouteChat=0\r\nFloodRate=2\r\nFloodBurst=50\r\n"));
+    h.form->RouteChat1Execute();
+    QVERIFY(h.Store().RouteChat);
+    QCOMPARE(ReadFile(h.Path("kelbox.ini")),
+             std::string("[Channels]\r\n#a=b\r\n[Options]\r\nAutoSave=1\r\nAllowCreate=0\r\n"
+                         "RouteChat=1\r\nFloodRate=2\r\nFloodBurst=50\r\n"));
     h.form->FlushViews();
     QVERIFY(!h.form->AllowCreate1->isChecked());
     QVERIFY(h.form->AutoSave1->isChecked());
+    QVERIFY(h.form->RouteChat1->isChecked());
 }
 
 void PersistenceTest::floodLimitsAreAskedForAndSaved() {

@@ -28,10 +28,19 @@ void Unit1Test::firstStartWithoutSettingsFile() {
     QVERIFY(h.form->AllowCreateOn());
     QVERIFY(!h.form->AutoSaveOn());
     QVERIFY(h.Store().AllowCreate);
+    QVERIFY(!h.Store().RouteChat);
     QVERIFY(std::filesystem::exists(h.Path("report.txt")));
     QCOMPARE(std::filesystem::file_size(h.Path("report.txt")), 0u);
     QVERIFY(h.form->Server().Active());
     QVERIFY(h.Port() > 0);
+    // Every local IPv6 address too, where the machine has IPv6.
+    if (TestClient().Prepare("::1")) {
+        QCOMPARE(h.form->Server().Bindings().Count(), 2);
+        TestClient six(h.form->Server().Bindings()[1].Port(), "::1");
+        QVERIFY(six.IsOpen());
+        six.SendLine("LIST");
+        QVERIFY(six.WaitFor(":localhost 323  :End of /LIST"));
+    }
     QVERIFY(!h.form->StartServer->isEnabled());
     QVERIFY(h.form->StopServer->isEnabled());
     QVERIFY(!h.form->SaveLobbys->isEnabled());
@@ -77,9 +86,12 @@ void Unit1Test::windowLayoutAndActions() {
     QCOMPARE(server, (QStringList{"Start Server", "Stop Server", "-", "System Message",
                                   "Save Lobby List", "-", "E&xit"}));
     QCOMPARE(f.OptionsMenu->actions(),
-             (QList<QAction*>{f.AllowCreate1, f.AutoSave1, f.FloodLimits1}));
+             (QList<QAction*>{f.AllowCreate1, f.AutoSave1, f.RouteChat1, f.FloodLimits1}));
     QVERIFY(f.AllowCreate1->isChecked());
     QVERIFY(!f.AutoSave1->isChecked());
+    QVERIFY(f.RouteChat1->isCheckable());
+    QVERIFY(!f.RouteChat1->isChecked());
+    QCOMPARE(f.RouteChat1->text(), QStringLiteral("Route chat by target"));
     QCOMPARE(f.PopupLog->actions(), (QList<QAction*>{f.SaveLog, f.ClearLog}));
     QCOMPARE(f.IsPrivate->text(), QStringLiteral("Private Lobby"));
     QCOMPARE(f.BtnAddLobby->text(), QStringLiteral("Add Lobby"));

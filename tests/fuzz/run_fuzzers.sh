@@ -14,7 +14,7 @@ CXX=${FUZZ_CXX:-clang++-14}
 FLAGS="-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -pthread -I$ROOT -I$ROOT/tests"
 mkdir -p "$OUT"
 
-NET="net/NetException.cpp net/NetSocketLayer.cpp net/NetComponent.cpp net/NetSocketHandle.cpp net/NetTCPConnection.cpp
+NET="net/NetException.cpp net/NetSocketLayer.cpp net/NetComponent.cpp net/NetSocketHandle.cpp net/NetAddressGroup.cpp net/NetTCPConnection.cpp
      net/NetOutputQueue.cpp net/NetFlusher.cpp net/NetFanOut.cpp net/NetThread.cpp net/NetPeerThread.cpp net/NetThreadMgr.cpp
      net/NetListenerThread.cpp net/NetTCPServer.cpp net/NetThreadList.cpp"
 CHAT="chat/NetIrcServer.cpp chat/CommandTable.cpp chat/Lobbies.cpp chat/Registration.cpp

@@ -74,6 +74,49 @@ TEST(Server, ActivationOnAPortInUseFails) {
     EXPECT_EQ(client.ReadLine(), "echo x");
 }
 
+// A binding whose address this host lacks fails the activation, unless it is optional (an
+// IPv6 binding on a host without IPv6): then the server starts on the others, and an
+// optional binding still fails on an address in use.
+TEST(Server, OptionalBindingMissingHereIsPassedOver) {
+    CountingServer s;
+    s.server.OnExecute = Echo;
+    TNetSocketHandle& absent = s.server.Bindings().Add();
+    absent.SetIP("2001:db8::1");  // documentation prefix: never a local address
+    EXPECT_THROW(s.server.SetActive(true), ENetSocketError);
+    EXPECT_FALSE(s.server.Active());
+    absent.SetOptional(true);
+    s.server.SetActive(true);
+    EXPECT_FALSE(absent.IsOpen());
+    TestClient client(s.Port());
+    client.SendLine("x");
+    EXPECT_EQ(client.ReadLine(), "echo x");
+
+    CountingServer late;
+    TNetSocketHandle& taken = late.server.Bindings()[0];
+    taken.SetPort(s.Port());
+    taken.SetOptional(true);
+    EXPECT_THROW(late.server.SetActive(true), ENetCouldNotBindSocket);
+}
+
+// Over IPv6: a binding on ::1 takes IPv6 clients and knows them by their usual text form.
+TEST(Server, IPv6BindingKnowsItsPeersAddress) {
+    if (!TestClient().Prepare("::1")) GTEST_SKIP() << "no IPv6 loopback (::1) on this machine";
+    TNetTCPServer server;
+    server.Bindings().Add().SetIP("::1");
+    server.OnExecute = [](TNetPeerThread& thread) {
+        TNetTCPServerConnection& connection = thread.Connection();
+        connection.ReadLine();
+        connection.WriteLine(connection.PeerAddress());
+    };
+    server.SetActive(true);
+    EXPECT_EQ(server.Bindings()[0].IP(), "::1");
+    TestClient client(server.Bindings()[0].Port(), "::1");
+    ASSERT_TRUE(client.IsOpen());
+    client.SendLine("who");
+    EXPECT_EQ(client.ReadLine(), "::1");
+    EXPECT_EQ(client.LocalIP(), "::1");
+}
+
 // A client that connects and closes at once still yields one connect and one disconnect
 // step, and its thread leaves PeerThreads.
 TEST(Server, ConnectThenCloseRunsEachStepOnce) {

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "NetAddressGroup.h"
 #include "NetException.h"
 #include "NetPeerThread.h"
 #include "NetSocketHandle.h"
@@ -117,6 +118,16 @@ TEST(SocketHandle, NewBindingTakesDefaultPort) {
     EXPECT_EQ(bindings.Add().Port(), 6667);
     EXPECT_EQ(bindings[0].IP(), "");
     EXPECT_EQ(bindings.Count(), 1);
+}
+
+// Per-address limits count an IPv6 address by its /64 and an IPv4 address alone.
+TEST(AddressGroup, IPv6ByItsSlash64) {
+    EXPECT_EQ(AddressGroup("2001:db8:1:2::5"), "2001:db8:1:2::/64");
+    EXPECT_EQ(AddressGroup("2001:DB8:1:2:ffff:eeee:dddd:1"), "2001:db8:1:2::/64");
+    EXPECT_EQ(AddressGroup("2001:db8:1:3::5"), "2001:db8:1:3::/64");
+    EXPECT_EQ(AddressGroup("::1"), "::/64");
+    EXPECT_EQ(AddressGroup("127.0.0.1"), "127.0.0.1");
+    EXPECT_EQ(AddressGroup("not:an:address::x"), "not:an:address::x");
 }
 
 // A thread manager without a thread class refuses to make threads.

@@ -19,28 +19,56 @@ namespace {
 
 constexpr std::size_t MaxBadSamples = 8;
 
+// An IPv6 source (text with a colon) connects over IPv6 to ::1, any other to 127.0.0.1.
+struct Endpoint {
+    sockaddr_storage Address{};
+    socklen_t Length = 0;
+};
+
+Endpoint MakeEndpoint(int family, const std::string& ip, int port) {
+    Endpoint e;
+    if (family == AF_INET6) {
+        auto& in6 = reinterpret_cast<sockaddr_in6&>(e.Address);
+        in6.sin6_family = AF_INET6;
+        in6.sin6_port = htons(static_cast<std::uint16_t>(port));
+        ::inet_pton(AF_INET6, ip.c_str(), &in6.sin6_addr);
+        e.Length = sizeof in6;
+    } else {
+        auto& in4 = reinterpret_cast<sockaddr_in&>(e.Address);
+        in4.sin_family = AF_INET;
+        in4.sin_port = htons(static_cast<std::uint16_t>(port));
+        ::inet_pton(AF_INET, ip.c_str(), &in4.sin_addr);
+        e.Length = sizeof in4;
+    }
+    return e;
+}
+
+int FamilyOf(const std::string& source) {
+    return source.find(':') != std::string::npos ? AF_INET6 : AF_INET;
+}
+
 int OpenSocket(const std::string& source, int recvBuffer) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int family = FamilyOf(source);
+    int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     if (recvBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &recvBuffer, sizeof recvBuffer);
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    ::inet_pton(AF_INET, source.c_str(), &local.sin_addr);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    const Endpoint local = MakeEndpoint(family, source, 0);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&local.Address), local.Length) != 0) {
         ::close(fd);
         return -1;
     }
     return fd;
 }
 
-sockaddr_in ServerAddress(int port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-    return addr;
+// The server's address in the family of the socket's own.
+Endpoint ServerAddress(int fd, int port) {
+    sockaddr_storage own{};
+    socklen_t len = sizeof own;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&own), &len);
+    if (own.ss_family == AF_INET6) return MakeEndpoint(AF_INET6, "::1", port);
+    return MakeEndpoint(AF_INET, "127.0.0.1", port);
 }
 
 int MillisecondsUntil(Clock::time_point deadline) {
@@ -100,10 +128,10 @@ bool TestClient::Prepare(const std::string& source) {
 
 bool TestClient::Connect(int port, const std::string& source, int recvBuffer) {
     if (!Open(source, recvBuffer)) return false;
-    const sockaddr_in addr = ServerAddress(port);
+    const Endpoint addr = ServerAddress(fd_, port);
     int r;
     do {
-        r = ::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+        r = ::connect(fd_, reinterpret_cast<const sockaddr*>(&addr.Address), addr.Length);
     } while (r != 0 && errno == EINTR);
     if (r != 0) Close();
     return r == 0;
@@ -113,8 +141,8 @@ bool TestClient::StartConnect(int port) {
     if (fd_ < 0) return false;
     const int flags = ::fcntl(fd_, F_GETFL);
     ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
-    const sockaddr_in addr = ServerAddress(port);
-    const int r = ::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    const Endpoint addr = ServerAddress(fd_, port);
+    const int r = ::connect(fd_, reinterpret_cast<const sockaddr*>(&addr.Address), addr.Length);
     const bool started = r == 0 || errno == EINPROGRESS;
     ::fcntl(fd_, F_SETFL, flags);
     if (!started) Close();
@@ -278,10 +306,14 @@ std::optional<std::chrono::microseconds> TestClient::TimeRoundTrip(Milliseconds 
 }
 
 std::string TestClient::LocalIP() const {
-    sockaddr_in addr{};
+    sockaddr_storage addr{};
     socklen_t len = sizeof addr;
     if (fd_ < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return "";
-    char text[INET_ADDRSTRLEN];
-    ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+    char text[INET6_ADDRSTRLEN] = {};
+    if (addr.ss_family == AF_INET6) {
+        ::inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6&>(addr).sin6_addr, text, sizeof text);
+    } else {
+        ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in&>(addr).sin_addr, text, sizeof text);
+    }
     return text;
 }

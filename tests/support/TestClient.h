@@ -1,7 +1,8 @@
 // The scripted IRC client of every loopback test: connects from a chosen 127.0.0.x source
-// address, sends raw bytes or lines, and reads the server's lines one by one with a time-out.
-// Every line it reads is checked: a line that does not end in CR LF, or holds a CR, LF or
-// NUL before that end, is counted in BadLines(). Used by one test thread at a time.
+// address (or from ::1 to ::1 over IPv6), sends raw bytes or lines, and reads the server's lines
+// one by one with a time-out. Every line it reads is checked: a line that does not end in CR LF, or
+// holds a CR, LF or NUL before that end, is counted in BadLines(). Used by one test thread at a
+// time.
 #pragma once
 
 #include <chrono>

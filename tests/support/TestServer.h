@@ -22,8 +22,13 @@ class TestServer {
     TestServer(const TestServer&) = delete;
     TestServer& operator=(const TestServer&) = delete;
 
+    static constexpr const char* Ip6 = "::1";
+
     // Binds a free port of 127.0.0.1 and listens; again after Stop(), on a new port.
     void Start();
+    // Before Start(): listen on a free port of ::1 as well. False, and nothing added, when
+    // the machine has no IPv6 loopback (the caller skips).
+    bool AddIPv6();
     // Deactivates: quits the users and waits for the connection threads. Idempotent.
     void Stop();
     // Destroys the server, users still connected, and makes a new, stopped one.
@@ -33,7 +38,8 @@ class TestServer {
     TLobbyList& Store() { return server_->LobbyStore(); }
     int Port() const { return port_; }
 
-    // A client connected from `source` (a 127.0.0.x address); a failure is a test failure.
+    // A client connected from `source` (a 127.0.0.x address, or ::1 to the IPv6 binding); a
+    // failure is a test failure.
     TestClient Connect(const std::string& source = Ip);
     // A client registered under the nick.
     TestClient Registered(const std::string& nick, const std::string& source = Ip);
@@ -43,4 +49,5 @@ class TestServer {
   private:
     std::unique_ptr<TNetIRCServer> server_;
     int port_ = 0;
+    int port6_ = 0;
 };
