@@ -18,9 +18,8 @@
 // lock and timer lock, the socket layer's start-up lock. Nobody waits on a socket, for the
 // UI thread or for a flusher pass while holding any lock from 1 to 5.
 //
-// Writes: a line written here waits in the writing thread's fan-out (net/NetFanOut.h)
-// and is sent when the peer loop flushes it, after the lock is released; written from a
-// thread without a fan-out it is sent at once, without waiting. A failed write to one
+// Writes: a line written here is queued for its recipient at once and sent after the lock
+// is released (where it waits and who sends it: net/NetFanOut.h). A failed write to one
 // recipient is skipped and never ends the operation; that recipient's own disconnect
 // handling quits it. Changes once made stay made.
 //
@@ -136,6 +135,7 @@ class TLobbyList {
     TLobbyLock& Lock() const { return lock_; }
 
     static constexpr std::size_t MaxLobbyNameLength = 64;
+    static constexpr std::size_t MaxNickLength = 64;
     static constexpr int MaxLobbiesPerConnection = 20;
 
     TNetIRCServer& Server;

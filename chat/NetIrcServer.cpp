@@ -198,10 +198,10 @@ bool TNetIRCServer::ReadCommandLine(TNetPeerThread& thread, std::string& line) {
     return false;
 }
 
-// The flush point of the connection loop: the lines that the commands wrote wait in the
-// thread's fan-out until no whole line of input is left to run (so a burst of commands
-// costs one send per recipient), or until enough is unsent; then they are sent, and the
-// loop reads on only as fast as they go out (net/NetFanOut.h).
+// The connection loop with its flush point (net/NetFanOut.h, 1): the lines that the
+// commands wrote are sent once no whole line of input is left to run (so a burst of
+// commands costs one send per recipient), or once enough is unsent, and before a
+// flood-control wait.
 bool TNetIRCServer::ExecuteStep(TNetPeerThread& thread) {
     TNetTCPServerConnection& connection = thread.Connection();
     TNetFanOut& fanOut = thread.FanOut();

@@ -107,6 +107,17 @@ bool TLobbyList::SetNick(TNetPeerThread& thread, const std::string& nick) {
         return false;
     }
     if (!NickAllowedByRule(thread, nick)) return false;
+    // Every line of the user carries the nick, and every member list and the console's
+    // rows hold it: a nick of kilobytes would multiply all of them. Refused like a nick of
+    // the wrong characters, with the numeric that IRC servers use for one; the nick is not
+    // echoed.
+    if (nick.size() > MaxNickLength) {
+        const std::string line = chat::Numeric(Server, "432", "*") +
+                                 " :Erroneous nickname: at most " + std::to_string(MaxNickLength) +
+                                 " bytes";
+        RefuseConnection(thread, {line.c_str()});
+        return false;
+    }
     if (NickInUse(nick)) {
         RefuseConnection(thread, {"***Error: This Nickname is already in use!!"});
         return false;

@@ -108,11 +108,10 @@ void TLobbyList::RouteLocked(TNetFanOut& fanOut, TNetPeerThread& sender, const s
 }
 
 // Holds the lobby lock (so the nicks it reads cannot change under it) and then PeerThreads
-// (so no connection is released while it is written). The lines only wait in the writing
-// thread's fan-out (net/NetFanOut.h), so neither lock waits on the network; a thread
-// without one (the console) uses its own here, which hands a wide broadcast to the
-// flusher threads. A recipient that is closed or fails is skipped; its own thread
-// notices the close and quits it.
+// (so no connection is released while it is written). Writing only queues the lines
+// (net/NetFanOut.h), so neither lock waits on the network; a thread without a fan-out
+// (the console) uses one of its own here. A recipient that is closed or fails is
+// skipped; its own thread notices the close and quits it.
 void TNetIRCServer::BroadcastExcept(const std::string& exceptNick, const std::string& line) {
     std::optional<TNetFanOut> local;
     TNetFanOut* fanOut = TNetFanOut::Current();

@@ -44,7 +44,6 @@ void TNetFanOut::Bind() {
 
 void TNetFanOut::Unbind() noexcept {
     try {
-        PutReplies();
         Flush();
     } catch (...) {
         // Out of memory while handing over: the lines are lost, as they would be with
@@ -55,9 +54,11 @@ void TNetFanOut::Unbind() noexcept {
 
 bool TNetFanOut::Write(TNetTCPConnection& to, std::string_view bytes) {
     if (&to == own_) {
-        replies_.append(bytes);
+        const auto result = to.output_->AppendOwn(bytes.data(), bytes.size());
+        if (result == TNetOutputQueue::TWriteResult::Closed) return false;
+        replyBytes_ += bytes.size();
         bytes_ += bytes.size();
-        return true;
+        return result == TNetOutputQueue::TWriteResult::Queued;
     }
     bool first = false;
     const auto result = to.output_->Append(bytes.data(), bytes.size(), mark_, first);
@@ -75,7 +76,6 @@ bool TNetFanOut::Due() const {
 
 void TNetFanOut::SendOthers() {
     mark_ = nextMark.fetch_add(1);
-    bytes_ = replies_.size();
     Recycle(sent_);
     sent_.swap(queues_);
     if (sent_.size() <= HandOffRecipients) {
@@ -92,32 +92,19 @@ void TNetFanOut::SendOthers() {
     }
 }
 
+// The own client's replies go first: they answer the commands that caused the rest.
 void TNetFanOut::Flush() {
-    if (queues_.empty()) return;
-    SendOthers();
+    if (own_ != nullptr && replyBytes_ != 0) own_->output_->Send();
+    if (!queues_.empty()) SendOthers();
+    bytes_ = 0;
+    replyBytes_ = 0;
 }
 
-void TNetFanOut::PutReplies() {
-    if (replies_.empty() || own_ == nullptr) return;
-    bool first = false;
-    own_->output_->Append(replies_.data(), replies_.size(), 0, first);
-    own_->output_->Send();
-    bytes_ -= std::min(bytes_, replies_.size());
-    std::string().swap(replies_);
-}
-
-// The own replies are queued before the lines for others are sent, so that nothing a
-// recipient answers to those lines can overtake them; only a reply too long to queue at
-// once waits for the own socket, after the others have been sent.
 void TNetFanOut::FlushPaced() {
     const auto waitFor = std::exchange(tickets_, {});  // the tickets of the flush before
-    std::string replies;
-    replies.swap(replies_);
-    std::string_view rest = replies;
-    if (own_ != nullptr && !rest.empty()) own_->output_->AppendReply(rest, ReplyRoom);
+    const bool replied = replyBytes_ != 0;
     Flush();
-    bytes_ = 0;
-    if (own_ != nullptr && !rest.empty()) own_->output_->SendReply(rest, ReplyRoom, ReplyStall);
+    if (own_ != nullptr && replied) own_->output_->WaitForRoom(ReplyRoom);
     TNetFlusher& flusher = TNetFlusher::Instance();
     for (std::size_t i = 0; i < waitFor.size(); ++i) {
         if (waitFor[i] != 0) flusher.WaitFor(TNetFlushTicket{i, waitFor[i]});
@@ -125,22 +112,7 @@ void TNetFanOut::FlushPaced() {
     Pace();
 }
 
-// Waits for the recipients of the last flush that have fallen far behind, all of them
-// together for MaxPaceWait at most: a budget per recipient would let a crowd of
-// connections that never read hold a sender up once each.
 void TNetFanOut::Pace() {
-    using Clock = TNetOutputQueue::Clock;
-    const auto deadline = Clock::now() + MaxPaceWait;
-    for (auto& queue : sent_) {
-        while (queue->Behind(BehindBytes)) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) {
-                queue->MarkLagging();
-                break;
-            }
-            queue->WaitForReader(std::min(left, MaxPaceWait / 20));
-        }
-    }
+    for (auto& queue : sent_) queue->WaitWhileBehind(BehindBytes, PaceStall);
     Recycle(sent_);
 }

@@ -1,33 +1,47 @@
-// Where the lines that one thread writes wait before they are sent, and who sends them.
-// A peer thread owns one fan-out and is its only user. While the chat server's connection
-// loop runs, the fan-out is bound to the thread: every line that its commands write
-// (replies to its own client, relays and announcements to others) goes through it, and
-// the loop flushes it at one named point, FlushPaced, before it reads more input. A thread without
-// a peer loop (the console) uses a fan-out of its own for a wide broadcast and flushes it at once,
-// or writes without one.
+// The output path, told once: where a line that the server writes waits, and who sends it.
+// A peer thread owns one fan-out and is its only user; while the chat server's
+// connection loop runs, the fan-out is bound to the thread (Bind), and every line that
+// its commands write goes through it.
 //
-// Lines for other connections are appended to their queues at once, in the order written,
-// and sent at the flush: one send per recipient for everything since the last flush,
-// instead of one per line. A fan-out wider than HandOffRecipients hands its queues to the
-// flusher threads instead, which spreads the sends over the cores and lets the lines of
-// many senders share one send. A line to GatherRecipients or more (one for everybody)
-// waits in its pass for TNetFlusher::GatherDelay (10 ms) after the first line handed to
-// it, unless a sender waits for that pass: lines that players type one at a time then
-// share sends as a burst's lines do. A narrower line (a lobby's chat) goes at once. Lines for the
-// thread's own client wait in the fan-out and go out at the flush through SendReply, which waits
-// for the own socket as long as it takes bytes, so a reply of any length reaches a reading client
-// whole.
+// Where a line waits: in the recipient connection's output queue (net/NetOutputQueue.h),
+// appended at once, while the writer still holds whatever locks it holds. So every queue
+// holds its lines in the order the server applied the events, whoever wrote them; this
+// holds for the writing thread's own client too (its replies, AppendOwn), whose lines
+// must never wait behind lines that other threads wrote later. The fan-out itself holds
+// no bytes, only the list of queues it wrote to since its last flush.
 //
-// Flow control: bytes that nobody has tried to send yet never count against a recipient's
-// bound, so a sender that floods must be held back instead. Its loop flushes once its
-// unsent lines pass FlushBytes (Due), and FlushPaced then waits, with no lock held, for
-// the flusher pass that sends what it handed over before, and for any recipient that has
-// fallen more than BehindBytes behind, MaxPaceWait at most for all of them together; one
-// still behind then is "lagging" and not waited for again until it has drained. So a
-// flooding client is read no faster than its lines are sent and read, its own TCP window
-// pushes back on it, a reader that pauses for a moment is waited for instead of being
-// closed by its bound, and however many recipients stop reading they cost a sender
-// MaxPaceWait once before their bound closes them.
+// Who sends (every place where bytes leave a queue):
+//   1. FlushPaced, the connection loop's flush point (chat/NetIrcServer.cpp): before the
+//      loop reads more input once no whole line is left to run, when Due, and before a
+//      flood-control wait; the remote administration's countdown flushes here too. It
+//      sends the own queue, then every queue written since the last flush: itself for up
+//      to HandOffRecipients of them, else it hands them to the flusher threads (3).
+//   2. Flush, the same without the waits below: Unbind (the loop ends) and the fan-out of
+//      a thread without a loop (a console broadcast, chat/Relay.cpp) at its end.
+//   3. The flusher threads (net/NetFlusher.h): queues handed over, and queues whose
+//      socket refused bytes, once it drains. A hand-over to GatherRecipients or more (a
+//      line for everybody) waits in its pass TNetFlusher::GatherDelay (10 ms) after the
+//      first line handed over, unless a sender waits for that pass: lines that players
+//      type one at a time then share one send per recipient as a burst's lines do, and a
+//      flood is not slowed. A narrower hand-over (a lobby's chat) is sent at once.
+//   4. A write from a thread without a fan-out (the console) sends at once.
+//   5. A sender that waits for another connection (WaitWhileBehind below) sends that
+//      connection's queue itself whenever its socket takes more.
+//   6. Close makes a last send of what waits, without waiting, when a connection closes.
+//
+// Flow control, in FlushPaced after the sends, with no lock held:
+//   - the own queue: while more than ReplyRoom waits, the thread waits for its own client,
+//     so a reply of any length reaches a reading client whole, and a client that reads
+//     less than the queue's ProgressBytes in its StallTime is closed;
+//   - the flusher passes that send what the previous flush handed over;
+//   - every recipient of this flush with more than BehindBytes waiting for a full socket,
+//     for as long as it takes PaceBytes within PaceStall each time. A recipient that does
+//     not is "lagging" and not waited for until it takes bytes again; its queue then
+//     meets its bound or its stall time and it is closed.
+// So a sender is read no faster than its slowest reading recipient takes its lines, its
+// own TCP window pushes back on it, and a recipient that stopped reading costs a sender
+// PaceStall once. Bytes that nobody has tried to send yet never count against a
+// recipient's bound, so a sender that floods must be held back here.
 //
 // Threads: the owning thread only. Lock order: a fan-out takes queue locks one at a time
 // and holds none of them while it waits.
@@ -55,11 +69,8 @@ class TNetFanOut {
     static constexpr std::size_t FlushBytesPerRecipient = 4 * 1024;
     static constexpr std::size_t FlushBytesCap = 4 * 1024 * 1024;
     static constexpr std::size_t BehindBytes = 256 * 1024;
-    static constexpr std::chrono::milliseconds MaxPaceWait{100};
-    // A reply to the own client is fed to the socket this much at a time, and a client
-    // whose socket takes nothing of it for ReplyStall has stopped reading and is closed.
+    static constexpr std::chrono::milliseconds PaceStall{250};
     static constexpr std::size_t ReplyRoom = 256 * 1024;
-    static constexpr std::chrono::milliseconds ReplyStall{20000};
 
     // own: the connection whose thread this is, or null.
     explicit TNetFanOut(TNetTCPConnection* own = nullptr);
@@ -69,8 +80,7 @@ class TNetFanOut {
 
     // The fan-out of the calling thread's peer loop, or null.
     static TNetFanOut* Current();
-    // Makes this the calling thread's fan-out until Unbind, which first sends what it holds
-    // without waiting.
+    // Makes this the calling thread's fan-out until Unbind, which first sends (2).
     void Bind();
     void Unbind() noexcept;
 
@@ -78,13 +88,10 @@ class TNetFanOut {
     bool Write(TNetTCPConnection& to, std::string_view bytes);
     // Enough is unsent that the loop should flush before reading on.
     bool Due() const;
-    // Sends (or hands over) everything written since the last flush; never waits.
+    // Sends (or hands over) everything written since the last flush; never waits (2).
     void Flush();
-    // The peer loop's flush point: Flush, the own replies, then the flow control above.
+    // The peer loop's flush point (1): Flush, then the flow control above.
     void FlushPaced();
-    // Moves the own replies into the own queue without waiting: the connection is about
-    // to close and this is its last chance to send them.
-    void PutReplies();
     const TNetTCPConnection* Own() const { return own_; }
 
   private:
@@ -92,11 +99,11 @@ class TNetFanOut {
     void Pace();
 
     TNetTCPConnection* own_;
-    std::string replies_;  // for the own client, in the order written
     std::vector<std::shared_ptr<TNetOutputQueue>> queues_;  // written to since the flush
     std::vector<std::shared_ptr<TNetOutputQueue>> sent_;    // flushed last, for Pace
     // Per flusher thread, the pass that sends what the last flush handed over.
     std::array<std::uint64_t, MaxFlushThreads> tickets_{};
-    std::uint64_t mark_ = 0;  // names this fan-out's current batch in queues
-    std::size_t bytes_ = 0;   // written since the flush
+    std::uint64_t mark_ = 0;      // names this fan-out's current batch in queues
+    std::size_t bytes_ = 0;       // written since the flush
+    std::size_t replyBytes_ = 0;  // of those, to the own client
 };

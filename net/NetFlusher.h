@@ -1,18 +1,14 @@
-// The frame's flusher threads, private to the frame: they send what sockets refused once
-// those drain, and what wide fan-outs hand over. One thread per core (at most
+// The frame's flusher threads, private to the frame: sender 3 of net/NetFanOut.h, for
+// what sockets refused once those drain and what wide fan-outs hand over. One thread per
+// core (at most
 // MaxThreads), each owning the queues whose key falls to it, so sends spread over the
 // cores while each queue is always flushed by the same thread. The socket layer starts
 // them with the first networking object and stops (joins) them with the last one.
 //
 // Handed-over queues go out in passes: a thread takes everything handed to it since its
 // last pass and sends each queue once. A pass has a number, and a fan-out that handed
-// queues over may wait for the pass that sends them (WaitFor), which is how a sender that
-// floods a wide lobby is held to the speed of the sends. A pass that carries a hand-over
-// marked `gather` starts GatherDelay after the first hand-over, or at once when a fan-out
-// waits for it: lines that players type one at a time then share one send per recipient
-// with the lines of the other players who spoke meanwhile, as a burst's lines do, instead
-// of costing a send each, while a flooding sender (which waits) is not slowed. Other
-// passes start at once.
+// queues over may wait for the pass that sends them (WaitFor). A pass may wait
+// GatherDelay for more lines first (net/NetFanOut.h, sender 3).
 //
 // Watch, Forget, Ready and TrimLater are called with the queue's lock held (the queue's
 // lock comes before the flushers' own locks); WaitFor with no lock held.

@@ -17,6 +17,9 @@ constexpr int SendFlags = MSG_DONTWAIT | MSG_NOSIGNAL;
 // the flusher and grown again by the sender every round, and the two threads would meet
 // on the allocator's lock for every recipient.
 constexpr std::size_t KeepCapacity = 512;
+// How long one poll for a reader lasts before the waiter looks at the clock again.
+constexpr std::chrono::milliseconds PollSlice{5};
+constexpr std::chrono::milliseconds RoomPollSlice{100};
 
 bool WouldBlock(int err) {
     return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
@@ -28,44 +31,92 @@ void Shrink(std::string& buffer) {
 
 }  // namespace
 
+const char* TNetOutputQueue::StateName(TState state) {
+    switch (state) {
+        case TState::Detached:
+            return "detached";
+        case TState::Open:
+            return "open";
+        case TState::Failed:
+            return "failed";
+        case TState::Closed:
+            return "closed";
+    }
+    return "?";
+}
+
 void TNetOutputQueue::Attach(int fd) {
     std::lock_guard lock(mutex_);
+    if (state_ != TState::Detached) return;
     fd_ = fd;
+    state_ = TState::Open;
+}
+
+void TNetOutputQueue::SetStallTime(std::chrono::milliseconds stall) {
+    std::lock_guard lock(mutex_);
+    stall_ = stall;
+}
+
+TNetOutputQueue::TState TNetOutputQueue::State() const {
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+
+bool TNetOutputQueue::StalledLocked(Clock::time_point now, std::chrono::milliseconds stall) const {
+    return armed_ && PendingLocked() > 0 && now - progressAt_ >= stall;
+}
+
+void TNetOutputQueue::BeforeAppendLocked() {
+    if (PendingLocked() != 0) return;
+    progressAt_ = pacedAt_ = Clock::now();
+    progressBytes_ = pacedBytes_ = 0;
 }
 
 TNetOutputQueue::TWriteResult TNetOutputQueue::Append(const char* data, std::size_t count,
                                                       std::uint64_t batch, bool& first) {
     std::lock_guard lock(mutex_);
-    if (closed_ || fd_ < 0) return TWriteResult::Closed;
-    if (failed_) return TWriteResult::Failed;
+    if (state_ == TState::Failed) return TWriteResult::Failed;
+    if (!OpenLocked()) return TWriteResult::Closed;
+    BeforeAppendLocked();
     buffer_.append(data, count);
     first = batch != 0 && batch_ != batch;
     if (batch != 0) batch_ = batch;
     // The socket refuses bytes already: these would be refused too.
-    if (armed_ && PendingLocked() > maxQueued_) {
+    if (armed_ && (OverBoundLocked() || StalledLocked(Clock::now(), stall_))) {
         FailLocked();
         return TWriteResult::Failed;
     }
     return TWriteResult::Queued;
 }
 
+TNetOutputQueue::TWriteResult TNetOutputQueue::AppendOwn(const char* data, std::size_t count) {
+    std::lock_guard lock(mutex_);
+    if (state_ == TState::Failed) return TWriteResult::Failed;
+    if (!OpenLocked()) return TWriteResult::Closed;
+    BeforeAppendLocked();
+    buffer_.append(data, count);
+    ownPending_ += count;
+    return TWriteResult::Queued;
+}
+
 TNetOutputQueue::TWriteResult TNetOutputQueue::Write(const char* data, std::size_t count) {
     TLock lock(mutex_);
-    if (closed_ || fd_ < 0) return TWriteResult::Closed;
-    if (failed_) return TWriteResult::Failed;
+    if (state_ == TState::Failed) return TWriteResult::Failed;
+    if (!OpenLocked()) return TWriteResult::Closed;
+    BeforeAppendLocked();
     buffer_.append(data, count);
     if (armed_) {
         // A flusher sends when the socket drains.
-        if (PendingLocked() > maxQueued_) FailLocked();
+        if (OverBoundLocked() || StalledLocked(Clock::now(), stall_)) FailLocked();
     } else {
         SendLocked(lock);
     }
-    return failed_ ? TWriteResult::Failed : TWriteResult::Queued;
+    return state_ == TState::Failed ? TWriteResult::Failed : TWriteResult::Queued;
 }
 
 void TNetOutputQueue::Send() {
     TLock lock(mutex_);
-    if (!UsableLocked() || armed_ || handedOff_) return;
+    if (!OpenLocked() || armed_ || handedOff_) return;
     SendLocked(lock);
 }
 
@@ -78,7 +129,7 @@ void TNetOutputQueue::SendLocked(TLock& lock) {
             outSent_ = 0;
             out_.swap(buffer_);
         }
-        if (out_.empty() || !UsableLocked()) break;
+        if (out_.empty() || !OpenLocked()) break;
         const char* data = out_.data() + outSent_;
         const std::size_t count = out_.size() - outSent_;
         const int fd = fd_;
@@ -87,10 +138,10 @@ void TNetOutputQueue::SendLocked(TLock& lock) {
         const int err = errno;
         lock.lock();
         if (n < 0 && !WouldBlock(err)) {
-            failed_ = true;
+            if (state_ == TState::Open) state_ = TState::Failed;
             break;
         }
-        if (n > 0) outSent_ += static_cast<std::size_t>(n);
+        if (n > 0) SentLocked(static_cast<std::size_t>(n));
         if (n < static_cast<ssize_t>(count)) break;  // the socket is full
     }
     sending_ = false;
@@ -98,9 +149,25 @@ void TNetOutputQueue::SendLocked(TLock& lock) {
     AfterSendLocked();
 }
 
+void TNetOutputQueue::SentLocked(std::size_t count) {
+    outSent_ += count;
+    ownPending_ -= std::min(ownPending_, count);
+    progressBytes_ += count;
+    pacedBytes_ += count;
+    const bool drained = PendingLocked() == 0;
+    if (pacedBytes_ < PaceBytes && !drained) return;
+    const auto now = Clock::now();
+    pacedAt_ = now;
+    pacedBytes_ = 0;
+    lagging_ = false;
+    if (progressBytes_ < ProgressBytes && !drained) return;
+    progressAt_ = now;
+    progressBytes_ = 0;
+}
+
 void TNetOutputQueue::AfterSendLocked() {
-    if (closed_) return;
-    if (failed_) {
+    if (state_ == TState::Closed) return;
+    if (state_ == TState::Failed) {
         FailLocked();
         return;
     }
@@ -109,7 +176,7 @@ void TNetOutputQueue::AfterSendLocked() {
         ReleaseBuffersLocked();
         return;
     }
-    if (PendingLocked() > maxQueued_) {
+    if (OverBoundLocked()) {
         FailLocked();
         return;
     }
@@ -120,16 +187,18 @@ void TNetOutputQueue::AfterSendLocked() {
 // like a lost one. The connection itself may already be gone. A send under way keeps
 // out_ until it is over and frees it then.
 void TNetOutputQueue::FailLocked() {
-    failed_ = true;
+    if (state_ == TState::Closed) return;
+    state_ = TState::Failed;
     if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
     if (!sending_) ReleaseBuffersLocked();
 }
 
 void TNetOutputQueue::ReleaseBuffersLocked() {
-    if (failed_ || closed_) {
+    if (state_ == TState::Failed || state_ == TState::Closed) {
         std::string().swap(out_);
         std::string().swap(buffer_);
         outSent_ = 0;
+        ownPending_ = 0;
         return;
     }
     if (outSent_ == out_.size()) {
@@ -151,7 +220,7 @@ void TNetOutputQueue::Trim() {
     std::lock_guard lock(mutex_);
     trimListed_ = false;
     // Busy again: its next drain lists it again.
-    if (sending_ || PendingLocked() != 0 || closed_ || failed_) return;
+    if (sending_ || PendingLocked() != 0 || !OpenLocked()) return;
     Shrink(out_);
     Shrink(buffer_);
 }
@@ -164,88 +233,52 @@ void TNetOutputQueue::ArmLocked() {
     armed_ = watched_;
 }
 
-void TNetOutputQueue::AppendReplyLocked(TLock& lock, std::string_view& reply, std::size_t room) {
-    if (!armed_) SendLocked(lock);
-    if (!UsableLocked()) return;
-    const std::size_t waiting = PendingLocked();
-    if (waiting >= room || reply.empty()) return;
-    // Whole lines only: other threads append between the pieces.
-    std::size_t take = std::min(reply.size(), room - waiting);
-    if (take < reply.size()) {
-        const auto end = reply.rfind('\n', take - 1);
-        take = end == std::string_view::npos ? reply.find('\n') : end;
-        take = take == std::string_view::npos ? reply.size() : take + 1;
-    }
-    buffer_.append(reply.data(), take);
-    reply.remove_prefix(take);
-    if (!armed_) SendLocked(lock);
+// The descriptor stays open while the queue is open: it is closed only after Close, which
+// waits for a send under way but not for this poll, so the poll may meet a closed (or even
+// reused) number; it only decides when to look again, and the send happens on an open queue.
+void TNetOutputQueue::PollAndSendLocked(TLock& lock, std::chrono::milliseconds wait) {
+    pollfd p{fd_, POLLOUT, 0};
+    lock.unlock();
+    ::poll(&p, 1, static_cast<int>(std::max<long long>(wait.count(), 0)));
+    lock.lock();
+    if (OpenLocked()) SendLocked(lock);
 }
 
-void TNetOutputQueue::AppendReply(std::string_view& reply, std::size_t room) {
+bool TNetOutputQueue::WaitForRoom(std::size_t room) {
     TLock lock(mutex_);
-    if (UsableLocked()) AppendReplyLocked(lock, reply, room);
-}
-
-bool TNetOutputQueue::SendReply(std::string_view reply, std::size_t room,
-                                std::chrono::milliseconds stall) {
-    auto deadline = Clock::now() + stall;
-    TLock lock(mutex_);
-    while (!reply.empty()) {
-        if (!UsableLocked()) return false;
-        const std::size_t before = reply.size();
-        AppendReplyLocked(lock, reply, room);
-        if (!UsableLocked()) return false;
-        if (reply.size() < before) {
-            deadline = Clock::now() + stall;
-            continue;
-        }
-        // The socket is full: wait for it without the lock. The descriptor stays open
-        // while this thread runs, since it is this connection's own.
+    if (OpenLocked() && !armed_) SendLocked(lock);
+    while (OpenLocked() && PendingLocked() > room) {
         const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) {
+            std::chrono::ceil<std::chrono::milliseconds>(progressAt_ + stall_ - Clock::now());
+        PollAndSendLocked(lock, std::clamp(left, std::chrono::milliseconds(1), RoomPollSlice));
+        // Judged only right after a send, so that a waiter that was not scheduled for a
+        // while does not take its own absence for the client's.
+        if (PendingLocked() > room && StalledLocked(Clock::now(), stall_)) {
             FailLocked();
             return false;
         }
-        pollfd p{fd_, POLLOUT, 0};
-        lock.unlock();
-        ::poll(&p, 1, static_cast<int>(left.count()));
-        lock.lock();
-        if (!UsableLocked()) return false;
-        const std::size_t pending = PendingLocked();
-        SendLocked(lock);
-        if (PendingLocked() < pending) deadline = Clock::now() + stall;
     }
-    return true;
+    return OpenLocked();
 }
 
-bool TNetOutputQueue::Behind(std::size_t mark) const {
-    std::lock_guard lock(mutex_);
-    return UsableLocked() && armed_ && !lagging_ && PendingLocked() > mark;
-}
-
-void TNetOutputQueue::WaitForReader(std::chrono::milliseconds wait) {
+void TNetOutputQueue::WaitWhileBehind(std::size_t mark, std::chrono::milliseconds patience) {
     TLock lock(mutex_);
-    if (!UsableLocked()) return;
-    // Another connection's descriptor: it may be closed meanwhile, and its number even
-    // reused; the poll only decides when to look again, and the send below happens on a
-    // queue that is still open.
-    pollfd p{fd_, POLLOUT, 0};
-    lock.unlock();
-    ::poll(&p, 1, static_cast<int>(wait.count()));
-    lock.lock();
-    if (UsableLocked()) SendLocked(lock);
-}
-
-void TNetOutputQueue::MarkLagging() {
-    std::lock_guard lock(mutex_);
-    lagging_ = PendingLocked() > 0;
+    // Not by armed_: a flusher clears it for the length of its send, and a waiter that
+    // passed over the queue then would let its writer pour past the bound.
+    while (OpenLocked() && !lagging_ && PendingLocked() > mark) {
+        PollAndSendLocked(lock, PollSlice);
+        // Judged right after a send, as in WaitForRoom.
+        if (PendingLocked() > mark && Clock::now() - pacedAt_ >= patience) {
+            lagging_ = true;
+            return;
+        }
+    }
 }
 
 bool TNetOutputQueue::HandOff(TNetFlushTicket& ticket, bool gather) {
     std::lock_guard lock(mutex_);
     // Armed: the flusher sends when the socket drains.
-    if (!UsableLocked() || armed_ || PendingLocked() == 0) return false;
+    if (!OpenLocked() || armed_ || PendingLocked() == 0) return false;
     if (!handedOff_) {
         TNetFlusher& flusher = TNetFlusher::Instance();
         flusher.Register(*this, id_);
@@ -260,21 +293,28 @@ void TNetOutputQueue::Flush() {
     TLock lock(mutex_);
     handedOff_ = false;
     armed_ = false;
-    if (UsableLocked()) SendLocked(lock);
+    if (OpenLocked()) SendLocked(lock);
+}
+
+bool TNetOutputQueue::FailIfStalled() {
+    std::lock_guard lock(mutex_);
+    if (!OpenLocked() || !StalledLocked(Clock::now(), stall_)) return false;
+    FailLocked();
+    return true;
 }
 
 void TNetOutputQueue::Close() {
     TLock lock(mutex_);
-    if (closed_) return;
+    if (state_ == TState::Closed) return;
     sendEnded_.wait(lock, [this] { return !sending_; });
-    closed_ = true;
-    if (fd_ >= 0 && !failed_) {
+    if (state_ == TState::Open) {
         out_.erase(0, outSent_);
         out_ += buffer_;
         if (!out_.empty()) {
             [[maybe_unused]] const ssize_t n = ::send(fd_, out_.data(), out_.size(), SendFlags);
         }
     }
+    state_ = TState::Closed;
     if (id_ != 0) TNetFlusher::Instance().Forget(fd_, id_, watched_);
     watched_ = false;
     ReleaseBuffersLocked();
@@ -282,7 +322,7 @@ void TNetOutputQueue::Close() {
 
 bool TNetOutputQueue::Failed() const {
     std::lock_guard lock(mutex_);
-    return failed_;
+    return state_ == TState::Failed;
 }
 
 std::size_t TNetOutputQueue::Size() const {

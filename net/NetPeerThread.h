@@ -4,14 +4,13 @@
 // a class derived from this one, made by the server's PeerThreadClass factory. Created by
 // the thread manager on the listener thread; its steps run on itself; Connection() may be
 // used from any thread while it lives. A server's execute step may bind the thread's
-// fan-out (FanOut(), net/NetFanOut.h) and flush it at its own flush point; what it still
-// holds is sent at the latest when the disconnect step has ended.
+// fan-out (FanOut(); where its lines wait and who sends them: net/NetFanOut.h).
 #pragma once
 
 #include <memory>
 
 #include "NetFanOut.h"
-#include "NetTCPConnection.h"
+#include "NetTCPServerConnection.h"
 #include "NetThread.h"
 
 class TNetThreadMgr;

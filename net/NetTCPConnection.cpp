@@ -110,9 +110,7 @@ void TNetTCPConnection::Accepted() {
 
 bool TNetTCPConnection::CloseLocked() {
     if (!socket_.IsOpen()) return false;
-    // The connection's own thread may still hold replies for it: they are its last words.
-    TNetFanOut* fanOut = TNetFanOut::Current();
-    if (fanOut != nullptr && fanOut->Own() == this) fanOut->PutReplies();
+    // Its last send (net/NetFanOut.h, 6) carries the replies its own thread wrote last.
     output_->Close();
     socket_.CloseSocket(true);
     peerClosed_ = true;
@@ -305,11 +303,10 @@ void TNetTCPConnection::WriteLine(std::string_view text) {
     WriteText(line);
 }
 
-// Never waits for the network. On a thread with a fan-out (a peer loop) the bytes wait
-// there and go out at its flush; elsewhere they are sent at once. A connection whose send
-// fails or that passes its bound is closed and the bytes are dropped without raising: the
-// writer is often another connection's thread fanning a line out, and one lost recipient
-// must not end it.
+// Never waits for the network: the bytes are queued (where they wait and who sends them:
+// net/NetFanOut.h). A connection whose send fails or that passes its bound is closed and the bytes
+// are dropped without raising: the writer is often another connection's thread fanning a line out,
+// and one lost recipient must not end it.
 void TNetTCPConnection::WriteBytes(const char* data, int count) {
     if (count <= 0 || data == nullptr) return;
     {
@@ -384,6 +381,9 @@ void TNetTCPConnection::ProbeConnections(std::span<TNetTCPConnection* const> con
             TDisconnectNotice notice(*connection);
             std::unique_lock lock(connection->mutex_, std::try_to_lock);
             if (!lock.owns_lock()) continue;
+            // A client that stopped reading while output waits for it is closed here even
+            // when nobody writes to it any more.
+            if (connection->output_->FailIfStalled()) notice.closedNow |= connection->CloseLocked();
             if (!connection->IsConnectedLocked(notice.closedNow)) continue;
             fds.push_back(pollfd{connection->socket_.Handle(), POLLIN, 0});
             open.push_back(connection);
@@ -426,6 +426,10 @@ bool TNetTCPConnection::ReadTimedOut() const {
 std::size_t TNetTCPConnection::PendingInputSize() const {
     std::lock_guard lock(mutex_);
     return PendingLocked();
+}
+
+void TNetTCPConnection::SetStallTime(std::chrono::milliseconds stall) {
+    output_->SetStallTime(stall);
 }
 
 std::size_t TNetTCPConnection::WaitingInputSize() const {

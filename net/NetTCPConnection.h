@@ -5,15 +5,13 @@
 // done under the connection's own mutex; the output queue has a lock of its own, taken
 // after it (the program's lock order is written once, in chat/LobbyList.h).
 //
-// Writing never blocks on the network. A line written on a thread with a fan-out (a peer
-// loop, net/NetFanOut.h) waits there and is sent at the loop's flush point; a line written
-// elsewhere is sent at once. Either way it then waits in the connection's output queue
-// (net/NetOutputQueue.h, private to the frame) until the socket takes it, and a flusher
-// thread sends the rest as the socket drains. Lines never interleave and stay in order.
-// Once the socket refuses bytes, more than MaxQueuedOutput bytes waiting, or a failed
-// send, close the connection like a lost one; that write drops its bytes without raising,
-// since the writer is often another client's thread fanning a line out. A write to a
-// connection that was already closed raises ENetConnClosedGracefully.
+// Writing never blocks on the network: a line waits in the connection's output queue
+// until the socket takes it (where it waits and who sends it: net/NetFanOut.h). Lines
+// never interleave and stay in order. A failed send, more than MaxQueuedOutput bytes
+// waiting once the socket refuses bytes, or a client that stopped reading (the stall time,
+// net/NetOutputQueue.h) close the connection like a lost one; that write drops its bytes
+// without raising, since the writer is often another client's thread fanning a line out.
+// A write to a connection that was already closed raises ENetConnClosedGracefully.
 //
 // Reading: a peer that sends more than MaxLineLength bytes without the terminator ends
 // its connection like a lost one (ReadLine raises ENetConnClosedGracefully). The reader
@@ -22,6 +20,7 @@
 // connection) and bytes that the sweep's probe takes reach the next ReadLine in order.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -76,6 +75,9 @@ class TNetTCPConnection : public TNetComponent {
     // PendingInput and what the socket holds unread: the input that waits for the reader.
     std::size_t WaitingInputSize() const;
     std::size_t QueuedOutputSize() const;
+    // How long output may wait for a client that reads nothing before it is closed (net/
+    // NetOutputQueue.h: StallTime unless set). Any thread.
+    void SetStallTime(std::chrono::milliseconds stall);
 
     // One readiness poll over all the given connections without waiting, then one
     // non-blocking receive on each readable one; a close or error is recorded on that
@@ -124,15 +126,4 @@ class TNetTCPConnection : public TNetComponent {
     bool readTimedOut_ = false;      // guarded by mutex_
     bool readerWaiting_ = false;     // guarded by mutex_; the reader is in poll, unlocked
     std::shared_ptr<TNetOutputQueue> output_;  // shared with the flusher thread
-};
-
-// A connection accepted by a server.
-class TNetTCPServerConnection : public TNetTCPConnection {
-  public:
-    explicit TNetTCPServerConnection(TNetTCPServer& server) : server_(server) {}
-    TNetTCPServer& Server() const { return server_; }
-
-  private:
-    friend class TNetListenerThread;
-    TNetTCPServer& server_;
 };

@@ -16,28 +16,6 @@ constexpr auto DestructionPoll = std::chrono::milliseconds(20);
 
 }  // namespace
 
-void TNetThreadList::Add(TNetPeerThread& thread) {
-    std::lock_guard lock(mutex_);
-    items_.push_back(&thread);
-}
-
-void TNetThreadList::Remove(TNetPeerThread& thread) {
-    std::lock_guard lock(mutex_);
-    auto it = std::find(items_.begin(), items_.end(), &thread);
-    if (it != items_.end()) items_.erase(it);
-}
-
-std::size_t TNetThreadList::Count() {
-    std::lock_guard lock(mutex_);
-    return items_.size();
-}
-
-std::size_t TNetThreadList::CountOthers() {
-    std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(std::count_if(
-        items_.begin(), items_.end(), [](TNetPeerThread* t) { return !t->IsCurrentThread(); }));
-}
-
 TNetTCPServer::TNetTCPServer() {
     PeerThreadClass = [] { return std::make_unique<TNetPeerThread>(true); };
 }

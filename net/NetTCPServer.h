@@ -20,29 +20,12 @@
 #include "NetPeerThread.h"
 #include "NetSocketHandle.h"
 #include "NetSocketLayer.h"
+#include "NetThreadList.h"
 #include "NetThreadMgr.h"
 
 class TNetListenerThread;
 
 using TNetServerThreadEvent = std::function<void(TNetPeerThread& AThread)>;
-
-// The list of live peer threads with its lock.
-class TNetThreadList {
-  public:
-    std::mutex& Mutex() { return mutex_; }
-    // Callers hold Mutex() while they use Items().
-    std::vector<TNetPeerThread*>& Items() { return items_; }
-    void Add(TNetPeerThread& thread);
-    void Remove(TNetPeerThread& thread);
-    std::size_t Count();
-    // Live threads other than the calling one: a peer thread that deactivates the server
-    // does not wait for itself.
-    std::size_t CountOthers();
-
-  private:
-    std::mutex mutex_;
-    std::vector<TNetPeerThread*> items_;  // guarded by mutex_
-};
 
 class TNetTCPServer : public TNetComponent {
   public:

@@ -1,9 +1,12 @@
 // The connection loop and command table: letter case, the stray control character, the
 // not-handled reply, names outside the table, argument splitting for assigned events,
-// the recipients of BroadcastExcept, and the lines that arrive together with a close.
+// the recipients of BroadcastExcept, the lines that arrive together with a close, and
+// flood control.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+
+#include <thread>
 
 #include "ChatServerFixture.h"
 
@@ -217,4 +220,41 @@ TEST_F(CommandLoopTest, LinesBeforeTheCloseAreRunWhenTheyArriveTogether) {
     EXPECT_EQ(others.Items()[1], "CMD|0");
     EXPECT_EQ(others.Items()[lines], "CMD|" + std::to_string(lines - 1));
     EXPECT_EQ(others.Items().back(), "|");
+}
+
+// Past its allowance a connection is held back, not refused: of 30 commands sent at once
+// with an allowance of 10 at once and 20 a second, fewer than 30 are answered at first and
+// all 30 in the end. A client far past it (over 64 KiB of input waiting while it is held
+// back) is told so and closed; the other is still served.
+TEST_F(CommandLoopTest, FloodControlHoldsBackThenCutsOff) {
+    Server().FloodRate = 20;
+    Server().FloodBurst = 10;
+    Start();
+    TestClient client = Connect();
+    std::string burst;
+    for (int i = 0; i < 30; ++i) burst += "TIME " + std::to_string(i) + "\r\n";
+    ASSERT_TRUE(client.Send(burst));
+    ASSERT_EQ(client.ReadLine(), "421 Command not handled: TIME");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::size_t early = 1;
+    client.Pump();
+    while (client.NextLine()) ++early;
+    EXPECT_LT(early, 30u) << "nothing was held back";
+    for (std::size_t i = early; i < 30; ++i)
+        ASSERT_EQ(client.ReadLine(std::chrono::milliseconds(5000)),
+                  "421 Command not handled: TIME");
+    EXPECT_TRUE(client.Silent());
+
+    Server().FloodRate = 1;
+    Server().FloodBurst = 1;
+    TestClient flooder = Connect();
+    std::string flood;
+    while (flood.size() < 200 * 1024) flood += "TIME\r\n";
+    std::thread sender([&] { flooder.Send(flood); });
+    EXPECT_TRUE(flooder.WaitFor("***Error: You are sending too fast!", std::chrono::seconds(10)));
+    EXPECT_TRUE(flooder.WaitClosed(std::chrono::seconds(10)));
+    ::shutdown(flooder.Fd(), SHUT_RDWR);  // releases the sender in any case
+    sender.join();
+    Server().FloodRate = 0;
+    EXPECT_TRUE(client.TimeRoundTrip().has_value()) << "the held-back client is still served";
 }

@@ -31,26 +31,30 @@ struct Refusal {
     std::vector<std::string> lines;
 };
 
-// Nicks that the name rule would change (control bytes included), an empty nick, a nick
-// in use under another letter case and a nick the console refuses: the notices, then the
-// entry is gone and the connection closed.
+// Nicks that the name rule would change (control bytes included), a nick longer than
+// MaxNickLength, an empty nick, a nick in use under another letter case and a nick the
+// console refuses: the notices, then the entry is gone and the connection closed. A nick
+// of exactly MaxNickLength bytes registers.
 TEST_F(RegistrationTest, RefusalsThatCloseTheConnection) {
     const std::vector<std::string> notAllowed{"***Error: This nickname is not allowed!",
                                               "***Please dont use \"@\", \"!\", \":\" and space !"};
     const std::vector<std::string> inUse{"***Error: This Nickname is already in use!!"};
-    const std::vector<Refusal> refusals{{"a b", notAllowed},
-                                        {"a:b", notAllowed},
-                                        {":bob", notAllowed},
-                                        {"a@b", notAllowed},
-                                        {"a!b", notAllowed},
-                                        {"a\x01"
-                                         "b",
-                                         notAllowed},
-                                        {"a\tb", notAllowed},
-                                        {"", inUse},
-                                        {"BOB", inUse},
-                                        {"Bob", inUse},
-                                        {"vetoed", {"***Error: You are not allowed!"}}};
+    const std::vector<Refusal> refusals{
+        {"a b", notAllowed},
+        {"a:b", notAllowed},
+        {":bob", notAllowed},
+        {"a@b", notAllowed},
+        {"a!b", notAllowed},
+        {"a\x01"
+         "b",
+         notAllowed},
+        {"a\tb", notAllowed},
+        {std::string(TLobbyList::MaxNickLength + 1, 'n'),
+         {":localhost 432 * :Erroneous nickname: at most 64 bytes"}},
+        {"", inUse},
+        {"BOB", inUse},
+        {"Bob", inUse},
+        {"vetoed", {"***Error: You are not allowed!"}}};
     Server().OnUserEnter = [](TNetPeerThread&, const std::string& nick, bool& allow) {
         if (nick == "vetoed") allow = false;
     };
@@ -67,6 +71,8 @@ TEST_F(RegistrationTest, RefusalsThatCloseTheConnection) {
     }
     EXPECT_TRUE(WaitUntil([&] { return Store().UserCount() == 1; }));
     EXPECT_TRUE(bob.Silent()) << "a refused entry is removed quietly, without a QUIT line";
+    TestClient longest = Connect();
+    EXPECT_TRUE(longest.Register(std::string(TLobbyList::MaxNickLength, 'n')));
 }
 
 // A nick is taken without regard to case while its holder is registered, and free again,

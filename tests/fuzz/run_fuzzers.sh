@@ -16,7 +16,7 @@ mkdir -p "$OUT"
 
 NET="net/NetException.cpp net/NetSocketLayer.cpp net/NetComponent.cpp net/NetSocketHandle.cpp net/NetAddressGroup.cpp net/NetTCPConnection.cpp
      net/NetOutputQueue.cpp net/NetFlusher.cpp net/NetFanOut.cpp net/NetThread.cpp net/NetPeerThread.cpp net/NetThreadMgr.cpp
-     net/NetListenerThread.cpp net/NetTCPServer.cpp"
+     net/NetListenerThread.cpp net/NetTCPServer.cpp net/NetThreadList.cpp"
 CHAT="chat/NetIrcServer.cpp chat/CommandTable.cpp chat/Lobbies.cpp chat/Registration.cpp
       chat/Relay.cpp"
 

@@ -24,7 +24,9 @@ namespace {
 // peer thread's loop does; the fan-out is per thread.
 class FanOutWorker {
   public:
-    FanOutWorker() : thread_([this] { Run(); }) {}
+    // own: the connection whose thread the worker plays, or null.
+    explicit FanOutWorker(TNetTCPConnection* own = nullptr)
+        : own_(own), thread_([this] { Run(); }) {}
     ~FanOutWorker() {
         {
             std::lock_guard lock(mutex_);
@@ -43,7 +45,7 @@ class FanOutWorker {
 
   private:
     void Run() {
-        TNetFanOut fanOut;
+        TNetFanOut fanOut(own_);
         fanOut.Bind();
         std::unique_lock lock(mutex_);
         for (;;) {
@@ -59,8 +61,24 @@ class FanOutWorker {
     std::condition_variable cv_;
     std::function<void(TNetFanOut&)> task_;  // guarded by mutex_
     bool stop_ = false;                      // guarded by mutex_
+    TNetTCPConnection* const own_;
     std::thread thread_;
 };
+
+// Writes `lines` copies of `line` to the connection on the worker, flushing whenever due as
+// the peer loop does; stops early, without raising, once the connection is closed.
+std::thread StreamTo(FanOutWorker& worker, TNetTCPConnection& to, const std::string& line,
+                     std::size_t lines) {
+    return std::thread([&worker, &to, line, lines] {
+        worker.Do([&](TNetFanOut& fanOut) {
+            const std::string wire = line + "\r\n";
+            for (std::size_t i = 0; i < lines && to.TryWriteText(wire); ++i) {
+                if (fanOut.Due()) fanOut.FlushPaced();
+            }
+            fanOut.FlushPaced();
+        });
+    });
+}
 
 }  // namespace
 
@@ -419,29 +437,24 @@ TEST_F(ConnectionTest, FanOutSendsAtItsFlush) {
 
 // A writer whose fan-out is flushed whenever it is due, as the peer loop does, may send a
 // reading client many times the bound in one go: it is held to the client's pace and the
-// client gets every line. A client that does not read is closed once more than the bound
-// waits after its socket refused bytes.
+// client gets every line, also when it pauses. A client that does not read is closed once
+// more than the bound waits after its socket refused bytes. (The writer never raises: a
+// failure here is the test's, not a crash.)
 TEST_F(ConnectionTest, ReadingClientsGetEverythingStuckOnesAreClosed) {
     const std::string line(1000, 'x');
     const std::size_t lines = 4 * TNetTCPConnection::MaxQueuedOutput / line.size();
     TestClient reader;
     TNetTCPServerConnection& readerSide = Accept(reader);
     FanOutWorker worker;
-    std::thread writer([&] {
-        worker.Do([&](TNetFanOut& fanOut) {
-            for (std::size_t i = 0; i < lines; ++i) {
-                readerSide.WriteLine(line);
-                if (fanOut.Due()) fanOut.FlushPaced();
-            }
-            fanOut.FlushPaced();
-        });
-    });
-    for (std::size_t i = 0; i < lines; ++i) {
-        ASSERT_EQ(reader.ReadLine(5s), line) << i;
+    std::thread writer = StreamTo(worker, readerSide, line, lines);
+    std::size_t got = 0;
+    for (; got < lines; ++got) {
+        if (reader.ReadLine(5s) != line) break;
         // A reader that pauses for a moment is waited for, not closed by its bound.
-        if (i == 0) std::this_thread::sleep_for(50ms);
+        if (got == 0) std::this_thread::sleep_for(50ms);
     }
     writer.join();
+    EXPECT_EQ(got, lines);
     EXPECT_TRUE(readerSide.IsConnected());
 
     TestClient stuck;
@@ -450,6 +463,58 @@ TEST_F(ConnectionTest, ReadingClientsGetEverythingStuckOnesAreClosed) {
     for (std::size_t i = 0; i < lines && stuckSide.TryWriteText(wire); ++i) {
     }
     EXPECT_TRUE(WaitUntil([&] { return !stuckSide.IsConnected(); }));
+}
+
+// A client that reads steadily but slower than one flush a pacing step (12 KiB every
+// 30 ms, so it stays far behind for long) holds its writer to its pace instead of being
+// closed by the bound: it gets all of a stream 1.6 times the bound.
+TEST_F(ConnectionTest, SlowReaderHoldsItsWriterBack) {
+    const std::string line(1000, 'y');
+    const std::size_t lines = 16 * TNetTCPConnection::MaxQueuedOutput / 10 / line.size();
+    TestClient reader;
+    TNetTCPServerConnection& readerSide = Accept(reader, 16384);
+    FanOutWorker worker;
+    std::thread writer = StreamTo(worker, readerSide, line, lines);
+    std::size_t got = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (got < lines && !reader.Eof() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(30ms);
+        reader.PumpUpTo(12 * 1024);
+        while (auto next = reader.NextLine()) got += *next == line ? 1 : 0;
+    }
+    writer.join();
+    EXPECT_EQ(got, lines);
+    EXPECT_FALSE(reader.Eof()) << "the slow reader was closed";
+    EXPECT_TRUE(readerSide.IsConnected());
+}
+
+// A reply to a client that takes bytes all along, about every second, but far too few to
+// count as reading (300 bytes every 100 ms: less than ProgressBytes in a stall time of
+// 3 s) does not keep the connection and its reply for ever: it is closed, although the
+// socket took bytes well within every stall time.
+TEST_F(ConnectionTest, TricklingReaderDoesNotPinItsReply) {
+    const std::string line(1000, 'r');
+    TestClient client;
+    TNetTCPServerConnection& connection = Accept(client, 4096);
+    connection.SetStallTime(3s);
+    FanOutWorker own(&connection);
+    std::thread replier([&] {
+        own.Do([&](TNetFanOut& fanOut) {
+            for (int i = 0; i < 1000; ++i) connection.TryWriteText(line + "\r\n");
+            fanOut.FlushPaced();
+        });
+    });
+    const auto start = std::chrono::steady_clock::now();
+    while (connection.IsConnected() && std::chrono::steady_clock::now() < start + 8s) {
+        std::this_thread::sleep_for(100ms);
+        client.PumpUpTo(300);
+    }
+    const bool closed = !connection.IsConnected();
+    const std::size_t taken = client.BytesReceived();
+    client.Reset();  // ends the reply's wait in any case
+    replier.join();
+    EXPECT_TRUE(closed) << "the reply still waits after 8 s";
+    EXPECT_GE(taken, 6000u);
 }
 
 namespace {

@@ -1,10 +1,12 @@
-// A frame server on a loopback port of its own for the frame's tests. Each accepted peer
-// thread parks in its execute step until the test releases it, so the test thread can use
+// The frame's test servers: BareServer, a frame server on a loopback port of its own that
+// counts its steps, and ParkedServerTest, the fixture whose bare server parks each accepted
+// peer thread in its execute step until the test releases it, so the test thread can use
 // the server side of the connection directly while its owner is guaranteed to be alive.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -15,10 +17,23 @@
 #include "support/TestClient.h"
 #include "support/WaitUntil.h"
 
+struct BareServer {
+    BareServer() {
+        server.Bindings().Add().SetIP("127.0.0.1");
+        server.OnConnect = [this](TNetPeerThread&) { ++connects; };
+        server.OnDisconnect = [this](TNetPeerThread&) { ++disconnects; };
+    }
+    int Port() { return server.Bindings()[0].Port(); }
+
+    std::atomic<int> connects{0};
+    std::atomic<int> executes{0};
+    std::atomic<int> disconnects{0};
+    TNetTCPServer server;
+};
+
 class ParkedServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        server_.Bindings().Add().SetIP("127.0.0.1");
         server_.OnExecute = [this](TNetPeerThread& thread) {
             Park(thread);
             for (;;) thread.Connection().ReadLine();
@@ -49,7 +64,8 @@ class ParkedServerTest : public ::testing::Test {
         return parked_[before]->Connection();
     }
 
-    TNetTCPServer server_;
+    BareServer bare_;
+    TNetTCPServer& server_ = bare_.server;
     int port_ = 0;
 
   private:

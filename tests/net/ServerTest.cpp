@@ -17,21 +17,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A server on a loopback port of its own that counts its steps.
-struct CountingServer {
-    CountingServer() {
-        server.Bindings().Add().SetIP("127.0.0.1");
-        server.OnConnect = [this](TNetPeerThread&) { ++connects; };
-        server.OnDisconnect = [this](TNetPeerThread&) { ++disconnects; };
-    }
-    int Port() { return server.Bindings()[0].Port(); }
-
-    std::atomic<int> connects{0};
-    std::atomic<int> executes{0};
-    std::atomic<int> disconnects{0};
-    TNetTCPServer server;
-};
-
 // Answers every line with "echo " and the line.
 void Echo(TNetPeerThread& thread) {
     TNetTCPServerConnection& connection = thread.Connection();
@@ -43,7 +28,7 @@ void Echo(TNetPeerThread& thread) {
 // Activation, deactivation and activation again listen on the same address and port, and
 // deactivation closes the clients of the first activation.
 TEST(Server, ReactivatesOnTheSamePort) {
-    CountingServer s;
+    BareServer s;
     s.server.OnExecute = Echo;
     s.server.SetActive(true);
     const int port = s.Port();
@@ -73,10 +58,10 @@ TEST(Server, ReactivatesOnTheSamePort) {
 // An address in use fails the activation with the bind error and leaves the server
 // inactive; it can be activated once the address is free.
 TEST(Server, ActivationOnAPortInUseFails) {
-    CountingServer holder;
+    BareServer holder;
     holder.server.OnExecute = Echo;
     holder.server.SetActive(true);
-    CountingServer late;
+    BareServer late;
     late.server.Bindings()[0].SetPort(holder.Port());
     late.server.OnExecute = Echo;
     EXPECT_THROW(late.server.SetActive(true), ENetCouldNotBindSocket);
@@ -93,7 +78,7 @@ TEST(Server, ActivationOnAPortInUseFails) {
 // IPv6 binding on a host without IPv6): then the server starts on the others, and an
 // optional binding still fails on an address in use.
 TEST(Server, OptionalBindingMissingHereIsPassedOver) {
-    CountingServer s;
+    BareServer s;
     s.server.OnExecute = Echo;
     TNetSocketHandle& absent = s.server.Bindings().Add();
     absent.SetIP("2001:db8::1");  // documentation prefix: never a local address
@@ -106,7 +91,7 @@ TEST(Server, OptionalBindingMissingHereIsPassedOver) {
     client.SendLine("x");
     EXPECT_EQ(client.ReadLine(), "echo x");
 
-    CountingServer late;
+    BareServer late;
     TNetSocketHandle& taken = late.server.Bindings()[0];
     taken.SetPort(s.Port());
     taken.SetOptional(true);
@@ -135,7 +120,7 @@ TEST(Server, IPv6BindingKnowsItsPeersAddress) {
 // A client that connects and closes at once still yields one connect and one disconnect
 // step, and its thread leaves PeerThreads.
 TEST(Server, ConnectThenCloseRunsEachStepOnce) {
-    CountingServer s;
+    BareServer s;
     s.server.OnExecute = [&s](TNetPeerThread& thread) {
         ++s.executes;
         thread.Connection().ReadLine();
@@ -152,7 +137,7 @@ TEST(Server, ConnectThenCloseRunsEachStepOnce) {
 // A failing connect step skips the execute step; the disconnect step still runs and the
 // client is closed.
 TEST(Server, FailingConnectSkipsExecute) {
-    CountingServer s;
+    BareServer s;
     s.server.OnConnect = [&s](TNetPeerThread&) {
         ++s.connects;
         throw std::runtime_error("refused");
@@ -170,7 +155,7 @@ TEST(Server, FailingConnectSkipsExecute) {
 // A failing disconnect step still leaves the thread out of PeerThreads with its connection
 // closed, and the server can be torn down.
 TEST(Server, FailingDisconnectStillReleasesTheThread) {
-    CountingServer s;
+    BareServer s;
     s.server.OnExecute = Echo;
     s.server.OnDisconnect = [&s](TNetPeerThread&) {
         ++s.disconnects;
@@ -188,7 +173,7 @@ TEST(Server, FailingDisconnectStillReleasesTheThread) {
 // Socket errors from the execute step are absorbed: 10053 and 10054 close the thread's own
 // connection, any other code lets the step run again on the live connection.
 TEST(Server, ExecuteStepSocketErrors) {
-    CountingServer s;
+    BareServer s;
     s.server.OnExecute = [&s](TNetPeerThread& thread) {
         const std::string line = thread.Connection().ReadLine();
         ++s.executes;
@@ -209,7 +194,7 @@ TEST(Server, ExecuteStepSocketErrors) {
 
 // A server without an execute handler ends each connection quietly after connecting it.
 TEST(Server, NoExecuteHandlerEndsTheConnection) {
-    CountingServer s;
+    BareServer s;
     s.server.SetActive(true);
     TestClient client(s.Port());
     EXPECT_TRUE(WaitUntil([&] { return s.disconnects.load() == 1; }));
@@ -221,7 +206,7 @@ TEST(Server, NoExecuteHandlerEndsTheConnection) {
 // other clients are closed, the call returns, the thread ends cleanly, and the server can
 // be activated again.
 TEST(Server, DeactivationFromAPeerThread) {
-    CountingServer s;
+    BareServer s;
     std::atomic<bool> returned{false};
     s.server.OnExecute = [&](TNetPeerThread& thread) {
         TNetTCPServerConnection& connection = thread.Connection();
@@ -255,7 +240,7 @@ TEST(Server, DeactivationFromAPeerThread) {
 // A peer thread busy beyond TerminateWaitTime is left running by deactivation; it ends
 // later without touching anything freed, and destruction waits for it.
 TEST(Server, PeerOutlivingTheDeactivationWait) {
-    auto s = std::make_unique<CountingServer>();
+    auto s = std::make_unique<BareServer>();
     s->server.TerminateWaitTime = 250;
     std::atomic<bool> busy{false};
     s->server.OnExecute = [&](TNetPeerThread& thread) {
@@ -281,7 +266,7 @@ TEST(Server, ListenerSurvivesDescriptorShortage) {
     // UBSan's type checks open files of their own and report false faults without them.
     GTEST_SKIP() << "needs descriptors that the sanitizer runtime takes";
 #endif
-    CountingServer s;
+    BareServer s;
     s.server.OnExecute = Echo;
     s.server.SetActive(true);
     rlimit saved{};
@@ -307,7 +292,7 @@ TEST(Server, ListenerSurvivesDescriptorShortage) {
 
 // Destroying a server with clients still connected ends every peer thread first.
 TEST(Server, DestructionEndsEveryPeer) {
-    auto s = std::make_unique<CountingServer>();
+    auto s = std::make_unique<BareServer>();
     s->server.OnExecute = Echo;
     s->server.SetActive(true);
     std::vector<TestClient> clients;
@@ -324,7 +309,7 @@ TEST(Server, DestructionEndsEveryPeer) {
 // fans lines out to everyone: every accepted connection gets exactly one connect and one
 // disconnect step, and deactivation leaves no peer thread behind.
 TEST(Server, ChurnWithSweepAndFanOut) {
-    CountingServer s;
+    BareServer s;
     s.server.OnExecute = Echo;
     s.server.SetActive(true);
     const int port = s.Port();

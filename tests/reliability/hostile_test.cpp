@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <functional>
@@ -164,14 +165,14 @@ TEST(Hostile, FloodersCannotPushSlowReadersOut) {
     EXPECT_LT(p99, 500.0);
 }
 
-// A sender with a 200-byte nick writes 100,000 short lines in one go (each relayed as
-// about 230 bytes, 23 MB in all, many times the output bound); the only other client reads
-// as fast as loopback allows with a 1 MiB receive buffer. Every line reaches it, it stays
-// connected, and the sender, held to the reader's pace, is not closed either.
+// A sender with the longest nick allowed writes 100,000 short lines in one go (each
+// relayed as about 100 bytes, 10 MB in all, many times the output bound); the only other
+// client reads as fast as loopback allows with a 1 MiB receive buffer. Every line reaches
+// it, it stays connected, and the sender, held to the reader's pace, is not closed either.
 TEST(Hostile, BurstFromALongNickReachesAFastReader) {
     TestServer rig;
     rig.Start();
-    const std::string nick(200, 'n');
+    const std::string nick(TLobbyList::MaxNickLength, 'n');
     TestClient reader;
     TestClient sender;
     ASSERT_TRUE(reader.Connect(rig.Port(), "127.0.0.1", 1 << 20));
@@ -189,13 +190,42 @@ TEST(Hostile, BurstFromALongNickReachesAFastReader) {
     const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
     writer.join();
     std::printf(
-        "[figure] burst of %zu lines from a 200-byte nick: %zu delivered in %.2f s "
+        "[figure] burst of %zu lines from a %zu-byte nick: %zu delivered in %.2f s "
         "(%.0f lines/s), bad lines %zu\n",
-        Lines, got, seconds, double(got) / seconds, reader.BadLines());
+        Lines, nick.size(), got, seconds, double(got) / seconds, reader.BadLines());
     EXPECT_EQ(got, Lines);
     EXPECT_EQ(reader.BadLines(), 0u);
     EXPECT_TRUE(reader.TimeRoundTrip().has_value()) << "the reader was closed";
     EXPECT_TRUE(sender.TimeRoundTrip().has_value()) << "the sender was closed";
+}
+
+// A joiner's own replies keep their place among the lines other threads write to it: A's
+// JOIN is applied, then B quits while A's thread is still busy with A's next command;
+// A must get its member list (353, naming B) before B's QUIT, or its client shows B as a
+// member for good. The next command holds A's thread until B's QUIT has been applied.
+TEST(Hostile, OwnRepliesAreNotOvertakenByLaterLines) {
+    TestServer rig;
+    TLobbyList& store = rig.Store();
+    store.AllowCreate = true;
+    std::atomic<bool> joined{false};
+    rig.Server().OnCommandPart = [&](TNetPeerThread&, const std::string&) {
+        joined = true;
+        WaitUntil([&] { return !HasUser(store, "b"); }, 10s);
+    };
+    rig.Start();
+    TestClient a, b;
+    ASSERT_TRUE(a.Connect(rig.Port()) && a.Register("a"));
+    ASSERT_TRUE(b.Connect(rig.Port()) && b.Register("b"));
+    ASSERT_TRUE(b.SendLine("JOIN #jo"));
+    ASSERT_TRUE(b.WaitFor(":localhost 366 b #jo :End of /NAMES list."));
+    ASSERT_TRUE(a.Send("JOIN #jo\r\nPART #elsewhere\r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return joined.load(); }, 10s));
+    ASSERT_TRUE(b.SendLine("QUIT"));
+    ASSERT_TRUE(a.WaitForPrefix(TestServer::Prefix("b") + " QUIT", 10s));
+    const auto& before = a.Skipped();
+    EXPECT_TRUE(std::any_of(before.begin(), before.end(), [](const std::string& line) {
+        return line.starts_with(":localhost 353 a = #jo :") && line.find(" b") != std::string::npos;
+    })) << "B's QUIT reached A before A's member list";
 }
 
 // One player tries to fill the lobby list: names of 7,000 bytes are refused, and of short
