@@ -26,10 +26,10 @@
 //             to the lobby's other members, private ones to their nick) instead of to
 //             every other connection.
 //   register  N clients connect, register and join (at most --inflight at a time not yet
-//             registered; each sends its JOIN on its welcome, without waiting for others); connections per second and time until all have joined (with
+//             registered; each sends its JOIN on its welcome, without waiting for
+//             others); connections per second and time until all have joined (with
 //             --lobby-size, each its own lobby: the join storm, also timed from the last
-//             registration). With
-//             --hold SECONDS the clients then stay connected and idle that long (the idle
+//             registration). With --hold SECONDS the clients then stay connected and idle that long (the idle
 //             and memory measurement); with --probe one more player then connects while
 //             they are held, and the time until its welcome ends is measured.
 //

@@ -9,12 +9,12 @@
 // that the constructor sets; PeerThreadClass must not be replaced.
 //
 // Safety limits on top of the protocol: at most MaxConnectionsPerAddress connections from
-// one peer address (an IPv6 one counted by its /64, net/NetAddressGroup.h) at a time (decided in the order of acceptance and counted until the
-// connection leaves PeerThreads; the ones beyond are told so and closed, and never
-// count), and a connection that
-// has not registered a nick within RegistrationTimeout of connecting is closed. The time-out rides
-// on the connection's own read: until registration the loop reads with the time left as the read's
-// time limit, so no timer has to visit idle connections and the sweep stays a pure probe.
+// one peer address (an IPv6 one counted by its /64, net/NetAddressGroup.h) at a time (decided in
+// the order of acceptance and counted until the connection leaves PeerThreads; the ones beyond are
+// told so and closed, and never count), and a connection that has not registered a nick within
+// RegistrationTimeout of connecting is closed. The time-out rides on the connection's own read:
+// until registration the loop reads with the time left as the read's time limit, so no timer has to
+// visit idle connections and the sweep stays a pure probe.
 //
 // Flood control: every command a connection sends, registered or not, known or not, takes
 // a token of its allowance (chat/FloodGate.h: FloodBurst at once, FloodRate a second).

@@ -19,11 +19,11 @@
 //   2. Flush, the same without the waits below: Unbind (the loop ends) and the fan-out of
 //      a thread without a loop (a console broadcast, chat/Relay.cpp) at its end.
 //   3. The flusher threads (net/NetFlusher.h): queues handed over, and queues whose
-//      socket refused bytes, once it drains. A pass that carries a line for
-//      GatherRecipients or more (one for everybody) starts TNetFlusher::GatherDelay after
-//      the first hand-over, unless a sender waits for it: lines that players type one at a
-//      time then share one send per recipient, as a burst's lines do. A narrower line (a
-//      lobby's chat) goes at once.
+//      socket refused bytes, once it drains. A hand-over to GatherRecipients or more (a
+//      line for everybody) waits in its pass TNetFlusher::GatherDelay (10 ms) after the
+//      first line handed over, unless a sender waits for that pass: lines that players
+//      type one at a time then share one send per recipient as a burst's lines do, and a
+//      flood is not slowed. A narrower hand-over (a lobby's chat) is sent at once.
 //   4. A write from a thread without a fan-out (the console) sends at once.
 //   5. A sender that waits for another connection (WaitWhileBehind below) sends that
 //      connection's queue itself whenever its socket takes more.

@@ -7,13 +7,8 @@
 //
 // Handed-over queues go out in passes: a thread takes everything handed to it since its
 // last pass and sends each queue once. A pass has a number, and a fan-out that handed
-// queues over may wait for the pass that sends them (WaitFor), which is how a sender that
-// floods a wide lobby is held to the speed of the sends. A pass that carries a hand-over
-// marked `gather` starts GatherDelay after the first hand-over, or at once when a fan-out
-// waits for it: lines that players type one at a time then share one send per recipient
-// with the lines of the other players who spoke meanwhile, as a burst's lines do, instead
-// of costing a send each, while a flooding sender (which waits) is not slowed. Other
-// passes start at once.
+// queues over may wait for the pass that sends them (WaitFor). A pass may wait
+// GatherDelay for more lines first (net/NetFanOut.h, sender 3).
 //
 // Watch, Forget, Ready and TrimLater are called with the queue's lock held (the queue's
 // lock comes before the flushers' own locks); WaitFor with no lock held.
