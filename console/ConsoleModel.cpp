@@ -43,6 +43,25 @@ void TConsoleModel::MarkLocked(unsigned parts) {
     if (hooks_.RefreshNeeded) hooks_.RefreshNeeded();
 }
 
+void TConsoleModel::EmitLocked(TShownEvent&& event) {
+    if (hooks_.Event) hooks_.Event(std::move(event));
+}
+
+void TConsoleModel::EmitLobbyLocked(TShownEvent::TKind kind, const TLobbyRow& row,
+                                    std::string nick) {
+    TShownEvent event;
+    event.Kind = kind;
+    event.Lobby.Id = row.Id;
+    event.Lobby.Name = row.Name;
+    event.Nick = std::move(nick);
+    EmitLocked(std::move(event));
+}
+
+void TConsoleModel::EmitSaveEnabledLocked(bool before) {
+    if (before == actions_.SaveLobbysEnabled) return;
+    EmitLocked({.Kind = TShownEvent::TKind::SaveEnabled, .Flag = actions_.SaveLobbysEnabled});
+}
+
 TConsoleModel::TView TConsoleModel::TakeView() {
     std::lock_guard lock(mutex_);
     TView view;
@@ -68,6 +87,7 @@ void TConsoleModel::AddLogLocked(const std::string& text) {
     log_.push_front(line);
     statusText_ = text;
     if (hooks_.LogEcho) hooks_.LogEcho(line);
+    EmitLocked({.Kind = TShownEvent::TKind::Log, .Text = line});
     if (log_.size() > MaxLogLines && actions_.AutoSave) SaveLogLocked();
     while (log_.size() > MaxLogLines) log_.pop_back();
     MarkLocked(LogPart | StatusPart);
@@ -82,6 +102,7 @@ void TConsoleModel::SaveLogLocked() {
     std::vector<std::string> lines(log_.begin(), log_.end());
     log_.clear();
     MarkLocked(LogPart);
+    EmitLocked({.Kind = TShownEvent::TKind::LogReset});
     writer_.Post(
         [this, path, lines = std::move(lines)]() mutable { WriteLogFile(path, std::move(lines)); });
 }
@@ -94,12 +115,15 @@ void TConsoleModel::WriteLogFile(const std::string& path, std::vector<std::strin
     }
     // Kept as if never taken: below the lines logged since, within the cap.
     std::lock_guard lock(mutex_);
+    ++logSaveFailures_;
     for (std::string& line : lines) {
         if (log_.size() >= MaxLogLines) break;
         log_.push_back(std::move(line));
     }
     statusText_ = "Error: Unable to save logfile!";
     MarkLocked(LogPart | StatusPart);
+    EmitLocked({.Kind = TShownEvent::TKind::LogReset, .Lines = {log_.begin(), log_.end()}});
+    EmitLocked({.Kind = TShownEvent::TKind::Status, .Text = statusText_});
 }
 
 std::vector<std::string> TConsoleModel::LogLines() const {
@@ -116,6 +140,7 @@ void TConsoleModel::ClearLog() {
     std::lock_guard lock(mutex_);
     log_.clear();
     MarkLocked(LogPart);
+    EmitLocked({.Kind = TShownEvent::TKind::LogReset});
 }
 
 // --- Server events ---------------------------------------------------------------------
@@ -133,8 +158,10 @@ void TConsoleModel::UserEnter(const std::string& nick, const std::string& addres
     };
     fill(&TGridRow::Nick, nick);
     fill(&TGridRow::IP, address);
-    fill(&TGridRow::Time, hooks_.Now());
+    const std::string time = hooks_.Now();
+    fill(&TGridRow::Time, time);
     MarkLocked(GridPart);
+    EmitLocked({.Kind = TShownEvent::TKind::UserEnter, .User = {nick, address, time}});
     AddLogLocked("User " + nick + "@" + address + " entered chat");
 }
 
@@ -148,14 +175,16 @@ void TConsoleModel::UserQuit(const std::string& nick, const std::string& address
         else
             gridRows_[0] = {};
         MarkLocked(GridPart);
+        EmitLocked({.Kind = TShownEvent::TKind::UserQuit, .User = {nick, address, {}}});
         AddLogLocked("User " + tag + " quit");
         return;
     }
     AddLogLocked("Error on quit: User " + tag + " not present");
 }
 
-void TConsoleModel::UserJoin(const TLobby& lobby, const std::string& userTag, bool& allowJoin,
-                             std::string& msg) {
+void TConsoleModel::UserJoin(const TLobby& lobby, const std::string& nick,
+                             const std::string& address, bool& allowJoin, std::string& msg) {
+    const std::string userTag = nick + "@" + address;
     const std::string text = LobbyRowText(lobby, allowJoin);
     std::lock_guard lock(mutex_);
     TLobbyRow* row = FindRowLocked(&lobby);
@@ -164,17 +193,22 @@ void TConsoleModel::UserJoin(const TLobby& lobby, const std::string& userTag, bo
         return;
     }
     row->Text = text;
+    // A nick already in the lobby is refused by the lobby itself after this.
+    if (allowJoin) EmitLobbyLocked(TShownEvent::TKind::Join, *row, nick);
     SortRowsLocked();
     MarkLocked(LobbyPart);
     allowJoin = true;
     if (&lobby == reportLobby_) msg = ReportNote;
 }
 
-bool TConsoleModel::UserPart(const TLobby& lobby) {
+bool TConsoleModel::UserPart(const TLobby& lobby, const std::string& nick) {
     const std::string text = LobbyRowText(lobby, false);
     std::lock_guard lock(mutex_);
     TLobbyRow* row = FindRowLocked(&lobby);
     if (!row) return false;
+    // The core reports a quit's part for every lobby, member or not; only a member's
+    // changes the count the row shows.
+    if (row->Text != text) EmitLobbyLocked(TShownEvent::TKind::Part, *row, nick);
     row->Text = text;
     SortRowsLocked();
     MarkLocked(LobbyPart);
@@ -186,10 +220,15 @@ bool TConsoleModel::AddLobby(const TLobby& lobby, bool byConsole,
     const std::string text = LobbyRowText(lobby, false);
     std::lock_guard lock(mutex_);
     if (!byConsole && !actions_.AllowCreate) return false;
-    actions_.SaveLobbysEnabled = !lobby.UserCreated;
+    const bool saveWasEnabled = std::exchange(actions_.SaveLobbysEnabled, !lobby.UserCreated);
     // Listed at once, before the core even inserts the lobby: a join that follows on any
     // thread finds the row.
-    lobbyRows_.push_back({&lobby, lobby.Name, text});
+    lobbyRows_.push_back({&lobby, lobby.Name, text, ++lastLobbyId_});
+    EmitLocked(
+        {.Kind = TShownEvent::TKind::LobbyAdd,
+         .Lobby = {
+             lastLobbyId_, lobby.Name, lobby.Description, lobby.IsPrivate, lobby.UserCreated, {}}});
+    EmitSaveEnabledLocked(saveWasEnabled);
     SortRowsLocked();
     MarkLocked(LobbyPart | ActionPart);
     if (creator)
@@ -202,7 +241,10 @@ bool TConsoleModel::AddLobby(const TLobby& lobby, bool byConsole,
 bool TConsoleModel::RemoveLobby(const TLobby& lobby, bool byConsole) {
     std::lock_guard lock(mutex_);
     if (!byConsole && !lobby.UserCreated) return false;
-    actions_.SaveLobbysEnabled = !lobby.UserCreated;
+    const bool saveWasEnabled = std::exchange(actions_.SaveLobbysEnabled, !lobby.UserCreated);
+    if (const TLobbyRow* row = FindRowLocked(&lobby))
+        EmitLobbyLocked(TShownEvent::TKind::LobbyRemove, *row);
+    EmitSaveEnabledLocked(saveWasEnabled);
     std::erase_if(lobbyRows_, [&lobby](const TLobbyRow& row) { return row.Lobby == &lobby; });
     // The object is destroyed after this call; a later lobby at the same address must not
     // become the report lobby.
@@ -217,6 +259,8 @@ bool TConsoleModel::RemoveLobby(const TLobby& lobby, bool byConsole) {
 
 void TConsoleModel::ForgetLobby(const TLobby* lobby) {
     std::lock_guard lock(mutex_);
+    if (const TLobbyRow* row = FindRowLocked(lobby))
+        EmitLobbyLocked(TShownEvent::TKind::LobbyRemove, *row);
     std::erase_if(lobbyRows_, [lobby](const TLobbyRow& row) { return row.Lobby == lobby; });
     MarkLocked(LobbyPart);
 }
@@ -245,6 +289,34 @@ void TConsoleModel::SortRowsLocked() {
         [](const TLobbyRow& a, const TLobbyRow& b) { return LessNoCase(a.Text, b.Text); });
 }
 
+std::uint64_t TConsoleModel::LobbyId(const TLobby* lobby) const {
+    std::lock_guard lock(mutex_);
+    for (const TLobbyRow& row : lobbyRows_)
+        if (row.Lobby == lobby) return row.Id;
+    return 0;
+}
+
+const TLobby* TConsoleModel::LobbyOfId(std::uint64_t id) const {
+    std::lock_guard lock(mutex_);
+    for (const TLobbyRow& row : lobbyRows_)
+        if (row.Id == id) return row.Lobby;
+    return nullptr;
+}
+
+TShownSnapshot TConsoleModel::ShownState(const std::function<void()>& atMoment) const {
+    std::lock_guard lock(mutex_);
+    TShownSnapshot state;
+    for (const TGridRow& row : gridRows_)
+        if (!row.Nick.empty()) state.Users.push_back({row.Nick, row.IP, row.Time});
+    state.Log.assign(log_.begin(), log_.end());
+    state.Options = {actions_.AutoSave, actions_.AllowCreate};
+    state.Running = actions_.StopEnabled && !actions_.StartEnabled;
+    state.SaveEnabled = actions_.SaveLobbysEnabled;
+    state.Status = statusText_;
+    atMoment();
+    return state;
+}
+
 TConsoleModel::TLobbyRow* TConsoleModel::FindRowLocked(const TLobby* lobby) {
     for (TLobbyRow& row : lobbyRows_)
         if (row.Lobby == lobby) return &row;
@@ -263,6 +335,7 @@ void TConsoleModel::SetServerRunning(bool running) {
     actions_.StartEnabled = !running;
     actions_.StopEnabled = running;
     MarkLocked(ActionPart);
+    EmitLocked({.Kind = TShownEvent::TKind::Running, .Flag = running});
 }
 
 void TConsoleModel::SetSaveLobbysEnabled(bool enabled) {
@@ -272,7 +345,9 @@ void TConsoleModel::SetSaveLobbysEnabled(bool enabled) {
 bool TConsoleModel::ExchangeSaveLobbysEnabled(bool enabled) {
     std::lock_guard lock(mutex_);
     MarkLocked(ActionPart);
-    return std::exchange(actions_.SaveLobbysEnabled, enabled);
+    const bool before = std::exchange(actions_.SaveLobbysEnabled, enabled);
+    EmitSaveEnabledLocked(before);
+    return before;
 }
 
 void TConsoleModel::SetOptions(bool autoSave, bool allowCreate) {
@@ -280,16 +355,23 @@ void TConsoleModel::SetOptions(bool autoSave, bool allowCreate) {
     actions_.AutoSave = autoSave;
     actions_.AllowCreate = allowCreate;
     MarkLocked(ActionPart);
+    EmitLocked({.Kind = TShownEvent::TKind::Options, .Options = {autoSave, allowCreate}});
 }
 
 bool TConsoleModel::ToggleAutoSave() {
     std::lock_guard lock(mutex_);
     MarkLocked(ActionPart);
-    return actions_.AutoSave = !actions_.AutoSave;
+    actions_.AutoSave = !actions_.AutoSave;
+    EmitLocked({.Kind = TShownEvent::TKind::Options,
+                .Options = {actions_.AutoSave, actions_.AllowCreate}});
+    return actions_.AutoSave;
 }
 
 bool TConsoleModel::ToggleAllowCreate() {
     std::lock_guard lock(mutex_);
     MarkLocked(ActionPart);
-    return actions_.AllowCreate = !actions_.AllowCreate;
+    actions_.AllowCreate = !actions_.AllowCreate;
+    EmitLocked({.Kind = TShownEvent::TKind::Options,
+                .Options = {actions_.AutoSave, actions_.AllowCreate}});
+    return actions_.AllowCreate;
 }

@@ -12,13 +12,17 @@
 // which calls back or waits. Log files are written by the disk writer, outside every lock.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "ShownServer.h"
 
 class TDiskWriter;
 class TLobby;
@@ -28,9 +32,10 @@ class TConsoleModel {
     static constexpr std::size_t MaxLogLines = 200;
 
     struct TLobbyRow {
-        const TLobby* Lobby;  // identity only: the row's tie to its lobby
-        std::string Name;     // the lobby's name, which never changes
-        std::string Text;     // LobbyRowText as last reported
+        const TLobby* Lobby;   // identity only: the row's tie to its lobby
+        std::string Name;      // the lobby's name, which never changes
+        std::string Text;      // LobbyRowText as last reported
+        std::uint64_t Id = 0;  // the shown lobby's id (ShownServer.h): never reused
     };
     struct TGridRow {
         std::string Nick, IP, Time;
@@ -70,6 +75,10 @@ class TConsoleModel {
         // Called with every log line as it is added, in log order, under the state lock.
         // Must not call back or wait. May be empty.
         std::function<void(const std::string& line)> LogEcho;
+        // Called with every change that a shown server reports (ShownServer.h), in the
+        // order of the changes, under the state lock. Must not call back or wait. May be
+        // empty.
+        std::function<void(TShownEvent&& event)> Event{};
     };
 
     // logDir ends in a separator; log files are written there by `writer`, which must
@@ -93,6 +102,8 @@ class TConsoleModel {
     // writes nothing.
     void SaveLog();
     void ClearLog();
+    // How many log files could not be written so far.
+    std::uint64_t LogSaveFailures() const { return logSaveFailures_.load(); }
 
     // --- The server events' decisions (the caller holds the lobby-list lock) ---
     // A user entered: a grid row (the grid's empty row, if that is all it has) and the log.
@@ -101,11 +112,11 @@ class TConsoleModel {
     void UserQuit(const std::string& nick, const std::string& address);
     // A join: the row shows the count with the joiner, and the join is allowed, with the
     // report note for the report lobby; a lobby without a row logs an error line instead.
-    void UserJoin(const TLobby& lobby, const std::string& userTag, bool& allowJoin,
-                  std::string& msg);
+    void UserJoin(const TLobby& lobby, const std::string& nick, const std::string& address,
+                  bool& allowJoin, std::string& msg);
     // A part: the row shows the new count. True when the lobby is user-created, has a row
     // and is now empty: the caller then removes it.
-    bool UserPart(const TLobby& lobby);
+    bool UserPart(const TLobby& lobby, const std::string& nick);
     // Whether a lobby may be added: the console's own always, a user's only while Allow
     // create is on. An accepted lobby gets its row and log line at once. creator is the
     // nick of a connection that asks; nullopt when another object asks.
@@ -117,6 +128,16 @@ class TConsoleModel {
     void SetReportLobby(const TLobby* lobby);
     bool IsReportLobby(const TLobby* lobby) const;
     std::vector<std::string> LobbyRowTexts() const;
+    // The id of a listed lobby, or 0; the listed lobby of an id, or null (identity only:
+    // the caller checks it with the core under the lobby-list lock).
+    std::uint64_t LobbyId(const TLobby* lobby) const;
+    const TLobby* LobbyOfId(std::uint64_t id) const;
+
+    // --- What a shown server reports ---
+    // The users, log, options, running and status as of now; `atMoment` runs under the
+    // state lock at the moment taken, so that the Event hook's later calls are exactly
+    // the changes after it. The caller holds the lobby-list lock and fills the lobbies.
+    TShownSnapshot ShownState(const std::function<void()>& atMoment) const;
 
     // --- Actions ---
     TActions Actions() const;
@@ -139,6 +160,9 @@ class TConsoleModel {
 
     // The *Locked helpers need mutex_ held.
     void MarkLocked(unsigned parts);
+    void EmitLocked(TShownEvent&& event);
+    void EmitLobbyLocked(TShownEvent::TKind kind, const TLobbyRow& row, std::string nick = {});
+    void EmitSaveEnabledLocked(bool before);
     void AddLogLocked(const std::string& text);
     void SaveLogLocked();
     void SortRowsLocked();
@@ -157,6 +181,8 @@ class TConsoleModel {
     std::string statusText_;
     TActions actions_;
     const TLobby* reportLobby_ = nullptr;  // identity only
+    std::uint64_t lastLobbyId_ = 0;
+    std::atomic<std::uint64_t> logSaveFailures_{0};  // not guarded: read without the lock
     unsigned changed_ = NoPart;
     bool refreshRequested_ = false;
 };

@@ -25,6 +25,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "LocalShownServer.h"
 #include "RemoteAdmin.h"
 #include "Timestamp.h"
 #include "UserGrid.h"
@@ -55,6 +56,10 @@ TForm1::TForm1(TForm1Config config, QWidget* parent)
       programDir_(config.ProgramDir.empty() ? DefaultProgramDir()
                                             : WithTrailingSeparator(config.ProgramDir)),
       settings_(programDir_ + "kelbox.ini"),
+      shownJournal_([this] {
+          QMetaObject::invokeMethod(
+              this, [this] { shown_->DeliverEvents(); }, Qt::QueuedConnection);
+      }),
       model_(programDir_, diskWriter_,
              {.Now = [] { return TimestampText(); },
               .RefreshNeeded =
@@ -62,8 +67,10 @@ TForm1::TForm1(TForm1Config config, QWidget* parent)
                       QMetaObject::invokeMethod(
                           this, [this] { syncSoon(); }, Qt::QueuedConnection);
                   },
-              .LogEcho = std::move(config.LogEcho)}) {
+              .LogEcho = std::move(config.LogEcho),
+              .Event = [this](TShownEvent&& event) { shownJournal_.Publish(std::move(event)); }}) {
     setWindowTitle(QStringLiteral("IRC Chat Server for Quarn"));
+    shown_ = std::make_unique<TLocalShownServer>(*this);
     installDefaultDialogs();
     createActions();
     createMenus();
@@ -98,6 +105,10 @@ TForm1::~TForm1() {
     diskWriter_.Drain();
     server_.reset();
     remoteAdmin_.reset();
+}
+
+TShownServer& TForm1::Shown() {
+    return *shown_;
 }
 
 void TForm1::SetDialogs(TForm2* messageDialog, TAboutBox* aboutBox) {

@@ -32,6 +32,7 @@
 #include "ConsoleModel.h"
 #include "DiskWriter.h"
 #include "SettingsFile.h"
+#include "ShownJournal.h"
 #include "chat/NetIrcServer.h"
 
 class QAction;
@@ -47,6 +48,7 @@ class QTableView;
 class TUserGrid;
 class TAboutBox;
 class TForm2;
+class TLocalShownServer;
 class TRemoteAdmin;
 class TTabListBox;
 
@@ -82,6 +84,8 @@ struct TForm1Config {
 
 class TForm1 : public QMainWindow, public TAdminHost {
     Q_OBJECT
+    // The shown server of this program runs the window's operations by identity.
+    friend class TLocalShownServer;
 
   public:
     // Views refresh at most this often: a registration storm raises thousands of events a
@@ -206,6 +210,9 @@ class TForm1 : public QMainWindow, public TAdminHost {
     // Waits until the log files and reports handed to the disk writer are written (tests).
     void FlushDisk() { diskWriter_.Drain(); }
 
+    // The server this window shows: this program's own (UI thread).
+    TShownServer& Shown();
+
     // --- TAdminHost (any thread) ---
     TNetIRCServer& IrcServer() override { return *server_; }
     const void* ConsoleSender() const override { return this; }
@@ -268,6 +275,9 @@ class TForm1 : public QMainWindow, public TAdminHost {
     TForm2* messageDialog_ = nullptr;  // owned by main; may be null in tests
     TAboutBox* aboutBox_ = nullptr;    // owned by main; may be null in tests
 
+    // The changes the model publishes for the shown server's listeners; declared before
+    // the model, which publishes into it.
+    TShownJournal shownJournal_;
     TConsoleModel model_;  // the console's state, with its lock
     // Declared after the model, whose log files it writes: joined before the model goes.
     TDiskWriter diskWriter_;
@@ -281,4 +291,5 @@ class TForm1 : public QMainWindow, public TAdminHost {
     // above still exists for the connection threads that are winding down.
     std::unique_ptr<TNetIRCServer> server_;
     std::unique_ptr<TRemoteAdmin> remoteAdmin_;
+    std::unique_ptr<TLocalShownServer> shown_;
 };
