@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "AdminClient.h"
+#include "OperatorAccounts.h"
 #include "PasswordInput.h"
 
 namespace {
@@ -399,6 +400,57 @@ int RunRemote(const TArgs& args) {
     return status;
 }
 
+// The password of `passwd`: a line of standard input for scripts, else asked twice on the
+// terminal. Empty when none was given (the reason is printed).
+std::string NewPassword(const std::string& name) {
+    if (!StdinIsTerminal()) {
+        std::optional<std::string> line = ReadPasswordLine();
+        return line ? *line : std::string();
+    }
+    std::optional<std::string> first =
+        ReadPasswordFromTerminal(("New password for " + name + ": ").c_str());
+    if (!first || first->empty()) return {};
+    std::optional<std::string> second = ReadPasswordFromTerminal("Again: ");
+    if (!second || *second != *first) {
+        std::fill(first->begin(), first->end(), '\0');
+        Fail("the two passwords differ; nothing changed");
+        std::exit(ExitFailed);
+    }
+    std::fill(second->begin(), second->end(), '\0');
+    return *first;
+}
+
+int RunPasswd(const TArgs& args) {
+    if (args.Words.size() != 2)
+        throw TUsageError{"usage: quarn-admin passwd NAME [--role operator|viewer] [--dir DIR]"};
+    for (const char* other : {"--server", "--user", "--fingerprint"}) {
+        if (args.Options.count(other))
+            throw TUsageError{std::string(other) + " does not belong to passwd"};
+    }
+    if (!args.Flags.empty()) throw TUsageError{args.Flags.front() + " does not belong to passwd"};
+    const std::string& name = args.Words[1];
+    if (!TOperatorAccounts::ValidName(name))
+        throw TUsageError{"not an account name: " + name +
+                          " (1 to 32 letters, digits, \"-\", \"_\" or \".\")"};
+    const std::string roleName = Option(args, "--role", "operator");
+    const std::optional<TOperatorRole> role = RoleFromName(roleName);
+    if (!role) throw TUsageError{"--role is operator or viewer, not " + roleName};
+    TOperatorAccounts accounts = TOperatorAccounts::InDir(Option(args, "--dir", DefaultProgramDir));
+
+    std::string password = NewPassword(name);
+    if (password.empty()) return Fail("no password given; nothing changed");
+    try {
+        accounts.SetPassword(name, password, *role);
+    } catch (const std::exception& error) {
+        std::fill(password.begin(), password.end(), '\0');
+        return Fail(accounts.Path() + ": " + error.what());
+    }
+    std::fill(password.begin(), password.end(), '\0');
+    std::printf("%s: account %s (%s) set\n", accounts.Path().c_str(), name.c_str(),
+                RoleName(*role));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -410,6 +462,7 @@ int main(int argc, char* argv[]) {
             return 0;
         }
         if (args.Words.empty()) throw TUsageError{"no command (see --help)"};
+        if (args.Words.front() == "passwd") return RunPasswd(args);
         return RunRemote(args);
     } catch (const TUsageError& error) {
         return Fail(error.Message, ExitUsage);
