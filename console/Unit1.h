@@ -48,6 +48,7 @@ class QTableView;
 class TUserGrid;
 class TAboutBox;
 class TForm2;
+class TAdminEndpoint;
 class TLocalShownServer;
 class TRemoteAdmin;
 class TTabListBox;
@@ -80,6 +81,8 @@ struct TForm1Config {
     // prints them through a TLogEcho). Runs under the state lock on any thread: it must
     // not call back, and it must not wait on the output.
     std::function<void(const std::string& line)> LogEcho;
+    // The admin endpoint's address, instead of kelbox.ini's [Admin] Listen= (tests: port 0).
+    std::optional<std::string> AdminListen;
 };
 
 class TForm1 : public QMainWindow, public TAdminHost {
@@ -212,6 +215,8 @@ class TForm1 : public QMainWindow, public TAdminHost {
 
     // The server this window shows: this program's own (UI thread).
     TShownServer& Shown();
+    // The admin endpoint (UI thread); it listens only while accounts exist.
+    TAdminEndpoint& AdminEndpoint() { return *adminEndpoint_; }
 
     // --- TAdminHost (any thread) ---
     TNetIRCServer& IrcServer() override { return *server_; }
@@ -244,6 +249,7 @@ class TForm1 : public QMainWindow, public TAdminHost {
     void writeGridHeader();
     void createReportLobby();
     void applyAllowCreate();
+    void createAdminEndpoint(const std::optional<std::string>& listen);
     void installDefaultDialogs();
 
     // Run on the UI thread: syncSoon refreshes now or once the refresh interval has passed;
@@ -292,4 +298,6 @@ class TForm1 : public QMainWindow, public TAdminHost {
     std::unique_ptr<TNetIRCServer> server_;
     std::unique_ptr<TRemoteAdmin> remoteAdmin_;
     std::unique_ptr<TLocalShownServer> shown_;
+    // Destroyed first (explicitly): its sessions are listeners of shown_.
+    std::unique_ptr<TAdminEndpoint> adminEndpoint_;
 };
