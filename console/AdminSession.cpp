@@ -2,6 +2,8 @@
 
 #include <QJsonArray>
 
+#include "net/NetMetrics.h"
+
 const TAdminSession::TCommand TAdminSession::Commands[] = {
     {"status", true, &TAdminSession::Status},
     {"users", true, &TAdminSession::Users},
@@ -113,6 +115,9 @@ void TAdminSession::Login(const TAdminRequest& request) {
         if (user && password) role = context_.Verify(*user, *password);
         return role.has_value();
     });
+    (verdict == TFailureLimit::TVerdict::Passed ? NetMetrics().AdminLogins
+                                                : NetMetrics().AdminLoginFailures)
+        .Add();
     switch (verdict) {
         case TFailureLimit::TVerdict::Passed:
             break;
