@@ -5,7 +5,6 @@
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslSocket>
-#include <QStringDecoder>
 
 #include "KnownServers.h"
 
@@ -20,19 +19,6 @@ TAdminClient::TAdminClient(QObject* parent) : QObject(parent) {
 
 TAdminClient::~TAdminClient() {
     Close();
-}
-
-QJsonValue TAdminClient::JsonOfBytes(const QByteArray& bytes) {
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    const QString text = decoder(bytes);
-    if (!decoder.hasError()) return text;
-    return QJsonObject{{QStringLiteral("base64"), QString::fromLatin1(bytes.toBase64())}};
-}
-
-QByteArray TAdminClient::BytesOf(const QJsonValue& value) {
-    if (value.isString()) return value.toString().toUtf8();
-    const QJsonValue encoded = value.toObject().value(QStringLiteral("base64"));
-    return QByteArray::fromBase64(encoded.toString().toLatin1());
 }
 
 // The certificate is not checked against any authority (the server's is self-signed):

@@ -78,11 +78,6 @@ class TAdminClient : public QObject {
     }
     QString PeerFingerprint() const { return peerFingerprint_; }
 
-    // The protocol's byte fields: a string when the bytes are valid UTF-8, otherwise
-    // {"base64": ...}. Both forms are read everywhere.
-    static QJsonValue JsonOfBytes(const QByteArray& bytes);
-    static QByteArray BytesOf(const QJsonValue& value);
-
   signals:
     void LoggedIn(const QString& role, const QJsonObject& result);
     // One line saying why; the connection is closed.

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "AdminClient.h"
+#include "AdminJson.h"
 #include "OperatorAccounts.h"
 #include "PasswordInput.h"
 
@@ -139,13 +140,18 @@ std::string Option(const TArgs& args, const std::string& name, const std::string
     return found == args.Options.end() ? fallback : found->second;
 }
 
+// A byte field of the protocol, in either of its forms.
+QByteArray Bytes(const QJsonValue& value) {
+    return QByteArray::fromStdString(JsonBytes(value).value_or(std::string()));
+}
+
 void WriteBytes(const QByteArray& bytes) {
     std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
     std::fputc('\n', stdout);
 }
 
 QByteArray FieldBytes(const QJsonObject& object, const char* key) {
-    return TAdminClient::BytesOf(object.value(QLatin1String(key)));
+    return Bytes(object.value(QLatin1String(key)));
 }
 
 // A list result may come bare or inside an object under one of these names.
@@ -161,7 +167,7 @@ QJsonArray ListOf(const QJsonValue& result, std::initializer_list<const char*> k
 
 void PrintLines(const QJsonArray& lines, bool oldestFirst) {
     for (qsizetype i = 0; i < lines.size(); ++i) {
-        WriteBytes(TAdminClient::BytesOf(lines.at(oldestFirst ? lines.size() - 1 - i : i)));
+        WriteBytes(Bytes(lines.at(oldestFirst ? lines.size() - 1 - i : i)));
     }
 }
 
@@ -179,7 +185,7 @@ void PrintValue(const QString& key, const QJsonValue& value) {
     } else if (value.isArray()) {
         text = QByteArray::number(value.toArray().size());
     } else {
-        text = TAdminClient::BytesOf(value);
+        text = Bytes(value);
     }
     WriteBytes(key.toUtf8() + ": " + text);
 }
@@ -216,7 +222,7 @@ void PrintResult(const std::string& command, const QJsonValue& result) {
         if (result.isArray()) {
             PrintLines(result.toArray(), false);
         } else if (!result.toString().isEmpty()) {
-            WriteBytes(TAdminClient::BytesOf(result));
+            WriteBytes(Bytes(result));
         }
     }
     std::fflush(stdout);
@@ -231,9 +237,7 @@ struct TRequest {
 TRequest RequestFor(const TArgs& args) {
     const std::vector<std::string>& w = args.Words;
     const std::string& command = w.front();
-    auto bytes = [](const std::string& text) {
-        return TAdminClient::JsonOfBytes(QByteArray::fromStdString(text));
-    };
+    auto bytes = [](const std::string& text) { return BytesJson(text); };
     auto need = [&](std::size_t min, std::size_t max, const char* usage) {
         if (w.size() - 1 < min || w.size() - 1 > max)
             throw TUsageError{std::string("usage: quarn-admin ") + usage};

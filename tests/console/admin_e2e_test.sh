@@ -79,6 +79,15 @@ grep -q "^running: yes$" "$dir/admin.out" || fail "status: $(cat "$dir/admin.out
 
 ok users
 grep -q "^player	127.0.0.1	" "$dir/admin.out" || fail "users: $(cat "$dir/admin.out")"
+# A nick that is not UTF-8 travels as its bytes both ways.
+nick=$'b\xf6b'
+open_client 6
+printf 'USER x h s :X\r\nNICK %s\r\n' "$nick" >&6
+expect_line 6 ":localhost 376 $nick :End of /MOTD command."
+ok users
+grep -q "^$nick	127.0.0.1	" "$dir/admin.out" || fail "users: no $nick"
+ok kick "$nick"
+expect_line 6 "***Kicked by server !"
 ok add-lobby Games "Play here"
 ok lobbies
 grep -q "^#Games	0	Play here$" "$dir/admin.out" || fail "lobbies: $(cat "$dir/admin.out")"

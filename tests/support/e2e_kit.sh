@@ -11,7 +11,7 @@ dir=$(mktemp -d)
 pid=""
 e2e_cleanup() {
     [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
-    for fd in 3 4 5; do eval "exec $fd>&-" 2>/dev/null; done
+    for fd in 3 4 5 6; do eval "exec $fd>&-" 2>/dev/null; done
     rm -rf "$dir"
 }
 trap e2e_cleanup EXIT
