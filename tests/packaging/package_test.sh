@@ -27,6 +27,7 @@ program=$root/opt/quarn-lobby-server/quarn-lobby-server
 
 [ -x "$root/usr/bin/quarn-admin" ] || fail "no quarn-admin in /usr/bin"
 [ -f "$root/usr/share/man/man1/quarn-admin.1.gz" ] || fail "no manual page quarn-admin(1)"
+[ -f "$root/usr/share/doc/quarn-lobby-server/admin-protocol.md.gz" ] || fail "no admin-protocol.md"
 "$root/usr/bin/quarn-admin" --help | grep -q "quarn-admin passwd NAME" || fail "quarn-admin --help"
 
 if command -v systemd-analyze >/dev/null; then
