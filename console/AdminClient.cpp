@@ -21,6 +21,13 @@ TAdminClient::~TAdminClient() {
     Close();
 }
 
+QString TAdminClient::ServerName() const {
+    const QString host = options_.Host.contains(QLatin1Char(':'))
+                             ? QLatin1Char('[') + options_.Host + QLatin1Char(']')
+                             : options_.Host;
+    return QStringLiteral("%1:%2").arg(host).arg(options_.Port);
+}
+
 // The certificate is not checked against any authority (the server's is self-signed):
 // the handshake only asks for it, and nothing is sent until its fingerprint has passed
 // checkCertificate in onEncrypted.

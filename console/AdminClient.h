@@ -73,9 +73,9 @@ class TAdminClient : public QObject {
 
     TState State() const { return state_; }
     QString Role() const { return role_; }  // "operator" or "viewer", once logged in
-    QString ServerName() const {
-        return QStringLiteral("%1:%2").arg(options_.Host).arg(options_.Port);
-    }
+    // "host:port" ("[v6]:port" for an IPv6 address): the server's name in messages and
+    // the key of its remembered certificate.
+    QString ServerName() const;
     QString PeerFingerprint() const { return peerFingerprint_; }
 
   signals:
