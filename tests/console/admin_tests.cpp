@@ -454,6 +454,32 @@ TEST_F(AdminTest, MetricsCountEachClosedConnectionOnceUnderItsReason) {
     EXPECT_EQ(delta("quarn_code_words_refused_total"), 1);
 }
 
+TEST(Metrics, RefusedAndTimedOutConnectionsAreCountedAsSuch) {
+    // A connection over the per-address limit is refused (and counted closed as refused,
+    // not lost); one that registers no nick in time is closed as timed out.
+    TestServer rig;
+    rig.Server().MaxConnectionsPerAddress = 1;
+    rig.Server().RegistrationTimeout = 200ms;
+    rig.Start();
+    const std::string before = MetricsText(rig.Server());
+    TestClient first = rig.Connect();
+    TestClient second = rig.Connect();
+    EXPECT_TRUE(second.WaitFor("***Error: Too many connections from your address!"));
+    EXPECT_TRUE(second.WaitClosed());
+    EXPECT_TRUE(first.WaitClosed());
+    auto delta = [&](const std::string& page, const std::string& series) {
+        return Sample(page, series) - Sample(before, series);
+    };
+    std::string after;
+    EXPECT_TRUE(WaitUntil([&] {
+        after = MetricsText(rig.Server());
+        return delta(after, "quarn_connections_closed_total{reason=\"timeout\"}") == 1 &&
+               delta(after, "quarn_connections_closed_total{reason=\"refused\"}") == 1;
+    }));
+    EXPECT_EQ(delta(after, "quarn_connections_refused_total"), 1);
+    EXPECT_EQ(delta(after, "quarn_connections_closed_total{reason=\"lost\"}"), 0);
+}
+
 TEST_F(AdminTest, MetricsShowUsersLobbiesAndRelayedLinesAsTheCoreHasThem) {
     // Users without a nick are not registered users; lobbies count by kind and maker; a
     // relayed line counts once however many receive it; every series has HELP and TYPE.
