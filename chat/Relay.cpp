@@ -79,6 +79,7 @@ void TLobbyList::PrivMsg(TNetPeerThread& thread, const std::string& params) {
     }
     if (!allowSend) return;
     const std::string nick = NickOf(thread);
+    NetMetrics().LinesRelayed.Add();
     std::string line = chat::UserPrefix(nick, thread) + " PRIVMSG " + WithoutLineBreaks(params);
     if (!route) {
         Server.BroadcastExcept(nick, line);

@@ -43,6 +43,25 @@ void TConsoleModel::MarkLocked(unsigned parts) {
     if (hooks_.RefreshNeeded) hooks_.RefreshNeeded();
 }
 
+void TConsoleModel::EmitLocked(TShownEvent&& event) {
+    if (hooks_.Event) hooks_.Event(std::move(event));
+}
+
+void TConsoleModel::EmitLobbyLocked(TShownEvent::TKind kind, std::uint64_t id,
+                                    const std::string& name, std::string nick) {
+    TShownEvent event;
+    event.Kind = kind;
+    event.Lobby.Id = id;
+    event.Lobby.Name = name;
+    event.Nick = std::move(nick);
+    EmitLocked(std::move(event));
+}
+
+void TConsoleModel::EmitSaveEnabledLocked(bool before) {
+    if (before == actions_.SaveLobbysEnabled) return;
+    EmitLocked({.Kind = TShownEvent::TKind::SaveEnabled, .Flag = actions_.SaveLobbysEnabled});
+}
+
 TConsoleModel::TView TConsoleModel::TakeView() {
     std::lock_guard lock(mutex_);
     TView view;
@@ -68,6 +87,7 @@ void TConsoleModel::AddLogLocked(const std::string& text) {
     log_.push_front(line);
     statusText_ = text;
     if (hooks_.LogEcho) hooks_.LogEcho(line);
+    EmitLocked({.Kind = TShownEvent::TKind::Log, .Text = line});
     if (log_.size() > MaxLogLines && actions_.AutoSave) SaveLogLocked();
     while (log_.size() > MaxLogLines) log_.pop_back();
     MarkLocked(LogPart | StatusPart);
@@ -84,6 +104,7 @@ void TConsoleModel::SaveLogLocked() {
     for (const std::string& line : lines) bytes += line.size() + 2;
     log_.clear();
     MarkLocked(LogPart);
+    EmitLocked({.Kind = TShownEvent::TKind::LogReset});
     writer_.Post(
         [this, path, lines = std::move(lines)]() mutable { WriteLogFile(path, std::move(lines)); },
         bytes);
@@ -97,12 +118,15 @@ void TConsoleModel::WriteLogFile(const std::string& path, std::vector<std::strin
     }
     // Kept as if never taken: below the lines logged since, within the cap.
     std::lock_guard lock(mutex_);
+    ++logSaveFailures_;
     for (std::string& line : lines) {
         if (log_.size() >= MaxLogLines) break;
         log_.push_back(std::move(line));
     }
     statusText_ = "Error: Unable to save logfile!";
     MarkLocked(LogPart | StatusPart);
+    EmitLocked({.Kind = TShownEvent::TKind::LogReset, .Lines = {log_.begin(), log_.end()}});
+    EmitLocked({.Kind = TShownEvent::TKind::Status, .Text = statusText_});
 }
 
 std::vector<std::string> TConsoleModel::LogLines() const {
@@ -119,6 +143,7 @@ void TConsoleModel::ClearLog() {
     std::lock_guard lock(mutex_);
     log_.clear();
     MarkLocked(LogPart);
+    EmitLocked({.Kind = TShownEvent::TKind::LogReset});
 }
 
 // --- Server events ---------------------------------------------------------------------
@@ -136,8 +161,10 @@ void TConsoleModel::UserEnter(const std::string& nick, const std::string& addres
     };
     fill(&TGridRow::Nick, nick);
     fill(&TGridRow::IP, address);
-    fill(&TGridRow::Time, hooks_.Now());
+    const std::string time = hooks_.Now();
+    fill(&TGridRow::Time, time);
     MarkLocked(GridPart);
+    EmitLocked({.Kind = TShownEvent::TKind::UserEnter, .User = {nick, address, time}});
     AddLogLocked("User " + nick + "@" + address + " entered chat");
 }
 
@@ -151,29 +178,39 @@ void TConsoleModel::UserQuit(const std::string& nick, const std::string& address
         else
             gridRows_[0] = {};
         MarkLocked(GridPart);
+        EmitLocked({.Kind = TShownEvent::TKind::UserQuit, .User = {nick, address, {}}});
         AddLogLocked("User " + tag + " quit");
         return;
     }
     AddLogLocked("Error on quit: User " + tag + " not present");
 }
 
-void TConsoleModel::UserJoin(const TLobby& lobby, const std::string& userTag, bool& allowJoin,
-                             std::string& msg) {
+void TConsoleModel::UserJoin(const TLobby& lobby, const std::string& nick,
+                             const std::string& address, bool& allowJoin, std::string& msg) {
+    const std::string userTag = nick + "@" + address;
     const std::string text = LobbyRowText(lobby, allowJoin);
     std::lock_guard lock(mutex_);
     if (!rowTexts_.contains(lobby.Serial)) {
         AddLogLocked("Error on Join: Lobby \"" + lobby.Name + "\" not present: User " + userTag);
         return;
     }
+    // A nick already in the lobby is refused by the lobby itself after this.
+    if (allowJoin) EmitLobbyLocked(TShownEvent::TKind::Join, lobby.Serial, lobby.Name, nick);
     SetRowTextLocked(lobby.Serial, text);
     allowJoin = true;
     if (&lobby == reportLobby_) msg = ReportNote;
 }
 
-bool TConsoleModel::UserPart(const TLobby& lobby) {
+bool TConsoleModel::UserPart(const TLobby& lobby, const std::string& nick) {
     const std::string text = LobbyRowText(lobby, false);
     std::lock_guard lock(mutex_);
-    if (!SetRowTextLocked(lobby.Serial, text)) return false;
+    const auto known = rowTexts_.find(lobby.Serial);
+    if (known == rowTexts_.end()) return false;
+    // The core reports a quit's part for every lobby, member or not; only a member's
+    // changes the count the row shows.
+    if (known->second != text)
+        EmitLobbyLocked(TShownEvent::TKind::Part, lobby.Serial, lobby.Name, nick);
+    SetRowTextLocked(lobby.Serial, text);
     return lobby.Members.empty() && lobby.UserCreated;
 }
 
@@ -182,10 +219,14 @@ bool TConsoleModel::AddLobby(const TLobby& lobby, bool byConsole,
     const std::string text = LobbyRowText(lobby, false);
     std::lock_guard lock(mutex_);
     if (!byConsole && !actions_.AllowCreate) return false;
-    actions_.SaveLobbysEnabled = !lobby.UserCreated;
+    const bool saveWasEnabled = std::exchange(actions_.SaveLobbysEnabled, !lobby.UserCreated);
     // Listed at once, before the core even inserts the lobby: a join that follows on any
     // thread finds the row.
     InsertRowLocked({lobby.Serial, lobby.Name, text});
+    EmitLocked({.Kind = TShownEvent::TKind::LobbyAdd,
+                .Lobby = {lobby.Serial, lobby.Name, lobby.Description, lobby.IsPrivate,
+                          lobby.UserCreated, {}}});
+    EmitSaveEnabledLocked(saveWasEnabled);
     MarkLocked(LobbyPart | ActionPart);
     if (creator)
         AddLogLocked("Lobby " + lobby.Name + " created by " + *creator);
@@ -197,9 +238,13 @@ bool TConsoleModel::AddLobby(const TLobby& lobby, bool byConsole,
 bool TConsoleModel::RemoveLobby(const TLobby& lobby, bool byConsole) {
     std::lock_guard lock(mutex_);
     if (!byConsole && !lobby.UserCreated) return false;
-    actions_.SaveLobbysEnabled = !lobby.UserCreated;
-    if (auto row = FindRowLocked(lobby.Serial); row != lobbyRows_.end()) lobbyRows_.erase(row);
+    const bool saveWasEnabled = std::exchange(actions_.SaveLobbysEnabled, !lobby.UserCreated);
+    if (auto row = FindRowLocked(lobby.Serial); row != lobbyRows_.end()) {
+        EmitLobbyLocked(TShownEvent::TKind::LobbyRemove, row->Serial, row->Name);
+        lobbyRows_.erase(row);
+    }
     rowTexts_.erase(lobby.Serial);
+    EmitSaveEnabledLocked(saveWasEnabled);
     // The object is destroyed after this call; a later lobby at the same address must not
     // become the report lobby.
     if (reportLobby_ == &lobby) reportLobby_ = nullptr;
@@ -213,7 +258,10 @@ bool TConsoleModel::RemoveLobby(const TLobby& lobby, bool byConsole) {
 
 void TConsoleModel::ForgetLobby(std::uint64_t serial) {
     std::lock_guard lock(mutex_);
-    if (auto row = FindRowLocked(serial); row != lobbyRows_.end()) lobbyRows_.erase(row);
+    if (auto row = FindRowLocked(serial); row != lobbyRows_.end()) {
+        EmitLobbyLocked(TShownEvent::TKind::LobbyRemove, row->Serial, row->Name);
+        lobbyRows_.erase(row);
+    }
     rowTexts_.erase(serial);
     MarkLocked(LobbyPart);
 }
@@ -286,6 +334,25 @@ bool TConsoleModel::SetRowTextLocked(std::uint64_t serial, std::string text) {
     return true;
 }
 
+bool TConsoleModel::Lists(std::uint64_t id) const {
+    std::lock_guard lock(mutex_);
+    return rowTexts_.contains(id);
+}
+
+TShownSnapshot TConsoleModel::ShownState(const std::function<void()>& atMoment) const {
+    std::lock_guard lock(mutex_);
+    TShownSnapshot state;
+    for (const TGridRow& row : gridRows_)
+        if (!row.Nick.empty()) state.Users.push_back({row.Nick, row.IP, row.Time});
+    state.Log.assign(log_.begin(), log_.end());
+    state.Options = {actions_.AutoSave, actions_.AllowCreate};
+    state.Running = actions_.StopEnabled && !actions_.StartEnabled;
+    state.SaveEnabled = actions_.SaveLobbysEnabled;
+    state.Status = statusText_;
+    atMoment();
+    return state;
+}
+
 // --- Actions ---------------------------------------------------------------------------
 
 TConsoleModel::TActions TConsoleModel::Actions() const {
@@ -298,6 +365,7 @@ void TConsoleModel::SetServerRunning(bool running) {
     actions_.StartEnabled = !running;
     actions_.StopEnabled = running;
     MarkLocked(ActionPart);
+    EmitLocked({.Kind = TShownEvent::TKind::Running, .Flag = running});
 }
 
 void TConsoleModel::SetSaveLobbysEnabled(bool enabled) {
@@ -307,7 +375,9 @@ void TConsoleModel::SetSaveLobbysEnabled(bool enabled) {
 bool TConsoleModel::ExchangeSaveLobbysEnabled(bool enabled) {
     std::lock_guard lock(mutex_);
     MarkLocked(ActionPart);
-    return std::exchange(actions_.SaveLobbysEnabled, enabled);
+    const bool before = std::exchange(actions_.SaveLobbysEnabled, enabled);
+    EmitSaveEnabledLocked(before);
+    return before;
 }
 
 void TConsoleModel::SetOptions(bool autoSave, bool allowCreate) {
@@ -315,18 +385,25 @@ void TConsoleModel::SetOptions(bool autoSave, bool allowCreate) {
     actions_.AutoSave = autoSave;
     actions_.AllowCreate = allowCreate;
     MarkLocked(ActionPart);
+    EmitLocked({.Kind = TShownEvent::TKind::Options, .Options = {autoSave, allowCreate}});
 }
 
 bool TConsoleModel::ToggleAutoSave() {
     std::lock_guard lock(mutex_);
     MarkLocked(ActionPart);
-    return actions_.AutoSave = !actions_.AutoSave;
+    actions_.AutoSave = !actions_.AutoSave;
+    EmitLocked({.Kind = TShownEvent::TKind::Options,
+                .Options = {actions_.AutoSave, actions_.AllowCreate}});
+    return actions_.AutoSave;
 }
 
 bool TConsoleModel::ToggleAllowCreate() {
     std::lock_guard lock(mutex_);
     MarkLocked(ActionPart);
-    return actions_.AllowCreate = !actions_.AllowCreate;
+    actions_.AllowCreate = !actions_.AllowCreate;
+    EmitLocked({.Kind = TShownEvent::TKind::Options,
+                .Options = {actions_.AutoSave, actions_.AllowCreate}});
+    return actions_.AllowCreate;
 }
 
 void TConsoleModel::SetRouteChat(bool routeChat) {

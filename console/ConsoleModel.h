@@ -12,6 +12,7 @@
 // which calls back or waits. Log files are written by the disk writer, outside every lock.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -21,6 +22,8 @@
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#include "ShownServer.h"
 
 class TDiskWriter;
 class TLobby;
@@ -73,6 +76,10 @@ class TConsoleModel {
         // Called with every log line as it is added, in log order, under the state lock.
         // Must not call back or wait. May be empty.
         std::function<void(const std::string& line)> LogEcho;
+        // Called with every change that a shown server reports (ShownServer.h), in the
+        // order of the changes, under the state lock. Must not call back or wait. May be
+        // empty.
+        std::function<void(TShownEvent&& event)> Event{};
     };
 
     // logDir ends in a separator; log files are written there by `writer`, which must
@@ -96,6 +103,8 @@ class TConsoleModel {
     // writes nothing.
     void SaveLog();
     void ClearLog();
+    // How many log files could not be written so far.
+    std::uint64_t LogSaveFailures() const { return logSaveFailures_.load(); }
 
     // --- The server events' decisions (the caller holds the lobby-list lock) ---
     // A user entered: a grid row (the grid's empty row, if that is all it has) and the log.
@@ -104,13 +113,13 @@ class TConsoleModel {
     void UserQuit(const std::string& nick, const std::string& address);
     // A join: the row shows the count with the joiner, and the join is allowed, with the
     // report note for the report lobby; a lobby without a row logs an error line instead.
-    void UserJoin(const TLobby& lobby, const std::string& userTag, bool& allowJoin,
-                  std::string& msg);
+    void UserJoin(const TLobby& lobby, const std::string& nick, const std::string& address,
+                  bool& allowJoin, std::string& msg);
     // A part: the row shows the new count. True when the lobby is user-created, has a row
     // and is now empty: the caller then removes it. A quit raises a part for every lobby;
     // one whose text stays as it was costs a lookup and changes nothing, not even the
     // order or the refresh.
-    bool UserPart(const TLobby& lobby);
+    bool UserPart(const TLobby& lobby, const std::string& nick);
     // Whether a lobby may be added: the console's own always, a user's only while Allow
     // create is on. An accepted lobby gets its row and log line at once. creator is the
     // nick of a connection that asks; nullopt when another object asks.
@@ -124,6 +133,15 @@ class TConsoleModel {
     std::vector<std::string> LobbyRowTexts() const;
     // How many times a row's text has changed: the work the lobby rows cost (tests).
     std::uint64_t RowRewrites() const;
+    // Whether the console lists the lobby of this id (its serial, never reused); the caller
+    // finds the lobby with the core under the lobby-list lock.
+    bool Lists(std::uint64_t id) const;
+
+    // --- What a shown server reports ---
+    // The users, log, options, running and status as of now; `atMoment` runs under the
+    // state lock at the moment taken, so that the Event hook's later calls are exactly
+    // the changes after it. The caller holds the lobby-list lock and fills the lobbies.
+    TShownSnapshot ShownState(const std::function<void()>& atMoment) const;
 
     // --- Actions ---
     TActions Actions() const;
@@ -148,6 +166,10 @@ class TConsoleModel {
 
     // The *Locked helpers need mutex_ held.
     void MarkLocked(unsigned parts);
+    void EmitLocked(TShownEvent&& event);
+    void EmitLobbyLocked(TShownEvent::TKind kind, std::uint64_t id, const std::string& name,
+                         std::string nick = {});
+    void EmitSaveEnabledLocked(bool before);
     void AddLogLocked(const std::string& text);
     void SaveLogLocked();
     // The row of a lobby, found by its text; lobbyRows_.end() when it has none.
@@ -175,6 +197,7 @@ class TConsoleModel {
     std::string statusText_;
     TActions actions_;
     const TLobby* reportLobby_ = nullptr;  // identity only
+    std::atomic<std::uint64_t> logSaveFailures_{0};  // not guarded: read without the lock
     unsigned changed_ = NoPart;
     bool refreshRequested_ = false;
 };

@@ -154,6 +154,16 @@ std::string TIniFile::Serialize() const {
     return out;
 }
 
+std::vector<std::string> TIniFile::SectionNames() const {
+    std::vector<std::string> names;
+    for (const TSection& section : Sections_) {
+        bool seen = false;
+        for (const std::string& name : names) seen = seen || SameIniName(name, section.Name);
+        if (!seen) names.push_back(section.Name);
+    }
+    return names;
+}
+
 void TIniFile::Save(const std::string& path) const {
     WriteFileAtomic(path, Serialize());
 }

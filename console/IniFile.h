@@ -40,6 +40,8 @@ class TIniFile {
     void Save(const std::string& path) const;
 
     bool SectionExists(const std::string& section) const;
+    // The section names in file order (a name that occurs twice, once).
+    std::vector<std::string> SectionNames() const;
     // The distinct keys of the section in file order, each with the value ReadString
     // gives for it (the first occurrence wins). Empty when the section is missing.
     TIniEntries ReadSection(const std::string& section) const;

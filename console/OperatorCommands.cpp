@@ -39,13 +39,6 @@ QString Quoted(const QString& text) {
     return QLatin1Char('"') + text + QLatin1Char('"');
 }
 
-// The registry entry of a nickname (case ignored); the caller holds the lobby-list lock.
-TNetPeerThread* FindUser(const TLobbyList& store, const std::string& nick) {
-    for (const TUserEntry& user : store.Users())
-        if (!user.Nick.empty() && SameNick(user.Nick, nick)) return user.Thread;
-    return nullptr;
-}
-
 // A member row: the nick as shown and its bytes.
 struct TMemberRow {
     QString Text;
@@ -222,7 +215,7 @@ void TForm1::SendMessage1Click() {
     const TNetPeerThread* target;
     {
         std::lock_guard lobbyLock(store.Lock());
-        target = FindUser(store, nick);
+        target = FindRegisteredUser(store, nick);
     }
     if (!target) return;
     const std::optional<QString> text =
@@ -244,7 +237,7 @@ void TForm1::JoinItemClick(QAction* entry) {
     TLobbyList& store = server_->LobbyStore();
     try {
         std::lock_guard lobbyLock(store.Lock());
-        if (TNetPeerThread* user = FindUser(store, nick))
+        if (TNetPeerThread* user = FindRegisteredUser(store, nick))
             store.JoinLobby(*user, lobbyName, "***Join by Server");
     } catch (const std::exception& error) {
         showError(error);

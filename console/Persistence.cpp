@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "ByteText.h"
+#include "RemoteAdmin.h"
 #include "Unit1.h"
 
 namespace {
@@ -96,6 +97,8 @@ void TForm1::LoadOptions() {
         routeChat = ini.ReadBool(OptionsSection, "RouteChat", false);
         floodRate = FloodSetting(ini, "FloodRate", floodRate);
         floodBurst = FloodSetting(ini, "FloodBurst", floodBurst);
+        // An operator who administers through the endpoint may turn the code words off.
+        remoteAdmin_->SetCodesEnabled(ini.ReadBool(OptionsSection, "AdminCodes", true));
     } catch (const std::exception& error) {
         AddLog(std::string("Error reading options: ") + error.what());
     }

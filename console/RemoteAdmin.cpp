@@ -14,8 +14,6 @@ namespace {
 const std::string PrivateCommand = "private";
 const std::string NoLobbyName = "***Error: Please give that lobby a name!";
 constexpr std::chrono::milliseconds CountdownSlice{50};
-// Records beyond this many addresses are swept of expired ones before a new one is added.
-constexpr std::size_t GuessRecordsBeforePrune = 256;
 
 // Writes a multi-line reply as one block so that no broadcast from another connection
 // lands between its lines.
@@ -50,17 +48,16 @@ const std::array<TRemoteAdmin::TAdminCode, 13> TRemoteAdmin::AdminCodes = {{
 }};
 
 TRemoteAdmin::TRemoteAdmin(TAdminHost& host, TRemoteAdminTiming timing)
-    : host_(host), report_(host.ProgramDir()), timing_(std::move(timing)) {}
+    : host_(host),
+      report_(host.ProgramDir()),
+      timing_(std::move(timing)),
+      guesses_({MaxFailedGuesses, GuessWindow, LockOutTime}, timing_.Now) {}
 
 bool TRemoteAdmin::IsCodeShaped(const std::string& word) {
     if (word.size() != 9 || word[4] != '!') return false;
     auto digit = [](char c) { return c >= '0' && c <= '9'; };
     return std::all_of(word.begin(), word.begin() + 4, digit) &&
            std::all_of(word.begin() + 5, word.end(), digit);
-}
-
-TRemoteAdmin::Clock::time_point TRemoteAdmin::Now() const {
-    return timing_.Now ? timing_.Now() : Clock::now();
 }
 
 void TRemoteAdmin::HandleCommand(TNetPeerThread& Thread, const std::string& Command,
@@ -71,15 +68,17 @@ void TRemoteAdmin::HandleCommand(TNetPeerThread& Thread, const std::string& Comm
         return;
     }
     // Every code is code-shaped, so other words can be dropped before the guess record.
-    if (!IsCodeShaped(Command)) return;
+    if (!codesEnabled_ || !IsCodeShaped(Command)) return;
 
     const std::string& address = Thread.Connection().PeerAddress();
     int row = -1;
     switch (CheckCode(AddressGroup(address), Command, row)) {
         case TVerdict::Refused:
         case TVerdict::NoMatch:
+            NetMetrics().CodeWordsRefused.Add();
             return;
         case TVerdict::NoMatchLockedOut:
+            NetMetrics().CodeWordsRefused.Add();
             host_.AddLog("Admin code refused for " + address);
             return;
         case TVerdict::Match:
@@ -96,45 +95,31 @@ void TRemoteAdmin::HandleCommand(TNetPeerThread& Thread, const std::string& Comm
     }
 }
 
-// The guessing limit. Runs wholly under guessMutex_, the comparison included, so that
-// concurrent guesses from one address cannot slip more than MaxFailedGuesses past it.
+// The comparison runs under the limit's lock, so that concurrent guesses from one address
+// cannot slip more than MaxFailedGuesses past it.
 TRemoteAdmin::TVerdict TRemoteAdmin::CheckCode(const std::string& address, const std::string& word,
                                                int& row) {
-    const Clock::time_point now = Now();
-    std::lock_guard lock(guessMutex_);
-    auto found = guesses_.find(address);
-    if (found != guesses_.end() && now < found->second.LockedUntil) return TVerdict::Refused;
-
-    ++evaluations_;
-    for (std::size_t i = 0; i < AdminCodes.size(); ++i) {
-        if (word == AdminCodes[i].Code) {
-            row = static_cast<int>(i);
-            return TVerdict::Match;
+    const auto compare = [&] {
+        ++evaluations_;
+        for (std::size_t i = 0; i < AdminCodes.size(); ++i) {
+            if (word == AdminCodes[i].Code) {
+                row = static_cast<int>(i);
+                return true;
+            }
         }
+        return false;
+    };
+    switch (guesses_.Attempt(address, compare)) {
+        case TFailureLimit::TVerdict::LockedOut:
+            return TVerdict::Refused;
+        case TFailureLimit::TVerdict::Passed:
+            return TVerdict::Match;
+        case TFailureLimit::TVerdict::Failed:
+            return TVerdict::NoMatch;
+        case TFailureLimit::TVerdict::FailedNowLockedOut:
+            break;
     }
-
-    if (found == guesses_.end()) {
-        if (guesses_.size() >= GuessRecordsBeforePrune) PruneGuesses(now);
-        found = guesses_.emplace(address, TGuessRecord{}).first;
-    }
-    std::deque<Clock::time_point>& failures = found->second.Failures;
-    while (!failures.empty() && now - failures.front() >= GuessWindow) failures.pop_front();
-    failures.push_back(now);
-    if (static_cast<int>(failures.size()) < MaxFailedGuesses) return TVerdict::NoMatch;
-
-    failures.clear();
-    found->second.LockedUntil = now + LockOutTime;
     return TVerdict::NoMatchLockedOut;
-}
-
-// Forgets addresses that are neither locked out nor have a failure that still counts, so
-// that guesses from ever new addresses cannot grow the record without bound.
-void TRemoteAdmin::PruneGuesses(Clock::time_point now) {
-    std::erase_if(guesses_, [now](const auto& entry) {
-        const TGuessRecord& record = entry.second;
-        bool counting = !record.Failures.empty() && now - record.Failures.back() < GuessWindow;
-        return !counting && now >= record.LockedUntil;
-    });
 }
 
 void TRemoteAdmin::PrivateLobby(TNetPeerThread& Thread, const std::string& Parm) {

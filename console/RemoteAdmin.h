@@ -5,8 +5,8 @@
 // problem-report file that the console's report lobby fills (Report()).
 //
 // Locks: HandleCommand takes the lobby-list lock only around lobby operations that must
-// see one state (find, then part), and never while calling the host. The guess record has
-// a mutex of its own, the innermost lock of all: nothing is called while it is held.
+// see one state (find, then part), and never while calling the host. The guessing limit
+// (FailureLimit.h) has a mutex of its own, the innermost lock of all.
 #pragma once
 
 #include <array>
@@ -20,6 +20,7 @@
 #include <unordered_map>
 
 #include "AdminHost.h"
+#include "FailureLimit.h"
 #include "ReportFile.h"
 
 class TNetPeerThread;
@@ -69,6 +70,10 @@ class TRemoteAdmin {
     // operator; only the shutdown whose stop took place shows the closing message.
     void HandleCommand(TNetPeerThread& Thread, const std::string& Command, const std::string& Parm);
 
+    // With the codes off ([Options] AdminCodes=0), a code word is an unknown command like
+    // any other word: no reply, no action, not counted as a guess. Any thread.
+    void SetCodesEnabled(bool enabled) { codesEnabled_ = enabled; }
+
     // The report file: the console appends reports to it, the codes read and clear it.
     TReportFile& Report() { return report_; }
 
@@ -79,17 +84,11 @@ class TRemoteAdmin {
 
   private:
     enum class TVerdict { Refused, NoMatch, NoMatchLockedOut, Match };
-    struct TGuessRecord {
-        std::deque<Clock::time_point> Failures;  // the latest, at most MaxFailedGuesses
-        Clock::time_point LockedUntil{};         // code words refused while now is before
-    };
 
     void PrivateLobby(TNetPeerThread& Thread, const std::string& Parm);
-    // Decides under guessMutex_ whether the word may be compared, compares it and
+    // Decides under the guessing limit whether the word may be compared, compares it and
     // records a failure; row receives the matching row's index.
     TVerdict CheckCode(const std::string& address, const std::string& word, int& row);
-    void PruneGuesses(Clock::time_point now);
-    Clock::time_point Now() const;
 
     void AdminSendReport(TNetPeerThread& Thread, const std::string& Parm);
     void AdminClearReport(TNetPeerThread& Thread, const std::string& Parm);
@@ -114,7 +113,7 @@ class TRemoteAdmin {
     TReportFile report_;
     const TRemoteAdminTiming timing_;
 
-    std::mutex guessMutex_;                                  // innermost lock; guards guesses_
-    std::unordered_map<std::string, TGuessRecord> guesses_;  // by peer address
+    TFailureLimit guesses_;  // by peer address; its mutex is the innermost lock
     std::atomic<std::uint64_t> evaluations_{0};
+    std::atomic<bool> codesEnabled_{true};
 };

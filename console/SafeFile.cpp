@@ -93,7 +93,7 @@ void RemoveStaleTemporaries(const std::string& path) {
 
 }  // namespace
 
-void WriteFileAtomic(const std::string& path, const std::string& bytes) {
+void WriteFileAtomic(const std::string& path, const std::string& bytes, int mode) {
     RemoveStaleTemporaries(path);
     // The temporary lives in the target's folder so the rename never crosses file
     // systems; the process id and a counter keep concurrent writers apart.
@@ -103,7 +103,9 @@ void WriteFileAtomic(const std::string& path, const std::string& bytes) {
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         tmpPath =
             path + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(counter.fetch_add(1));
-        fd = ::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        // A secret's temporary is never readable by others, not even for a moment.
+        fd = ::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                    mode >= 0 ? 0600 : 0666);
         if (fd < 0 && errno != EEXIST) throw ESafeFileError(errno, path);
     }
     if (fd < 0) throw ESafeFileError(EEXIST, path);
@@ -117,8 +119,11 @@ void WriteFileAtomic(const std::string& path, const std::string& bytes) {
 
     // A replaced file keeps its permissions; a new one gets 0666 less the umask from open().
     struct stat old {};
-    if (::stat(path.c_str(), &old) == 0 && ::fchmod(file.Get(), old.st_mode & 07777) != 0)
+    if (mode >= 0) {
+        if (::fchmod(file.Get(), static_cast<mode_t>(mode)) != 0) fail(errno);
+    } else if (::stat(path.c_str(), &old) == 0 && ::fchmod(file.Get(), old.st_mode & 07777) != 0) {
         fail(errno);
+    }
     if (int err = WriteAll(file.Get(), bytes.data(), bytes.size())) fail(err);
     if (int err = FsyncRetrying(file.Get())) fail(err);
     if (int err = file.Close()) {

@@ -21,8 +21,9 @@ class ESafeFileError : public std::runtime_error {
 // Replaces path with bytes: writes a temporary file in the same folder, flushes it to
 // disk, renames it over path and flushes the folder. An existing file keeps its
 // permission bits. On any failure before the rename the temporary is removed, the old
-// file is left as it was and ESafeFileError is thrown.
-void WriteFileAtomic(const std::string& path, const std::string& bytes);
+// file is left as it was and ESafeFileError is thrown. With a mode (0640 for secrets) the
+// file gets exactly that mode instead, from the moment the temporary is created.
+void WriteFileAtomic(const std::string& path, const std::string& bytes, int mode = -1);
 
 // Appends line + CR LF to path (created if missing) in one write() on a descriptor opened
 // with O_APPEND, so lines of concurrent appenders, in this and other processes, never mix,

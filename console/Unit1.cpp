@@ -25,6 +25,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "AdminEndpoint.h"
+#include "LocalShownServer.h"
 #include "RemoteAdmin.h"
 #include "Timestamp.h"
 #include "UserGrid.h"
@@ -55,6 +57,10 @@ TForm1::TForm1(TForm1Config config, QWidget* parent)
       programDir_(config.ProgramDir.empty() ? DefaultProgramDir()
                                             : WithTrailingSeparator(config.ProgramDir)),
       settings_(programDir_ + "kelbox.ini"),
+      shownJournal_([this] {
+          QMetaObject::invokeMethod(
+              this, [this] { shown_->DeliverEvents(); }, Qt::QueuedConnection);
+      }),
       model_(programDir_, diskWriter_,
              {.Now = [] { return TimestampText(); },
               .RefreshNeeded =
@@ -62,9 +68,11 @@ TForm1::TForm1(TForm1Config config, QWidget* parent)
                       QMetaObject::invokeMethod(
                           this, [this] { syncSoon(); }, Qt::QueuedConnection);
                   },
-              .LogEcho = std::move(config.LogEcho)}),
+              .LogEcho = std::move(config.LogEcho),
+              .Event = [this](TShownEvent&& event) { shownJournal_.Publish(std::move(event)); }}),
       diskWriter_(std::move(config.Disk)) {
     setWindowTitle(QStringLiteral("IRC Chat Server for Quarn"));
+    shown_ = std::make_unique<TLocalShownServer>(*this);
     installDefaultDialogs();
     createActions();
     createMenus();
@@ -83,6 +91,7 @@ TForm1::TForm1(TForm1Config config, QWidget* parent)
     LoadOptions();
     applyOptions();
     StartServerExecute();
+    createAdminEndpoint(config.AdminListen);
     FlushViews();
 }
 
@@ -91,6 +100,7 @@ TForm1::TForm1(TForm1Config config, QWidget* parent)
 // that reads server_, remoteAdmin_ and the model, and may still post a report; resetting
 // server_ clears the pointer before its destructor waits for them.
 TForm1::~TForm1() {
+    adminEndpoint_.reset();
     server_->SetShuttingDown(true);
     try {
         server_->StopAndWaitForPeers();
@@ -101,6 +111,10 @@ TForm1::~TForm1() {
     diskWriter_.Drain();
     server_.reset();
     remoteAdmin_.reset();
+}
+
+TShownServer& TForm1::Shown() {
+    return *shown_;
 }
 
 void TForm1::SetDialogs(TForm2* messageDialog, TAboutBox* aboutBox) {
@@ -395,6 +409,26 @@ void TForm1::createReportLobby() {
     const int index = store.AddLobby(consoleSender(), "#Report_Problems",
                                      "Messages in here will be posted to Hostmaster", false, false);
     model_.SetReportLobby(store.GetLobby(index));
+}
+
+// The admin endpoint, after the server has started: it listens only while operators.ini
+// has an account, and logs its certificate's fingerprint each time it opens.
+void TForm1::createAdminEndpoint(const std::optional<std::string>& listen) {
+    TAdminEndpoint::TConfig config;
+    config.ProgramDir = programDir_;
+    config.ServerName = "quarn-lobby-server";
+    config.Log = [this](const std::string& text) { AddLog(text); };
+    config.Listen = "127.0.0.1:6668";
+    if (listen) {
+        config.Listen = *listen;
+    } else {
+        try {
+            config.Listen = settings_.Load().ReadString("Admin", "Listen", config.Listen);
+        } catch (const std::exception& error) {
+            AddLog(std::string("Error reading admin settings: ") + error.what());
+        }
+    }
+    adminEndpoint_ = std::make_unique<TAdminEndpoint>(*shown_, std::move(config));
 }
 
 void TForm1::applyOptions() {

@@ -33,6 +33,7 @@
 #include "ConsoleModel.h"
 #include "DiskWriter.h"
 #include "SettingsFile.h"
+#include "ShownJournal.h"
 #include "chat/NetIrcServer.h"
 
 class QAction;
@@ -48,6 +49,8 @@ class QTableView;
 class TUserGrid;
 class TAboutBox;
 class TForm2;
+class TAdminEndpoint;
+class TLocalShownServer;
 class TRemoteAdmin;
 class TTabListBox;
 
@@ -81,10 +84,14 @@ struct TForm1Config {
     std::function<void(const std::string& line)> LogEcho;
     // The disk writer's bound and, for tests, a slow disk.
     TDiskWriter::TOptions Disk;
+    // The admin endpoint's address, instead of kelbox.ini's [Admin] Listen= (tests: port 0).
+    std::optional<std::string> AdminListen;
 };
 
 class TForm1 : public QMainWindow, public TAdminHost {
     Q_OBJECT
+    // The shown server of this program runs the window's operations by identity.
+    friend class TLocalShownServer;
 
   public:
     // Views refresh at most this often: a registration storm raises thousands of events a
@@ -214,6 +221,11 @@ class TForm1 : public QMainWindow, public TAdminHost {
     // Waits until the log files and reports handed to the disk writer are written (tests).
     void FlushDisk() { diskWriter_.Drain(); }
 
+    // The server this window shows: this program's own (UI thread).
+    TShownServer& Shown();
+    // The admin endpoint (UI thread); it listens only while accounts exist.
+    TAdminEndpoint& AdminEndpoint() { return *adminEndpoint_; }
+
     // --- TAdminHost (any thread) ---
     TNetIRCServer& IrcServer() override { return *server_; }
     const void* ConsoleSender() const override { return this; }
@@ -245,6 +257,7 @@ class TForm1 : public QMainWindow, public TAdminHost {
     void writeGridHeader();
     void createReportLobby();
     void applyOptions();
+    void createAdminEndpoint(const std::optional<std::string>& listen);
     void installDefaultDialogs();
 
     // Run on the UI thread: syncSoon refreshes now or once the refresh interval has passed;
@@ -277,6 +290,9 @@ class TForm1 : public QMainWindow, public TAdminHost {
     TForm2* messageDialog_ = nullptr;  // owned by main; may be null in tests
     TAboutBox* aboutBox_ = nullptr;    // owned by main; may be null in tests
 
+    // The changes the model publishes for the shown server's listeners; declared before
+    // the model, which publishes into it.
+    TShownJournal shownJournal_;
     TConsoleModel model_;  // the console's state, with its lock
     // Declared after the model, whose log files it writes: joined before the model goes.
     TDiskWriter diskWriter_;
@@ -290,4 +306,7 @@ class TForm1 : public QMainWindow, public TAdminHost {
     // above still exists for the connection threads that are winding down.
     std::unique_ptr<TNetIRCServer> server_;
     std::unique_ptr<TRemoteAdmin> remoteAdmin_;
+    std::unique_ptr<TLocalShownServer> shown_;
+    // Destroyed first (explicitly): its sessions are listeners of shown_.
+    std::unique_ptr<TAdminEndpoint> adminEndpoint_;
 };

@@ -12,5 +12,9 @@ class TNetPeerThread;
 // ignored); the lobby-list lock, held meanwhile, keeps it alive. False, writing nothing,
 // when the user has gone. A failed write throws the connection's error, as WriteLine does;
 // the connection's own thread then quits the user.
+// The connection registered under the nick (letter case ignored), or null. The caller
+// holds the lobby-list lock while it uses the result.
+TNetPeerThread* FindRegisteredUser(const TLobbyList& store, const std::string& nick);
+
 bool WriteToUser(TLobbyList& store, const TNetPeerThread* thread, const std::string& nick,
                  const std::string& line);

@@ -31,14 +31,6 @@
 #include "UserWrite.h"
 #include "widgets/Tablist.h"
 
-namespace {
-
-std::string UserTag(const std::string& nick, TNetPeerThread& thread) {
-    return nick + "@" + thread.Connection().PeerAddress();
-}
-
-}  // namespace
-
 // --- State readable from any thread ----------------------------------------------------
 
 bool TForm1::StartServerEnabled() const {
@@ -92,17 +84,17 @@ void TForm1::ServerUserEnter(TNetPeerThread& Thread, const std::string& NickName
 
 void TForm1::ServerUserJoin(TNetPeerThread& Thread, TLobby& Lobby, const std::string& NickName,
                             bool& AllowJoin, std::string& Msg) {
-    model_.UserJoin(Lobby, UserTag(NickName, Thread), AllowJoin, Msg);
+    model_.UserJoin(Lobby, NickName, Thread.Connection().PeerAddress(), AllowJoin, Msg);
 }
 
 void TForm1::ServerUserPart(TNetPeerThread& Thread, TLobby& Lobby, const std::string& NickName,
                             std::string& Msg) {
     (void)Thread;
-    (void)NickName;
     (void)Msg;
     // The removal raises ServerRemoveLobby; the core still holds the lobby-list lock, so
     // Lobby is alive.
-    if (model_.UserPart(Lobby)) server_->LobbyStore().RemoveLobby(consoleSender(), &Lobby);
+    if (model_.UserPart(Lobby, NickName))
+        server_->LobbyStore().RemoveLobby(consoleSender(), &Lobby);
 }
 
 void TForm1::ServerUserQuit(TNetPeerThread& Thread, const std::string& NickName) {

@@ -1,4 +1,5 @@
 #include "NetOutputQueue.h"
+#include "NetMetrics.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -142,6 +143,7 @@ void TNetOutputQueue::SendLocked(TLock& lock) {
             break;
         }
         if (n > 0) SentLocked(static_cast<std::size_t>(n));
+        if (n > 0) NetMetrics().BytesSent.Add(static_cast<std::uint64_t>(n));
         if (n < static_cast<ssize_t>(count)) break;  // the socket is full
     }
     sending_ = false;
@@ -311,7 +313,8 @@ void TNetOutputQueue::Close() {
         out_.erase(0, outSent_);
         out_ += buffer_;
         if (!out_.empty()) {
-            [[maybe_unused]] const ssize_t n = ::send(fd_, out_.data(), out_.size(), SendFlags);
+            const ssize_t n = ::send(fd_, out_.data(), out_.size(), SendFlags);
+            if (n > 0) NetMetrics().BytesSent.Add(static_cast<std::uint64_t>(n));
         }
     }
     state_ = TState::Closed;

@@ -185,17 +185,17 @@ TEST_F(ConsoleModelTest, JoinsAndPartsRewriteTheRowAndDecide) {
 
     bool allow = false;
     std::string msg = "as it came";
-    model_.UserJoin(unlisted, "bob@1.2.3.4", allow, msg);
+    model_.UserJoin(unlisted, "bob", "1.2.3.4", allow, msg);
     EXPECT_FALSE(allow);
     EXPECT_EQ(msg, "as it came");
     EXPECT_EQ(
         model_.LogLines().front(),
         "01.02.26 10:00:00: Error on Join: Lobby \"#unlisted\" not present: User bob@1.2.3.4");
     allow = true;  // as the core raises the event for a user not yet in the lobby
-    model_.UserJoin(mine, "bob@1.2.3.4", allow, msg);
+    model_.UserJoin(mine, "bob", "1.2.3.4", allow, msg);
     EXPECT_TRUE(allow);
     EXPECT_EQ(msg, "as it came");
-    model_.UserJoin(report, "bob@1.2.3.4", allow, msg);
+    model_.UserJoin(report, "bob", "1.2.3.4", allow, msg);
     EXPECT_EQ(msg,
               "\r\nPlease note:\r\nThis messages will not be sent to other users.\r\n"
               "Report problems, question, bugs....");
@@ -203,9 +203,9 @@ TEST_F(ConsoleModelTest, JoinsAndPartsRewriteTheRowAndDecide) {
               (std::vector<std::string>{"#mine\t[1]\t#mine text", "#Report\t[2]\t#Report text"}));
 
     report.Members.clear();
-    EXPECT_FALSE(model_.UserPart(report));
-    EXPECT_TRUE(model_.UserPart(mine));
-    EXPECT_FALSE(model_.UserPart(unlisted));
+    EXPECT_FALSE(model_.UserPart(report, "bob"));
+    EXPECT_TRUE(model_.UserPart(mine, "bob"));
+    EXPECT_FALSE(model_.UserPart(unlisted, "bob"));
     EXPECT_EQ(model_.LobbyRowTexts().back(), "#Report\t[0]\t#Report text");
 }
 
