@@ -225,7 +225,7 @@ TEST_F(ConsoleModelTest, AQuitRewritesOnlyTheRowsOfTheUsersLobbies) {
     for (TLobby* lobby : {&first, &second}) {
         bool allow = true;
         std::string msg;
-        model_.UserJoin(*lobby, "bob@1.2.3.4", allow, msg);
+        model_.UserJoin(*lobby, "bob", "1.2.3.4", allow, msg);
         lobby->Members.push_back({"bob", nullptr});
     }
     model_.TakeView();
@@ -233,7 +233,7 @@ TEST_F(ConsoleModelTest, AQuitRewritesOnlyTheRowsOfTheUsersLobbies) {
 
     first.Members.clear();
     second.Members.clear();
-    for (auto it = all.rbegin(); it != all.rend(); ++it) model_.UserPart(**it);
+    for (auto it = all.rbegin(); it != all.rend(); ++it) model_.UserPart(**it, "bob");
     EXPECT_EQ(model_.RowRewrites() - before, 2u);
     const std::vector<std::string> rows = model_.LobbyRowTexts();
     EXPECT_TRUE(std::is_sorted(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
@@ -245,7 +245,7 @@ TEST_F(ConsoleModelTest, AQuitRewritesOnlyTheRowsOfTheUsersLobbies) {
     EXPECT_TRUE(model_.TakeView().Parts & TModel::LobbyPart);
 
     // The disconnect handling that follows parts every lobby once more.
-    for (auto it = all.rbegin(); it != all.rend(); ++it) model_.UserPart(**it);
+    for (auto it = all.rbegin(); it != all.rend(); ++it) model_.UserPart(**it, "bob");
     EXPECT_EQ(model_.RowRewrites() - before, 2u);
     EXPECT_EQ(model_.TakeView().Parts, TModel::NoPart);
 }
