@@ -62,6 +62,7 @@ void BuiltInPrivMsg(TNetIRCServer& server, TNetPeerThread& thread, std::string& 
 }
 
 void BuiltInQuit(TNetIRCServer& server, TNetPeerThread& thread, std::string&) {
+    thread.Connection().CloseNote.Note(TNetCloseReason::Quit);
     server.LobbyStore().QuitUser(thread, "");
 }
 

@@ -132,6 +132,8 @@ void TNetIRCServer::ConnectStep(TNetPeerThread& thread) {
     connectedAt = Clock::now();
     TNetTCPServer::ConnectStep(thread);
     if (Admitted(thread)) return;
+    NetMetrics().ConnectionsRefused.Add();
+    thread.Connection().CloseNote.Note(TNetCloseReason::Refused);
     chat::SendLine(thread, "***Error: Too many connections from your address!");
     thread.Connection().Disconnect();
 }
@@ -177,6 +179,7 @@ bool TNetIRCServer::ReadCommandLine(TNetPeerThread& thread, std::string& line) {
     const auto deadline = connectedAt + RegistrationTimeout;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) {
+        connection.CloseNote.Note(TNetCloseReason::Timeout);
         connection.Disconnect();
         return false;
     }
@@ -185,7 +188,10 @@ bool TNetIRCServer::ReadCommandLine(TNetPeerThread& thread, std::string& line) {
     // A peer that closed after part of a line yields this one empty line.
     if (!connection.IsConnected()) return true;
     // Otherwise the read timed out: at the deadline, or early, and then the loop reads on.
-    if (Clock::now() >= deadline) connection.Disconnect();
+    if (Clock::now() >= deadline) {
+        connection.CloseNote.Note(TNetCloseReason::Timeout);
+        connection.Disconnect();
+    }
     return false;
 }
 

@@ -74,6 +74,7 @@ void TLobbyList::RemoveEntry(TNetPeerThread& thread) {
 
 void TLobbyList::RefuseConnection(TNetPeerThread& thread,
                                   std::initializer_list<const char*> lines) {
+    thread.Connection().CloseNote.Note(TNetCloseReason::Refused);
     for (const char* line : lines) chat::SendLine(thread, line);
     RemoveEntry(thread);
     if (thread.Connection().IsConnected()) thread.Connection().Disconnect();
@@ -152,6 +153,7 @@ bool TLobbyList::QuitUser(TNetPeerThread& thread, const std::string& msg) {
     }
     if (TChatPeer::Of(thread).State() == TChatPeer::TState::NoEntry) return false;
     TNetTCPServerConnection& connection = thread.Connection();
+    if (!msg.empty()) connection.CloseNote.Note(TNetCloseReason::Operator);
     if (!msg.empty() && connection.IsConnected()) chat::SendLine(thread, msg);
     Server.BroadcastExcept("", chat::UserPrefix(nick, thread) + " QUIT ");
     RemoveEntry(thread);
@@ -164,6 +166,7 @@ bool TLobbyList::QuitUserByNick(const std::string& nick, const std::string& msg)
     std::lock_guard guard(lock_);
     auto entry = FindEntryByNick(nick);
     if (entry == users_.end()) return false;
+    entry->Thread->Connection().CloseNote.Note(TNetCloseReason::Operator);
     return QuitUser(*entry->Thread, msg);
 }
 

@@ -75,6 +75,7 @@ void TLobbyList::PrivMsg(TNetPeerThread& thread, const std::string& params) {
     }
     if (!allowSend) return;
     const std::string nick = NickOf(thread);
+    NetMetrics().LinesRelayed.Add();
     Server.BroadcastExcept(
         nick, chat::UserPrefix(nick, thread) + " PRIVMSG " + WithoutLineBreaks(params));
 }

@@ -74,8 +74,10 @@ void TRemoteAdmin::HandleCommand(TNetPeerThread& Thread, const std::string& Comm
     switch (CheckCode(address, Command, row)) {
         case TVerdict::Refused:
         case TVerdict::NoMatch:
+            NetMetrics().CodeWordsRefused.Add();
             return;
         case TVerdict::NoMatchLockedOut:
+            NetMetrics().CodeWordsRefused.Add();
             host_.AddLog("Admin code refused for " + address);
             return;
         case TVerdict::Match:

@@ -12,7 +12,10 @@
 #include <cstdlib>
 #include <memory>
 
+#include "IniFile.h"
 #include "LogEcho.h"
+#include "MetricsServer.h"
+#include "MetricsText.h"
 #include "Unit1.h"
 #include "icon/ProgramIcon.h"
 #include "net/NetThreadCaches.h"
@@ -65,6 +68,34 @@ TConsoleDialogs HeadlessDialogs() {
     return dialogs;
 }
 
+// The metrics endpoint where kelbox.ini's [Admin] Metrics= says (by default on loopback;
+// empty: off). A failure to listen is logged and the program runs on without it.
+std::unique_ptr<TMetricsServer> StartMetrics(TForm1& form1) {
+    std::string listen = TMetricsServer::DefaultListen;
+    try {
+        const TIniFile ini = TIniFile::Load(form1.ProgramDir() + "kelbox.ini");
+        listen = ini.ReadString("Admin", "Metrics", listen);
+    } catch (const std::exception& error) {
+        form1.AddLog(std::string("Metrics: cannot read kelbox.ini: ") + error.what());
+    }
+    QHostAddress address;
+    quint16 port = 0;
+    QString error;
+    if (!TMetricsServer::ParseListen(QString::fromStdString(listen), address, port, error)) {
+        if (!error.isEmpty()) form1.AddLog("Metrics: [Admin] Metrics= is " + error.toStdString());
+        return nullptr;
+    }
+    auto metrics =
+        std::make_unique<TMetricsServer>([&form1] { return MetricsText(form1.Server()); });
+    if (!metrics->Listen(address, port)) {
+        form1.AddLog("Metrics: cannot listen on " + listen + ": " +
+                     metrics->ErrorString().toStdString());
+        return nullptr;
+    }
+    form1.AddLog("Metrics at http://" + listen + "/metrics");
+    return metrics;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -93,6 +124,8 @@ int main(int argc, char* argv[]) {
     auto* form2 = new TForm2(&form1);
     auto* aboutBox = new TAboutBox(&form1);
     form1.SetDialogs(form2, aboutBox);
+    // Declared after the window, whose server it reads: destroyed before it.
+    const std::unique_ptr<TMetricsServer> metrics = StartMetrics(form1);
 
     std::unique_ptr<QSocketNotifier> stopNotifier;
     if (signalsInstalled) {

@@ -49,6 +49,7 @@ void TNetListenerThread::AcceptOne(int listeningDescriptor) {
         return;
     }
     connection->Accepted();
+    NetMetrics().ConnectionsAccepted.Add();
     TNetThreadMgr& mgr = *server_.ThreadMgr;
     TNetPeerThread& thread = mgr.AcquireThread();
     thread.SetConnection(std::move(connection));

@@ -1,4 +1,5 @@
 #include "NetOutputQueue.h"
+#include "NetMetrics.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -91,6 +92,7 @@ void TNetOutputQueue::SendLocked(TLock& lock) {
             break;
         }
         if (n > 0) outSent_ += static_cast<std::size_t>(n);
+        if (n > 0) NetMetrics().BytesSent.Add(static_cast<std::uint64_t>(n));
         if (n < static_cast<ssize_t>(count)) break;  // the socket is full
     }
     sending_ = false;
@@ -272,7 +274,8 @@ void TNetOutputQueue::Close() {
         out_.erase(0, outSent_);
         out_ += buffer_;
         if (!out_.empty()) {
-            [[maybe_unused]] const ssize_t n = ::send(fd_, out_.data(), out_.size(), SendFlags);
+            const ssize_t n = ::send(fd_, out_.data(), out_.size(), SendFlags);
+            if (n > 0) NetMetrics().BytesSent.Add(static_cast<std::uint64_t>(n));
         }
     }
     if (id_ != 0) TNetFlusher::Instance().Forget(fd_, id_, watched_);

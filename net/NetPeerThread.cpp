@@ -53,6 +53,7 @@ void TNetPeerThread::AfterRunStep() {
     if (mgr_) mgr_->ReleaseThread(*this);
     server.PeerThreads().Remove(*this);
     server.PeerLeft(*this);
+    NetMetrics().Closed(connection_->CloseReason()).Add();
     fanOut_.reset();
     connection_.reset();
     if (failure) std::rethrow_exception(failure);

@@ -274,6 +274,7 @@ std::string TNetTCPConnection::ReadLine(const std::string& terminator, int timeo
         if (PendingLocked() > MaxLineLength + term.size()) {
             pendingInput_.clear();
             pendingStart_ = searchedUpTo_ = 0;
+            CloseNote.Note(TNetCloseReason::LineTooLong);
             notice.closedNow |= CloseLocked();
             throw ENetConnClosedGracefully();
         }
@@ -285,6 +286,7 @@ std::string TNetTCPConnection::ReadLine(const std::string& terminator, int timeo
     }
     if (terminator.empty() && !line.empty() && line.back() == '\r') line.pop_back();
     if (line.size() > MaxLineLength) {
+        CloseNote.Note(TNetCloseReason::LineTooLong);
         notice.closedNow |= CloseLocked();
         throw ENetConnClosedGracefully();
     }
@@ -429,4 +431,9 @@ std::size_t TNetTCPConnection::PendingInputSize() const {
 
 std::size_t TNetTCPConnection::QueuedOutputSize() const {
     return output_->Size();
+}
+
+TNetCloseReason TNetTCPConnection::CloseReason() const {
+    if (CloseNote.Noted()) return CloseNote.Reason();
+    return output_ && output_->Failed() ? TNetCloseReason::Output : TNetCloseReason::Lost;
 }

@@ -31,6 +31,7 @@
 #include <string_view>
 
 #include "NetComponent.h"
+#include "NetMetrics.h"
 #include "NetSocketHandle.h"
 #include "NetSocketLayer.h"
 
@@ -79,6 +80,11 @@ class TNetTCPConnection : public TNetComponent {
     // non-blocking receive on each readable one; a close or error is recorded on that
     // connection only. Used by the chat server's sweep, which holds PeerThreads meanwhile.
     static void ProbeConnections(std::span<TNetTCPConnection* const> connections);
+
+    // Why it closed: noted by whoever closes it (net/NetMetrics.h); CloseReason adds a
+    // failed output to the reasons noted.
+    TNetCloseNote CloseNote;
+    TNetCloseReason CloseReason() const;
 
     int RecvBufferSize = 32768;
     int SendBufferSize = 32768;

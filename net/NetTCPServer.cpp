@@ -138,7 +138,10 @@ void TNetTCPServer::ReapManagers() {
 
 void TNetTCPServer::DisconnectAll() {
     std::lock_guard lock(peerThreads_.Mutex());
-    for (TNetPeerThread* thread : peerThreads_.Items()) thread->Connection().Disconnect();
+    for (TNetPeerThread* thread : peerThreads_.Items()) {
+        thread->Connection().CloseNote.Note(TNetCloseReason::Operator);
+        thread->Connection().Disconnect();
+    }
 }
 
 void TNetTCPServer::DisconnectAllPeers() {

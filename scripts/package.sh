@@ -1,9 +1,10 @@
 #!/bin/sh
 # Builds the Debian package quarn-lobby-server_VERSION_amd64.deb: the program with its
-# service unit, desktop entry, icon and manual page. Without an argument it makes a Release
-# build of the program alone in build-pkg/, with Debian's hardening flags, and leaves the
-# package there; given a build folder that is already configured, it packages that tree's
-# program instead of building another (CI packages the tree it has just tested).
+# command-line client quarn-admin, service unit, desktop entry, icon and manual pages.
+# Without an argument it makes a Release build of the programs alone in build-pkg/, with
+# Debian's hardening flags, and leaves the package there; given a build folder that is
+# already configured, it packages that tree's programs instead of building others (CI
+# packages the tree it has just tested).
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
@@ -15,5 +16,6 @@ if [ $# -eq 0 ]; then
         -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
         -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
 fi
-cmake --build "$BUILD" -j"${JOBS:-$(nproc)}" --target quarn-lobby-server quarn_packaging_files
+cmake --build "$BUILD" -j"${JOBS:-$(nproc)}" --target quarn-lobby-server quarn-admin \
+    quarn_packaging_files
 (cd "$BUILD" && cpack -G DEB)

@@ -8,9 +8,12 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
+#include "console/MetricsText.h"
 #include "console/RemoteAdmin.h"
+#include "net/NetMetrics.h"
 #include "support/FakeAdminHost.h"
 #include "support/TestFiles.h"
 #include "support/TestServer.h"
@@ -397,6 +400,97 @@ TEST_F(AdminTest, AMillionConcurrentGuessesEvaluateOnlyThree) {
     // Asked over the socket, not just listened to: the round trip orders the guessers'
     // last use of the thread before the thread lets go of its connection on hang-up.
     EXPECT_TRUE(NoReply(guesser, "hello"));
+}
+
+// --- The metrics page ---
+
+// The value of one series of the page ("name" or "name{labels}"); -1 when it is missing.
+long long Sample(const std::string& page, const std::string& series) {
+    const std::string key = "\n" + series + " ";
+    const auto at = page.find(key);
+    return at == std::string::npos ? -1 : std::stoll(page.substr(at + key.size()));
+}
+
+TEST_F(AdminTest, MetricsCountEachClosedConnectionOnceUnderItsReason) {
+    // A QUIT, a kick, an over-long line and a hang-up each end one connection, counted
+    // once under its own reason: the read that fails after a kick does not count again.
+    const std::string before = MetricsText(Server());
+    TestClient quitter = Client("quitter"), kicked = Client("kicked"), talker = Client(),
+               leaver = Client("leaver"), guesser = Client();
+    quitter.SendLine("QUIT");
+    EXPECT_TRUE(quitter.WaitClosed());
+    EXPECT_TRUE(Lobbies().QuitUserByNick("kicked", "***Kicked by server !"));
+    EXPECT_TRUE(kicked.WaitClosed());
+    talker.Send(std::string(TNetTCPConnection::MaxLineLength + 10, 'x'));
+    EXPECT_TRUE(talker.WaitClosed());
+    leaver.Close();
+    EXPECT_TRUE(NoReply(guesser, "0000!0000"));
+    // A connection is counted when its thread lets go of it, after the client saw the close.
+    std::string after;
+    auto delta = [&](const std::string& series) {
+        return Sample(after, series) - Sample(before, series);
+    };
+    auto closed = [&] {
+        long long sum = 0;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(TNetCloseReason::Count_); ++i) {
+            sum += delta(std::string("quarn_connections_closed_total{reason=\"") +
+                         NetCloseReasonName(static_cast<TNetCloseReason>(i)) + "\"}");
+        }
+        return sum;
+    };
+    EXPECT_TRUE(WaitUntil([&] {
+        after = MetricsText(Server());
+        return closed() >= 4;
+    }));
+    std::this_thread::sleep_for(50ms);  // time for a wrong second count to show
+    after = MetricsText(Server());
+    EXPECT_EQ(closed(), 4);
+    EXPECT_EQ(Sample(after, "quarn_connections"), 1);
+    EXPECT_EQ(delta("quarn_connections_accepted_total"), 5);
+    EXPECT_EQ(delta("quarn_connections_closed_total{reason=\"quit\"}"), 1);
+    EXPECT_EQ(delta("quarn_connections_closed_total{reason=\"operator\"}"), 1);
+    EXPECT_EQ(delta("quarn_connections_closed_total{reason=\"line_too_long\"}"), 1);
+    EXPECT_EQ(delta("quarn_connections_closed_total{reason=\"lost\"}"), 1);
+    EXPECT_EQ(delta("quarn_code_words_refused_total"), 1);
+}
+
+TEST_F(AdminTest, MetricsShowUsersLobbiesAndRelayedLinesAsTheCoreHasThem) {
+    // Users without a nick are not registered users; lobbies count by kind and maker; a
+    // relayed line counts once however many receive it; every series has HELP and TYPE.
+    Lobbies().AllowCreate = true;
+    TestClient ann = Client("ann"), bob = Client("bob"), anon = Client();
+    AddConsoleLobby("#ops");
+    Lobbies().AddLobby(TLobbySender::Of(host_.get()), "#secret", "d", false, true);
+    ann.SendLine("JOIN #fun");
+    EXPECT_TRUE(bob.WaitFor(TestServer::Prefix("ann") + " JOIN :#fun"));
+    const std::string before = MetricsText(Server());
+    ann.SendLine("PRIVMSG #fun :hello");
+    EXPECT_TRUE(bob.WaitFor(TestServer::Prefix("ann") + " PRIVMSG #fun :hello"));
+    // The sender counts its bytes once the socket has taken them, maybe after bob read them.
+    std::string page;
+    EXPECT_TRUE(WaitUntil([&] {
+        page = MetricsText(Server());
+        return Sample(page, "quarn_sent_bytes_total") > Sample(before, "quarn_sent_bytes_total");
+    }));
+    EXPECT_EQ(Sample(page, "quarn_registered_users"), 2);
+    EXPECT_EQ(Sample(page, "quarn_connections"), 3);
+    EXPECT_EQ(Sample(page, "quarn_lobbies{kind=\"public\",owner=\"operator\"}"), 1);
+    EXPECT_EQ(Sample(page, "quarn_lobbies{kind=\"private\",owner=\"operator\"}"), 1);
+    EXPECT_EQ(Sample(page, "quarn_lobbies{kind=\"public\",owner=\"player\"}"), 1);
+    EXPECT_EQ(
+        Sample(page, "quarn_lines_relayed_total") - Sample(before, "quarn_lines_relayed_total"), 1);
+    EXPECT_GT(Sample(page, "quarn_threads"), 3);
+
+    std::istringstream lines(page);
+    std::string line, typed;
+    while (std::getline(lines, line)) {
+        if (line.rfind("# TYPE ", 0) == 0) {
+            typed = line.substr(7, line.find(' ', 7) - 7);
+            EXPECT_EQ(typed.ends_with("_total"), line.ends_with(" counter")) << line;
+        } else if (line[0] != '#') {
+            EXPECT_EQ(line.substr(0, line.find_first_of("{ ")), typed) << line;
+        }
+    }
 }
 
 }  // namespace

@@ -2,8 +2,9 @@
 # The Debian package as an operator gets it: lintian finds no error and no warning, the
 # dependencies were computed, the program sits in /opt/quarn-lobby-server with its link in
 # /usr/bin, the service unit passes systemd-analyze (where systemd is installed) with a low
-# exposure, and the packaged program, extracted into a scratch folder, serves a player
-# and stops on SIGTERM like the built one (e2e_test.sh).
+# exposure, the command-line client quarn-admin is in /usr/bin with its manual page and
+# runs, and the packaged program, extracted into a scratch folder, serves a player and
+# stops on SIGTERM like the built one (e2e_test.sh).
 # Usage: package_test.sh path/to/quarn-lobby-server_VERSION_amd64.deb
 set -u
 deb=$1
@@ -23,6 +24,10 @@ program=$root/opt/quarn-lobby-server/quarn-lobby-server
 [ -x "$program" ] || fail "no program in /opt/quarn-lobby-server"
 [ "$(readlink "$root/usr/bin/quarn-lobby-server")" = /opt/quarn-lobby-server/quarn-lobby-server ] ||
     fail "/usr/bin/quarn-lobby-server is not a link to the program"
+
+[ -x "$root/usr/bin/quarn-admin" ] || fail "no quarn-admin in /usr/bin"
+[ -f "$root/usr/share/man/man1/quarn-admin.1.gz" ] || fail "no manual page quarn-admin(1)"
+"$root/usr/bin/quarn-admin" --help | grep -q "quarn-admin passwd NAME" || fail "quarn-admin --help"
 
 if command -v systemd-analyze >/dev/null; then
     # The unit names the installed paths; here they point into the extracted tree, so that
