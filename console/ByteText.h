@@ -16,6 +16,7 @@ class QLineEdit;
 // Item data roles that hold exact bytes (a QByteArray). Qt::UserRole is TTabListBox's.
 constexpr int LobbyNameRole = Qt::UserRole + 1;  // a lobby row: the lobby's name
 constexpr int NickRole = Qt::UserRole + 2;       // a grid nick cell or member row: the nick
+constexpr int LobbyIdRole = Qt::UserRole + 3;    // a lobby row: the shown lobby's id
 
 // The text that shows the bytes.
 QString Q(const std::string& bytes);

@@ -33,6 +33,7 @@
 #include "DiskWriter.h"
 #include "SettingsFile.h"
 #include "ShownJournal.h"
+#include "ShownMirror.h"
 #include "chat/NetIrcServer.h"
 
 class QAction;
@@ -80,9 +81,16 @@ struct TForm1Config {
     // prints them through a TLogEcho). Runs under the state lock on any thread: it must
     // not call back, and it must not wait on the output.
     std::function<void(const std::string& line)> LogEcho;
+    // A window for a server that runs elsewhere (quarn-console): the server it shows, not
+    // owned, which outlives the window. Null: the window runs its own server.
+    TShownServer* Remote = nullptr;
+    // With Remote: the account is a viewer, so every command is disabled; the title's
+    // account and server ("alice@host:6668").
+    bool ReadOnly = false;
+    std::string RemoteTitle;
 };
 
-class TForm1 : public QMainWindow, public TAdminHost {
+class TForm1 : public QMainWindow, public TAdminHost, private TShownListener {
     Q_OBJECT
     // The shown server of this program runs the window's operations by identity.
     friend class TLocalShownServer;
@@ -105,9 +113,9 @@ class TForm1 : public QMainWindow, public TAdminHost {
     // --- Components (UI thread only) ---
     QTableView* AllUserList = nullptr;  // Nick, IP, Time; at least one data row
     TUserGrid* UserGrid = nullptr;      // AllUserList's rows
-    TTabListBox* LobbyList = nullptr;     // one row per accepted lobby, data = TLobby*
-    QListWidget* UserList = nullptr;      // members of the selected lobby
-    QListWidget* LogMemo = nullptr;       // newest line at the top
+    TTabListBox* LobbyList = nullptr;   // one row per accepted lobby, data = TLobby*
+    QListWidget* UserList = nullptr;    // members of the selected lobby
+    QListWidget* LogMemo = nullptr;     // newest line at the top
     QStatusBar* StatusBar1 = nullptr;
     QLabel* StatusPanel = nullptr;  // the status bar's single panel
     QLineEdit* edLobbyName = nullptr;
@@ -210,8 +218,12 @@ class TForm1 : public QMainWindow, public TAdminHost {
     // Waits until the log files and reports handed to the disk writer are written (tests).
     void FlushDisk() { diskWriter_.Drain(); }
 
-    // The server this window shows: this program's own (UI thread).
+    // The server this window shows: this program's own, or the remote one (UI thread).
     TShownServer& Shown();
+    // Whether the window shows a server that runs elsewhere.
+    bool IsRemote() const { return remote_ != nullptr; }
+    // Why the operator's commands are disabled (a viewer account, no connection), or empty.
+    QString CommandsBlocked() const { return commandsBlocked_; }
 
     // --- TAdminHost (any thread) ---
     TNetIRCServer& IrcServer() override { return *server_; }
@@ -232,6 +244,25 @@ class TForm1 : public QMainWindow, public TAdminHost {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    // The remote server's changes (TShownListener).
+    void ShownEvent(const TShownEvent& event) override;
+    void ShownLost(const std::string& reason) override;
+    void subscribeRemote();
+    // Enables the operator's commands, or disables them with commandsBlocked_ as the
+    // tooltip.
+    void applyCommandState();
+    void setCommandsBlocked(const QString& reason);
+    // The outcome of a command: its error shown, except that the target has gone (the
+    // window's commands find nothing then and say nothing).
+    void showResult(const TShownResult& result);
+    // The lobby of the selected row as the window shows it, or nullopt when it has gone.
+    std::optional<TShownLobby> shownLobby(std::uint64_t id);
+    std::uint64_t selectedLobbyId() const;
+    // The remote window's Save Log: the lines shown, in a file on this machine.
+    void saveShownLog();
+    // After a change of the options: its error shown, the menu's marks the state's.
+    void optionsDone(const TShownResult& result);
+
     // Start-up steps, in the order the constructor runs them.
     void createServer(int port);
     void createReportFile();
@@ -262,7 +293,6 @@ class TForm1 : public QMainWindow, public TAdminHost {
     bool runStopSequence(bool onlyWhenActive);
 
     // Operator command helpers.
-    TLobby* selectedLobby() const;
     std::string selectedLobbyName() const;
     QString selectedLobbyRowText() const;
     void showError(const std::exception& error);
@@ -292,4 +322,12 @@ class TForm1 : public QMainWindow, public TAdminHost {
     std::unique_ptr<TNetIRCServer> server_;
     std::unique_ptr<TRemoteAdmin> remoteAdmin_;
     std::unique_ptr<TLocalShownServer> shown_;
+
+    // The window for a server elsewhere: the server and what it shows (UI thread).
+    TShownServer* const remote_;
+    std::unique_ptr<TShownMirror> mirror_;
+    const bool readOnly_;
+    QString commandsBlocked_;
+    std::uint64_t subscription_ = 0;  // counts subscriptions: a late answer is stale
+    std::string lostNote_;            // the log line of a loss not yet made good
 };

@@ -33,20 +33,21 @@
 
 // --- State readable from any thread ----------------------------------------------------
 
+// A remote window's state is its mirror of the server's (UI thread only then).
 bool TForm1::StartServerEnabled() const {
-    return model_.Actions().StartEnabled;
+    return mirror_ ? !mirror_->State().Running : model_.Actions().StartEnabled;
 }
 bool TForm1::StopServerEnabled() const {
-    return model_.Actions().StopEnabled;
+    return mirror_ ? mirror_->State().Running : model_.Actions().StopEnabled;
 }
 bool TForm1::SaveLobbysEnabled() const {
-    return model_.Actions().SaveLobbysEnabled;
+    return mirror_ ? mirror_->State().SaveEnabled : model_.Actions().SaveLobbysEnabled;
 }
 bool TForm1::AutoSaveOn() const {
-    return model_.Actions().AutoSave;
+    return mirror_ ? mirror_->State().Options.AutoSave : model_.Actions().AutoSave;
 }
 bool TForm1::AllowCreateOn() const {
-    return model_.Actions().AllowCreate;
+    return mirror_ ? mirror_->State().Options.AllowCreate : model_.Actions().AllowCreate;
 }
 
 std::vector<std::string> TForm1::LobbyRowTexts() const {
@@ -173,7 +174,7 @@ void TForm1::syncViews() {
     lastRefresh_.start();
     // Widgets change below without the state lock: their signals may lead to calls into
     // the core, whose lock comes before the state lock.
-    TConsoleModel::TView view = model_.TakeView();
+    TConsoleModel::TView view = mirror_ ? mirror_->TakeView() : model_.TakeView();
     applyingViews_ = true;
     if (view.Parts & TConsoleModel::LobbyPart) applyLobbyRows(view.LobbyRows);
     if (view.Parts & TConsoleModel::GridPart) UserGrid->SetRows(std::move(view.GridRows));
@@ -181,12 +182,17 @@ void TForm1::syncViews() {
     if (view.Parts & TConsoleModel::StatusPart) StatusPanel->setText(Q(view.StatusText));
     if (view.Parts & TConsoleModel::ActionPart) applyActions(view.Actions);
     applyingViews_ = false;
+    // The selected lobby's members follow its row (the server elsewhere tells no one
+    // which lobby the operator looks at, so the window refills them itself).
+    if (mirror_ && (view.Parts & TConsoleModel::LobbyPart)) LobbyListClick();
 }
 
+// Rows are told apart by the shown lobby's id, which no later lobby gets.
 void TForm1::applyLobbyRows(const std::vector<TConsoleModel::TLobbyRow>& rows) {
     bool sameRows = LobbyList->count() == static_cast<int>(rows.size());
     for (int i = 0; sameRows && i < LobbyList->count(); ++i)
-        sameRows = LobbyList->RowObject(i) == rows[static_cast<std::size_t>(i)].Lobby;
+        sameRows = LobbyList->item(i)->data(LobbyIdRole).toULongLong() ==
+                   rows[static_cast<std::size_t>(i)].Id;
     if (sameRows) {
         for (int i = 0; i < LobbyList->count(); ++i) {
             const QString text = Q(rows[static_cast<std::size_t>(i)].Text);
@@ -195,13 +201,14 @@ void TForm1::applyLobbyRows(const std::vector<TConsoleModel::TLobbyRow>& rows) {
         return;
     }
     // Rows came or went or moved: rebuild, keeping the operator's selection on its lobby.
-    const TLobby* selected = selectedLobby();
+    const std::uint64_t selected = selectedLobbyId();
     LobbyList->clear();
     for (const TConsoleModel::TLobbyRow& row : rows) {
         const int index = LobbyList->AddRow(Q(row.Text), row.Lobby);
         QListWidgetItem* item = LobbyList->item(index);
         item->setData(LobbyNameRole, BytesData(row.Name));
-        if (selected && row.Lobby == selected) LobbyList->setCurrentItem(item);
+        item->setData(LobbyIdRole, QVariant::fromValue<qulonglong>(row.Id));
+        if (selected != 0 && row.Id == selected) LobbyList->setCurrentItem(item);
     }
 }
 
@@ -216,9 +223,10 @@ void TForm1::applyLog(const std::vector<std::string>& lines) {
 }
 
 void TForm1::applyActions(const TConsoleModel::TActions& actions) {
-    StartServer->setEnabled(actions.StartEnabled);
-    StopServer->setEnabled(actions.StopEnabled);
-    SaveLobbys->setEnabled(actions.SaveLobbysEnabled);
+    const bool allowed = commandsBlocked_.isEmpty();
+    StartServer->setEnabled(allowed && actions.StartEnabled);
+    StopServer->setEnabled(allowed && actions.StopEnabled);
+    SaveLobbys->setEnabled(allowed && actions.SaveLobbysEnabled);
     AutoSave1->setChecked(actions.AutoSave);
     AllowCreate1->setChecked(actions.AllowCreate);
 }
