@@ -9,6 +9,7 @@
 #include "ByteText.h"
 #include "LogFile.h"
 #include "Timestamp.h"
+#include "RemoteAdmin.h"
 #include "Unit1.h"
 
 namespace {
@@ -89,6 +90,8 @@ void TForm1::LoadOptions() {
         const TIniFile ini = settings_.Load();
         autoSave = ini.ReadBool(OptionsSection, "AutoSave", false);
         allowCreate = ini.ReadBool(OptionsSection, "AllowCreate", true);
+        // An operator who administers through the endpoint may turn the code words off.
+        remoteAdmin_->SetCodesEnabled(ini.ReadBool(OptionsSection, "AdminCodes", true));
     } catch (const std::exception& error) {
         AddLog(std::string("Error reading options: ") + error.what());
     }

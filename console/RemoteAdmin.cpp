@@ -67,7 +67,7 @@ void TRemoteAdmin::HandleCommand(TNetPeerThread& Thread, const std::string& Comm
         return;
     }
     // Every code is code-shaped, so other words can be dropped before the guess record.
-    if (!IsCodeShaped(Command)) return;
+    if (!codesEnabled_ || !IsCodeShaped(Command)) return;
 
     const std::string& address = Thread.Connection().PeerAddress();
     int row = -1;

@@ -70,6 +70,10 @@ class TRemoteAdmin {
     // operator; only the shutdown whose stop took place shows the closing message.
     void HandleCommand(TNetPeerThread& Thread, const std::string& Command, const std::string& Parm);
 
+    // With the codes off ([Options] AdminCodes=0), a code word is an unknown command like
+    // any other word: no reply, no action, not counted as a guess. Any thread.
+    void SetCodesEnabled(bool enabled) { codesEnabled_ = enabled; }
+
     // The report file: the console appends reports to it, the codes read and clear it.
     TReportFile& Report() { return report_; }
 
@@ -111,4 +115,5 @@ class TRemoteAdmin {
 
     TFailureLimit guesses_;  // by peer address; its mutex is the innermost lock
     std::atomic<std::uint64_t> evaluations_{0};
+    std::atomic<bool> codesEnabled_{true};
 };

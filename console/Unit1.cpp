@@ -27,6 +27,7 @@
 #include <QVBoxLayout>
 
 #include "ByteText.h"
+#include "AdminEndpoint.h"
 #include "LocalShownServer.h"
 #include "RemoteAdmin.h"
 #include "Timestamp.h"
@@ -111,6 +112,7 @@ TForm1::TForm1(TForm1Config config, QWidget* parent)
     LoadOptions();
     applyAllowCreate();
     StartServerExecute();
+    createAdminEndpoint(config.AdminListen);
     FlushViews();
 }
 
@@ -119,6 +121,7 @@ TForm1::~TForm1() {
         remote_->Unsubscribe(*this);
         return;
     }
+    adminEndpoint_.reset();
     // Connection threads may still be inside a handler; they need the state and the
     // remote administration until the server has waited for every one of them.
     server_->SetShuttingDown(true);
@@ -491,6 +494,26 @@ void TForm1::createReportLobby() {
     const int index = store.AddLobby(consoleSender(), "#Report_Problems",
                                      "Messages in here will be posted to Hostmaster", false, false);
     model_.SetReportLobby(store.GetLobby(index));
+}
+
+// The admin endpoint, after the server has started: it listens only while operators.ini
+// has an account, and logs its certificate's fingerprint each time it opens.
+void TForm1::createAdminEndpoint(const std::optional<std::string>& listen) {
+    TAdminEndpoint::TConfig config;
+    config.ProgramDir = programDir_;
+    config.ServerName = "quarn-lobby-server";
+    config.Log = [this](const std::string& text) { AddLog(text); };
+    config.Listen = "127.0.0.1:6668";
+    if (listen) {
+        config.Listen = *listen;
+    } else {
+        try {
+            config.Listen = settings_.Load().ReadString("Admin", "Listen", config.Listen);
+        } catch (const std::exception& error) {
+            AddLog(std::string("Error reading admin settings: ") + error.what());
+        }
+    }
+    adminEndpoint_ = std::make_unique<TAdminEndpoint>(*shown_, std::move(config));
 }
 
 void TForm1::applyAllowCreate() {

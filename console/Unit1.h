@@ -49,6 +49,7 @@ class QTableView;
 class TUserGrid;
 class TAboutBox;
 class TForm2;
+class TAdminEndpoint;
 class TLocalShownServer;
 class TRemoteAdmin;
 class TTabListBox;
@@ -88,6 +89,8 @@ struct TForm1Config {
     // account and server ("alice@host:6668").
     bool ReadOnly = false;
     std::string RemoteTitle;
+    // The admin endpoint's address, instead of kelbox.ini's [Admin] Listen= (tests: port 0).
+    std::optional<std::string> AdminListen;
 };
 
 class TForm1 : public QMainWindow, public TAdminHost, private TShownListener {
@@ -224,6 +227,8 @@ class TForm1 : public QMainWindow, public TAdminHost, private TShownListener {
     bool IsRemote() const { return remote_ != nullptr; }
     // Why the operator's commands are disabled (a viewer account, no connection), or empty.
     QString CommandsBlocked() const { return commandsBlocked_; }
+    // The admin endpoint (UI thread); it listens only while accounts exist.
+    TAdminEndpoint& AdminEndpoint() { return *adminEndpoint_; }
 
     // --- TAdminHost (any thread) ---
     TNetIRCServer& IrcServer() override { return *server_; }
@@ -275,6 +280,7 @@ class TForm1 : public QMainWindow, public TAdminHost, private TShownListener {
     void writeGridHeader();
     void createReportLobby();
     void applyAllowCreate();
+    void createAdminEndpoint(const std::optional<std::string>& listen);
     void installDefaultDialogs();
 
     // Run on the UI thread: syncSoon refreshes now or once the refresh interval has passed;
@@ -330,4 +336,6 @@ class TForm1 : public QMainWindow, public TAdminHost, private TShownListener {
     QString commandsBlocked_;
     std::uint64_t subscription_ = 0;  // counts subscriptions: a late answer is stale
     std::string lostNote_;            // the log line of a loss not yet made good
+    // Destroyed first (explicitly): its sessions are listeners of shown_.
+    std::unique_ptr<TAdminEndpoint> adminEndpoint_;
 };

@@ -39,7 +39,21 @@ void ConsoleHarness::Start(std::string programDir) {
     config.ProgramDir = programDir.empty() ? Dir() : programDir;
     config.Port = 0;
     config.Dialogs = Dialogs();
+    config.AdminListen = adminListen;
     form = std::make_unique<TForm1>(std::move(config));
+}
+
+void ConsoleHarness::AddAccount(const std::string& name, const std::string& password,
+                                TOperatorRole role) {
+    TOperatorAccounts::InDir(Dir()).SetPassword(name, password, role);
+}
+
+std::unique_ptr<AdminTestClient> ConsoleHarness::Admin(const QString& user, const QString& password,
+                                                       const QString& source) {
+    auto client = std::make_unique<AdminTestClient>();
+    if (!client->Connect(AdminPort(), source)) return nullptr;
+    if (!client->Login(user, password).value(QStringLiteral("ok")).toBool()) return nullptr;
+    return client;
 }
 
 TestClient ConsoleHarness::User(const std::string& nick) {

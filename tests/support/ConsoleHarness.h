@@ -24,7 +24,10 @@
 #include <string>
 #include <vector>
 
+#include "console/AdminEndpoint.h"
+#include "console/OperatorAccounts.h"
 #include "console/Unit1.h"
+#include "support/AdminTestClient.h"
 #include "support/TestClient.h"
 #include "support/TestFiles.h"
 #include "widgets/Tablist.h"
@@ -59,6 +62,8 @@ class ConsoleHarness {
         return std::optional<QString>();
     };
     std::unique_ptr<TForm1> form;
+    // The admin endpoint's address; it listens only once an account exists.
+    std::string adminListen = "127.0.0.1:0";
 
     std::string Dir() const { return dir.path().toStdString() + "/"; }
     std::string Path(const std::string& name) const { return Dir() + name; }
@@ -72,6 +77,14 @@ class ConsoleHarness {
     // A loopback client registered under the nick.
     TestClient User(const std::string& nick);
     TLobbyList& Store() { return form->Server().LobbyStore(); }
+
+    // An account in the folder's operators.ini (before Start, or within 5 s of the check).
+    void AddAccount(const std::string& name, const std::string& password,
+                    TOperatorRole role = TOperatorRole::Operator);
+    quint16 AdminPort() { return form->AdminEndpoint().Port(); }
+    // An admin client connected from source and logged in (nullptr when either failed).
+    std::unique_ptr<AdminTestClient> Admin(const QString& user, const QString& password,
+                                           const QString& source = QStringLiteral("127.0.0.1"));
 
     // Whether a log line ends in ": " + text.
     bool LogHas(const std::string& text) const;

@@ -1,0 +1,70 @@
+// The admin endpoint: TLS 1.2 or later only, on 127.0.0.1:6668 unless kelbox.ini's
+// [Admin] Listen= names another address (empty: off), and only while operators.ini holds
+// an account (checked again every few seconds, so a first account made with
+// `quarn-admin passwd` opens it). A plain-text connection fails the handshake and is closed
+// unanswered. Each connection is an admin session (AdminSession.h) over the shown server.
+// The protocol is docs/admin-protocol.md.
+//
+// Threads: the UI thread only: the sockets live in its event loop, and commands run there
+// as the window's own do.
+#pragma once
+
+#include <QObject>
+#include <QSslServer>
+#include <QTimer>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "AdminSession.h"
+#include "FailureLimit.h"
+
+class QSslSocket;
+
+class TAdminEndpoint : public QObject {
+    Q_OBJECT
+
+  public:
+    // The longest request line; a longer one closes the connection.
+    static constexpr qsizetype MaxLineBytes = 64 * 1024;
+    static constexpr int AccountCheckMs = 5000;
+
+    struct TConfig {
+        std::string ProgramDir;  // ends in a separator: operators.ini and the key live there
+        std::string Listen;      // "HOST:PORT" or "[V6]:PORT"; empty: off
+        std::string ServerName;  // told to clients at login
+        std::function<void(const std::string& text)> Log;
+    };
+
+    // Opens at once when accounts exist. Failures (a taken port, an unwritable folder)
+    // are logged and leave the endpoint closed.
+    TAdminEndpoint(TShownServer& server, TConfig config, QObject* parent = nullptr);
+    ~TAdminEndpoint() override;
+
+    // Opens or closes the endpoint as operators.ini has accounts or not.
+    void Refresh();
+    bool IsListening() const { return server_.isListening(); }
+    quint16 Port() const { return server_.serverPort(); }
+    const std::string& Fingerprint() const { return fingerprint_; }
+
+    // "127.0.0.1:6668" and "[::1]:6668" into host and port; false when malformed.
+    static bool ParseListen(const std::string& listen, std::string& host, quint16& port);
+
+  private:
+    bool Open();
+    void Close();
+    void Accept();
+    void Read(QSslSocket* socket);
+    void Drop(QSslSocket* socket);
+
+    const TConfig config_;
+    TFailureLimit logins_;
+    TAdminContext context_;
+    QSslServer server_;
+    QTimer accountCheck_;
+    std::string fingerprint_;
+    bool reportedOff_ = false;  // "no accounts" logged once until the next change
+    std::map<QSslSocket*, std::unique_ptr<TAdminSession>> sessions_;
+};
