@@ -26,6 +26,7 @@
 
 #include "console/AdminEndpoint.h"
 #include "console/OperatorAccounts.h"
+#include "console/RemoteShownServer.h"
 #include "console/Unit1.h"
 #include "support/AdminTestClient.h"
 #include "support/TestClient.h"
@@ -62,6 +63,10 @@ class ConsoleHarness {
         return std::optional<QString>();
     };
     std::unique_ptr<TForm1> form;
+    // quarn-console's window attached to form's server over the admin endpoint, and its
+    // connection (Attach); destroyed before form.
+    std::unique_ptr<TRemoteShownServer> remote;
+    std::unique_ptr<TForm1> console;
     // The admin endpoint's address; it listens only once an account exists.
     std::string adminListen = "127.0.0.1:0";
 
@@ -86,8 +91,20 @@ class ConsoleHarness {
     std::unique_ptr<AdminTestClient> Admin(const QString& user, const QString& password,
                                            const QString& source = QStringLiteral("127.0.0.1"));
 
-    // Whether a log line ends in ": " + text.
-    bool LogHas(const std::string& text) const;
+    // Attaches a remote window (console) to the server with an account of the role, its
+    // certificate pinned; false when it does not connect or show the snapshot.
+    bool Attach(TOperatorRole role = TOperatorRole::Operator);
+    // The window the readers below read: the remote one once attached, else form.
+    TForm1& Window() { return console ? *console : *form; }
+    // A fixed admin address on a free port, so that a restarted server is found again.
+    void FixAdminPort();
+
+    // Whether the client receives a line containing text, running posted events meanwhile
+    // (the admin endpoint and its clients work on this thread).
+    bool Receives(TestClient& client, const std::string& text);
+
+    // Whether a log line (of the window read) ends in ": " + text.
+    bool LogHas(const std::string& text);
     QStringList LobbyRows();
     QStringList GridNicks();
     QString GridCell(int row, int column);  // after FlushViews
