@@ -8,6 +8,8 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QGuiApplication>
+#include <QIcon>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QStandardPaths>
 #include <QTimer>
@@ -22,6 +24,7 @@
 #include "ServerAddress.h"
 #include "Unit1.h"
 #include "icon/ProgramIcon.h"
+#include "widgets/Tablist.h"
 #include "widgets/Unit2.h"
 #include "widgets/Unit3.h"
 
@@ -64,7 +67,8 @@ int main(int argc, char* argv[]) {
     if (!(display && *display) && !(wayland && *wayland)) setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("quarn-console"));
-    QApplication::setWindowIcon(ProgramIcon());
+    // The installed icon (the server's with a screen), else the server's own embedded one.
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("quarn-console"), ProgramIcon()));
     QGuiApplication::setDesktopFileName(QStringLiteral("quarn-console"));
 
     QCommandLineParser parser;
@@ -166,6 +170,11 @@ int main(int argc, char* argv[]) {
         form1.show();
         QTimer::singleShot(1500, &form1, [&form1, file] {
             form1.FlushViews();
+            // The first lobby selected, so that the picture shows its members too.
+            if (form1.LobbyList->count() > 0) {
+                form1.LobbyList->setCurrentRow(0);
+                form1.LobbyListClick();
+            }
             if (!form1.grab().save(file)) {
                 Fail(QStringLiteral("cannot write ") + file);
                 QCoreApplication::exit(1);
