@@ -199,7 +199,6 @@ void TForm1::PopupAllPopup() {
         QAction* entry = Join1->addAction(Literal(Q(BytesOf(name))));
         entry->setProperty(JoinNameProperty, name);
     }
-    applyCommandState();
 }
 
 void TForm1::Kick1Click() {

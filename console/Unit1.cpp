@@ -188,14 +188,12 @@ void TForm1::setCommandsBlocked(const QString& reason) {
 // Disabled commands say why in their tooltips; menus show their actions' tooltips.
 void TForm1::applyCommandState() {
     const bool allowed = commandsBlocked_.isEmpty();
-    for (QAction* action : {SystemMessage, ClearLog, AllowCreate1, AutoSave1, Kick1, SendMessage1,
-                            Join1->menuAction()}) {
+    // The pop-ups narrow Remove, Lobby Message, Part all users and Part down further when
+    // they open.
+    for (QAction* action : {SystemMessage, ClearLog, AllowCreate1, AutoSave1, Kick1,
+                            SendMessage1, Join1->menuAction(), Remove1, LobbyMessage1,
+                            Partallusers1, Part1}) {
         action->setEnabled(allowed);
-        action->setToolTip(commandsBlocked_);
-    }
-    // Enabled by their pop-ups when they apply.
-    for (QAction* action : {Remove1, LobbyMessage1, Partallusers1, Part1}) {
-        if (!allowed) action->setEnabled(false);
         action->setToolTip(commandsBlocked_);
     }
     StartServer->setEnabled(allowed && StartServerEnabled());

@@ -120,6 +120,9 @@ bool ConsoleHarness::Attach(TOperatorRole role) {
     config.ReadOnly = viewer;
     config.RemoteTitle = user + "@" + remote->ServerName().toStdString();
     console = std::make_unique<TForm1>(std::move(config));
+    // The endpoint and the attached window work on this thread: a player waiting for the
+    // outcome of a command lets them run.
+    TestClient::WhileWaiting = [] { QCoreApplication::processEvents(); };
     // The snapshot has come when the server's own report lobby is listed.
     return Eventually([&] {
         form->FlushViews();

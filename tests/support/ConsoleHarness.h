@@ -70,6 +70,9 @@ class ConsoleHarness {
     // The admin endpoint's address; it listens only once an account exists.
     std::string adminListen = "127.0.0.1:0";
 
+    // Players' waits run the thread's events once a window is attached.
+    ~ConsoleHarness() { TestClient::WhileWaiting = nullptr; }
+
     std::string Dir() const { return dir.path().toStdString() + "/"; }
     std::string Path(const std::string& name) const { return Dir() + name; }
 
