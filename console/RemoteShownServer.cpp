@@ -94,8 +94,12 @@ void TRemoteShownServer::onFailed(const QString& message) {
         done(message);
         return;
     }
-    // A reconnection attempt: tried again while a listener waits for it.
-    if (!waiting_.empty()) retryLater();
+    // A reconnection attempt failed: tried again later, and the waiting listeners are told
+    // why (they subscribe again, to wait for the next attempt).
+    if (waiting_.empty()) return;
+    retryLater();
+    for (TWaiting& waiting : std::exchange(waiting_, {}))
+        waiting.Listener->ShownLost(message.toStdString());
 }
 
 void TRemoteShownServer::onClosed(const QString& reason) {
@@ -208,6 +212,8 @@ void TRemoteShownServer::Snapshot(TDoneWith<TShownSnapshot> done) {
 
 void TRemoteShownServer::Subscribe(TShownListener& listener, TDoneWith<TShownSnapshot> done) {
     TWaiting waiting{&listener, std::move(done)};
+    // A listener asks once: a later request replaces an earlier one still waiting.
+    std::erase_if(waiting_, [&](const TWaiting& w) { return w.Listener == &listener; });
     if (Connected()) return subscribeNow(std::move(waiting));
     // Reconnects first; nothing else is sent on the listener's behalf.
     waiting_.push_back(std::move(waiting));
@@ -217,8 +223,13 @@ void TRemoteShownServer::Subscribe(TShownListener& listener, TDoneWith<TShownSna
 
 void TRemoteShownServer::subscribeNow(TWaiting waiting) {
     TShownListener* listener = waiting.Listener;
+    subscribing_.push_back(listener);
     client_.Send("subscribe", {},
                  [this, listener, done = std::move(waiting.Done)](const TAdminReply& reply) {
+                     const auto asked =
+                         std::find(subscribing_.begin(), subscribing_.end(), listener);
+                     if (asked == subscribing_.end()) return;  // unsubscribed meanwhile
+                     subscribing_.erase(asked);
                      if (!reply.Ok) return done(ResultOf(reply), {});
                      // Events after the snapshot reach the listener from here on.
                      listeners_.push_back(listener);
@@ -228,6 +239,7 @@ void TRemoteShownServer::subscribeNow(TWaiting waiting) {
 
 void TRemoteShownServer::Unsubscribe(TShownListener& listener) {
     std::erase(listeners_, &listener);
+    std::erase(subscribing_, &listener);
     std::erase_if(waiting_, [&](const TWaiting& waiting) { return waiting.Listener == &listener; });
     // The server keeps sending events on this connection; they reach nobody.
 }

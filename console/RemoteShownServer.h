@@ -96,6 +96,7 @@ class TRemoteShownServer : public QObject, public TShownServer {
     QString role_;
     std::function<void(const QString&)> connectDone_;  // the first connection's
     std::vector<TShownListener*> listeners_;           // subscribed on this connection
+    std::vector<TShownListener*> subscribing_;         // their "subscribe" sent, unanswered
     std::vector<TWaiting> waiting_;                    // to subscribe once connected
     QTimer retry_;
     int retryMs_ = FirstRetryMs;

@@ -26,8 +26,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "ByteText.h"
 #include "AdminEndpoint.h"
+#include "ByteText.h"
 #include "LocalShownServer.h"
 #include "RemoteAdmin.h"
 #include "Timestamp.h"
@@ -190,9 +190,8 @@ void TForm1::applyCommandState() {
     const bool allowed = commandsBlocked_.isEmpty();
     // The pop-ups narrow Remove, Lobby Message, Part all users and Part down further when
     // they open.
-    for (QAction* action : {SystemMessage, ClearLog, AllowCreate1, AutoSave1, Kick1,
-                            SendMessage1, Join1->menuAction(), Remove1, LobbyMessage1,
-                            Partallusers1, Part1}) {
+    for (QAction* action : {SystemMessage, ClearLog, AllowCreate1, AutoSave1, Kick1, SendMessage1,
+                            Join1->menuAction(), Remove1, LobbyMessage1, Partallusers1, Part1}) {
         action->setEnabled(allowed);
         action->setToolTip(commandsBlocked_);
     }

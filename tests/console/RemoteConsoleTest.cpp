@@ -102,10 +102,10 @@ void RemoteConsoleTest::kicksANickThatIsNotUtf8() {
 }
 
 void RemoteConsoleTest::survivesTheServersRestartSendingNothingTwice() {
-    // The server goes: the loss is logged and shown, commands are disabled, and what the
-    // operator tries meanwhile fails once. The server comes back on the same address: the
-    // window reconnects by itself, fills its views afresh, and the failed command is never
-    // sent.
+    // The server goes: the loss is logged and shown, commands are disabled, each failed
+    // attempt to reconnect says why, and what the operator tries meanwhile fails once. The server
+    // comes back on the same address: the window reconnects by itself, fills its views afresh, and
+    // the failed command is never sent.
     ConsoleHarness h;
     h.FixAdminPort();
     h.Start();
@@ -122,6 +122,11 @@ void RemoteConsoleTest::survivesTheServersRestartSendingNothingTwice() {
     h.remote->SystemMessage("while away", [&](const TShownResult& r) { failure = r.Error; });
     QVERIFY(h.Eventually([&] { return failure.has_value(); }));
     QVERIFY(!failure->empty());
+    // Attempts go on while the server is away, each failure shown.
+    QVERIFY(h.Eventually([&] {
+        c.FlushViews();
+        return c.StatusPanel->text().contains(QStringLiteral("cannot reach"));
+    }));
 
     h.Start();
     TestClient cy = h.User("Cy");
