@@ -3,6 +3,12 @@
 // problem reports), shows users, lobbies and the log, keeps the lobby list and two options
 // in "kelbox.ini", and carries the operator's commands.
 //
+// The operator's commands run the operations of the server this window shows
+// (ShownServer.h): this program's own (TLocalShownServer), or, in quarn-console, one that
+// runs elsewhere (TForm1Config::Remote). A window for a server elsewhere owns no server:
+// its views show the remote server's snapshot and events (TShownMirror), refreshed the
+// same way as the local console model's.
+//
 // Threads. Widgets are touched on the UI thread only. The server event handlers
 // (Server...), AddLog and the TAdminHost members run on connection threads as well, many
 // at once, and on the UI thread when the operator's own calls raise events. They read the

@@ -1,6 +1,7 @@
 // The console test harness: one TForm1 on a temporary folder with the server on a port the
 // system chooses, its dialogs answered and recorded, loopback users, and readers of the
-// views and files. Used by the console's window tests on the UI (test) thread.
+// views and files; and, when attached, a second TForm1 showing that server over the admin
+// endpoint, as quarn-console does, which the readers then read. Used by the console's window tests on the UI (test) thread.
 #pragma once
 
 #include <QAction>
