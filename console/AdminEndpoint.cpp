@@ -78,53 +78,59 @@ bool TAdminEndpoint::ParseListen(const std::string& listen, std::string& host, q
     return true;
 }
 
+// Runs every AccountCheckMs: the reason the endpoint is off is logged when it changes,
+// not at every check.
 void TAdminEndpoint::Refresh() {
+    std::string off;  // why the endpoint is off after this check, or empty
     bool accounts = false;
     try {
         accounts = TOperatorAccounts::InDir(config_.ProgramDir).AnyAccount();
+        if (!accounts) off = "Admin endpoint off: no account in operators.ini";
     } catch (const std::exception& error) {
-        config_.Log(std::string("Admin accounts unreadable: ") + error.what());
+        off = std::string("Admin endpoint off: operators.ini unreadable: ") + error.what();
     }
-    if (accounts && !server_.isListening()) {
-        reportedOff_ = false;
-        if (!Open()) accountCheck_.stop();  // a fault the operator must mend; logged
-    } else if (!accounts) {
-        if (server_.isListening()) Close();
-        if (!reportedOff_) config_.Log("Admin endpoint off: no account in operators.ini");
-        reportedOff_ = true;
+    if (accounts && !server_.isListening())
+        off = Open();  // a taken port may come free: tried again at the next check
+    else if (!accounts && server_.isListening())
+        Close();
+    if (off.empty()) {
+        offReason_.clear();
+        return;
     }
+    if (off != offReason_) config_.Log(off);
+    offReason_ = off;
 }
 
-bool TAdminEndpoint::Open() {
+std::string TAdminEndpoint::Open() {
     std::string host;
     quint16 port = 0;
-    if (!ParseListen(config_.Listen, host, port)) {
-        config_.Log("Admin endpoint off: cannot listen on \"" + config_.Listen + "\"");
-        return false;
-    }
+    if (!ParseListen(config_.Listen, host, port))
+        return "Admin endpoint off: cannot listen on \"" + config_.Listen + "\"";
     TAdminCertificate certificate;
     try {
         certificate = LoadOrCreateAdminCertificate(config_.ProgramDir);
         fingerprint_ = CertificateFingerprint(certificate.CertificatePem);
     } catch (const std::exception& error) {
-        config_.Log(std::string("Admin endpoint off: ") + error.what());
-        return false;
+        return std::string("Admin endpoint off: ") + error.what();
     }
+    // The key made here is EC; one the operator put in its place may be RSA.
+    const QByteArray keyPem = QByteArray::fromStdString(certificate.KeyPem);
+    QSslKey key(keyPem, QSsl::Ec);
+    if (key.isNull()) key = QSslKey(keyPem, QSsl::Rsa);
+    if (key.isNull()) return "Admin endpoint off: admin-key.pem holds no usable key";
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setProtocol(QSsl::TlsV1_2OrLater);
     tls.setPeerVerifyMode(QSslSocket::VerifyNone);  // clients log in with a password
     tls.setLocalCertificate(QSslCertificate(QByteArray::fromStdString(certificate.CertificatePem)));
-    tls.setPrivateKey(QSslKey(QByteArray::fromStdString(certificate.KeyPem), QSsl::Ec));
+    tls.setPrivateKey(key);
     server_.setSslConfiguration(tls);
-    if (!server_.listen(QHostAddress(QString::fromStdString(host)), port)) {
-        config_.Log("Admin endpoint off: " + server_.errorString().toStdString());
-        return false;
-    }
+    if (!server_.listen(QHostAddress(QString::fromStdString(host)), port))
+        return "Admin endpoint off: " + server_.errorString().toStdString();
     const std::string shown = (host.find(':') != std::string::npos ? "[" + host + "]" : host) +
                               ":" + std::to_string(server_.serverPort());
     if (certificate.Created) config_.Log("Admin certificate created");
     config_.Log("Admin endpoint on " + shown + ", certificate SHA-256 " + fingerprint_);
-    return true;
+    return {};
 }
 
 void TAdminEndpoint::Close() {

@@ -56,7 +56,8 @@ class TAdminEndpoint : public QObject {
     static bool ParseListen(const std::string& listen, std::string& host, quint16& port);
 
   private:
-    bool Open();
+    // Listens; the reason it cannot, for the log, or empty.
+    std::string Open();
     void Close();
     void Accept();
     void Read(QSslSocket* socket);
@@ -72,6 +73,6 @@ class TAdminEndpoint : public QObject {
     QTimer accountCheck_;
     QThreadPool checker_;  // the login checks' one thread
     std::string fingerprint_;
-    bool reportedOff_ = false;  // "no accounts" logged once until the next change
+    std::string offReason_;  // why the endpoint is off, as last logged
     std::map<QSslSocket*, std::unique_ptr<TAdminSession>> sessions_;
 };

@@ -71,6 +71,13 @@ void AdminEndpointTest::opensOnlyWithAnAccountAndPinsItsCertificate() {
     QCOMPARE(client.PeerFingerprint(), fingerprint);
     QVERIFY(client.Socket.sessionProtocol() >= QSsl::TlsV1_2);
 
+    // Without accounts again, the endpoint closes, its connections too.
+    QVERIFY(TOperatorAccounts::InDir(h.Dir()).Remove("alice"));
+    h.form->AdminEndpoint().Refresh();
+    QVERIFY(!h.form->AdminEndpoint().IsListening());
+    QVERIFY(client.WaitClosed());
+    h.AddAccount("alice", Right.toStdString());
+
     // The next start keeps the certificate: clients that pinned it still trust it.
     h.form.reset();
     h.Start();
