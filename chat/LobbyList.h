@@ -15,8 +15,10 @@
 //   6. the flusher threads' own locks (net/NetFlusher.h: a shard's registry, then its
 //      ready list), and a socket handle's lock (net/NetSocketHandle.h)
 // Side locks that nothing is taken under: the server's admission lock, the sweep's pass
-// lock and timer lock, the socket layer's start-up lock. Nobody waits on a socket, for the
-// UI thread or for a flusher pass while holding any lock from 1 to 5.
+// lock and timer lock, the socket layer's start-up lock, the shown server's journal
+// (console/ShownJournal.h, taken under 1 and 2), the guessing limit of code words and
+// admin logins (console/FailureLimit.h). Nobody waits on a socket, for the UI thread or
+// for a flusher pass while holding any lock from 1 to 5.
 //
 // Writes: a line written here waits in the writing thread's fan-out (net/NetFanOut.h)
 // and is sent when the peer loop flushes it, after the lock is released; written from a

@@ -3,7 +3,7 @@
 # packages named as arguments (the packaging tools, which only some callers need).
 set -eu
 PKGS="g++ make cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev \
-librsvg2-bin xvfb xauth clang-14 libclang-rt-14-dev $*"
+librsvg2-bin xvfb xauth clang-14 libclang-rt-14-dev libssl-dev libcrypt-dev $*"
 missing=""
 for p in $PKGS; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

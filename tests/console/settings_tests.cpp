@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "console/IniFile.h"
+#include "console/OperatorAccounts.h"
 #include "console/SafeFile.h"
 #include "console/SettingsFile.h"
 #include "support/TestFiles.h"
@@ -261,6 +262,54 @@ TEST_F(SafeFile, ReplacesContentAndKeepsPermissions) {
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(FileNames(), std::vector<std::string>{"kelbox.ini"});
+}
+
+TEST_F(SafeFile, SecretModeIsExactWhateverTheUmaskAndTheOldMode) {
+    // A secret gets 0640 even over a world-readable file and with an empty umask.
+    const fs::path path = dir_ / "operators.ini";
+    WriteFile(path, "old");
+    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+    const mode_t old = ::umask(0);
+    WriteFileAtomic(path.string(), "secret", 0640);
+    WriteFileAtomic((dir_ / "new.pem").string(), "secret", 0640);
+    ::umask(old);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    ASSERT_EQ(::stat((dir_ / "new.pem").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+class OperatorAccountsFile : public TempDirTest {};
+
+TEST_F(OperatorAccountsFile, PasswordsAreHashedCheckedAndChanged) {
+    // An account verifies with its password only; setting it again changes password and
+    // role; unknown names, wrong passwords and removed accounts are refused alike.
+    TOperatorAccounts accounts = TOperatorAccounts::InDir(dir_.string());
+    EXPECT_FALSE(accounts.AnyAccount());
+    accounts.SetPassword("alice", "first secret", TOperatorRole::Operator);
+    accounts.SetPassword("vera", "other", TOperatorRole::Viewer);
+    const std::vector<TOperatorAccount> loaded = accounts.Load();
+    ASSERT_EQ(loaded.size(), 2u);
+    EXPECT_TRUE(loaded[0].Hash.starts_with("$y$"));
+    EXPECT_EQ(ReadFile(dir_ / "operators.ini").find("first secret"), std::string::npos);
+    EXPECT_EQ(accounts.Verify("alice", "first secret"), TOperatorRole::Operator);
+    EXPECT_EQ(accounts.Verify("vera", "other"), TOperatorRole::Viewer);
+    EXPECT_EQ(accounts.Verify("alice", "first secreT"), std::nullopt);
+    EXPECT_EQ(accounts.Verify("nobody", "first secret"), std::nullopt);
+
+    accounts.SetPassword("alice", "second", TOperatorRole::Viewer);
+    EXPECT_EQ(accounts.Verify("alice", "first secret"), std::nullopt);
+    EXPECT_EQ(accounts.Verify("alice", "second"), TOperatorRole::Viewer);
+    EXPECT_TRUE(accounts.Remove("alice"));
+    EXPECT_EQ(accounts.Verify("alice", "second"), std::nullopt);
+    EXPECT_FALSE(accounts.Remove("alice"));
+
+    EXPECT_THROW(accounts.SetPassword("bad name", "x", TOperatorRole::Viewer),
+                 std::invalid_argument);
+    EXPECT_THROW(accounts.SetPassword("bob", "", TOperatorRole::Viewer), std::invalid_argument);
+    // Two salts: the same password never gives the same hash.
+    EXPECT_NE(TOperatorAccounts::HashPassword("same"), TOperatorAccounts::HashPassword("same"));
 }
 
 TEST_F(SafeFile, MissingFolderThrowsThePlatformText) {
