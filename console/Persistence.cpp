@@ -8,8 +8,8 @@
 
 #include "ByteText.h"
 #include "LogFile.h"
-#include "Timestamp.h"
 #include "RemoteAdmin.h"
+#include "Timestamp.h"
 #include "Unit1.h"
 
 namespace {

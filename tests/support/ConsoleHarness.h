@@ -1,7 +1,8 @@
 // The console test harness: one TForm1 on a temporary folder with the server on a port the
 // system chooses, its dialogs answered and recorded, loopback users, and readers of the
 // views and files; and, when attached, a second TForm1 showing that server over the admin
-// endpoint, as quarn-console does, which the readers then read. Used by the console's window tests on the UI (test) thread.
+// endpoint, as quarn-console does, which the readers then read. Used by the console's
+// window tests on the UI (test) thread.
 #pragma once
 
 #include <QAction>
