@@ -30,7 +30,8 @@
 // the console the disk writer's and log echo's queue locks and the timestamp lock (taken
 // under the state lock), the report file's lock, the guess record's lock and the
 // settings file's write lock (these three held over their file operations, never under
-// 1 to 5). Nobody waits on a socket, on the disk, for the UI thread or for a flusher pass
+// 1 to 5), the shown server's journal (console/ShownJournal.h, taken under 1 and 2) and
+// the guessing limit of code words and admin logins (console/FailureLimit.h). Nobody waits on a socket, on the disk, for the UI thread or for a flusher pass
 // while holding any lock from 1 to 5.
 //
 // Writes: a line written here is queued for its recipient at once and sent after the lock

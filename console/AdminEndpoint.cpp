@@ -1,6 +1,7 @@
 #include "AdminEndpoint.h"
 
 #include <QHostAddress>
+#include <QPointer>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
@@ -20,15 +21,15 @@ TAdminEndpoint::TAdminEndpoint(TShownServer& server, TConfig config, QObject* pa
     : QObject(parent),
       config_(std::move(config)),
       logins_(LoginRule),
-      context_{server, logins_,
-               [dir = config_.ProgramDir](const std::string& user, const std::string& password) {
-                   try {
-                       return TOperatorAccounts::InDir(dir).Verify(user, password);
-                   } catch (const std::exception&) {
-                       return std::optional<TOperatorRole>();
-                   }
+      context_{server,
+               [this](const std::string& address, const std::string& user,
+                      const std::string& password, std::function<void(TLoginOutcome)> done) {
+                   CheckLogin(address, user, password, std::move(done));
                },
                config_.Log, config_.ServerName} {
+    // Logins are checked one at a time (the limit's lock serialises them anyway), so a
+    // burst of logins costs one core, never the UI thread.
+    checker_.setMaxThreadCount(1);
     connect(&server_, &QSslServer::pendingConnectionAvailable, this, &TAdminEndpoint::Accept);
     accountCheck_.setInterval(AccountCheckMs);
     connect(&accountCheck_, &QTimer::timeout, this, &TAdminEndpoint::Refresh);
@@ -39,6 +40,29 @@ TAdminEndpoint::TAdminEndpoint(TShownServer& server, TConfig config, QObject* pa
 
 TAdminEndpoint::~TAdminEndpoint() {
     Close();
+    // A check still running uses logins_ and posts to this object: wait for it. What it
+    // posts is dropped with the object.
+    checker_.waitForDone();
+}
+
+// Runs on the checker's thread: reads operators.ini afresh and hashes under the
+// failed-login limit; the outcome goes back to the UI thread.
+void TAdminEndpoint::CheckLogin(const std::string& address, const std::string& user,
+                                const std::string& password,
+                                std::function<void(TLoginOutcome)> done) {
+    checker_.start([this, address, user, password, done = std::move(done)]() mutable {
+        TLoginOutcome outcome;
+        outcome.Verdict = logins_.Attempt(address, [&] {
+            try {
+                outcome.Role = TOperatorAccounts::InDir(config_.ProgramDir).Verify(user, password);
+            } catch (const std::exception&) {
+                outcome.Role.reset();  // an unreadable file lets nobody in
+            }
+            return outcome.Role.has_value();
+        });
+        QMetaObject::invokeMethod(
+            this, [done = std::move(done), outcome] { done(outcome); }, Qt::QueuedConnection);
+    });
 }
 
 bool TAdminEndpoint::ParseListen(const std::string& listen, std::string& host, quint16& port) {
@@ -54,53 +78,59 @@ bool TAdminEndpoint::ParseListen(const std::string& listen, std::string& host, q
     return true;
 }
 
+// Runs every AccountCheckMs: the reason the endpoint is off is logged when it changes,
+// not at every check.
 void TAdminEndpoint::Refresh() {
+    std::string off;  // why the endpoint is off after this check, or empty
     bool accounts = false;
     try {
         accounts = TOperatorAccounts::InDir(config_.ProgramDir).AnyAccount();
+        if (!accounts) off = "Admin endpoint off: no account in operators.ini";
     } catch (const std::exception& error) {
-        config_.Log(std::string("Admin accounts unreadable: ") + error.what());
+        off = std::string("Admin endpoint off: operators.ini unreadable: ") + error.what();
     }
-    if (accounts && !server_.isListening()) {
-        reportedOff_ = false;
-        if (!Open()) accountCheck_.stop();  // a fault the operator must mend; logged
-    } else if (!accounts) {
-        if (server_.isListening()) Close();
-        if (!reportedOff_) config_.Log("Admin endpoint off: no account in operators.ini");
-        reportedOff_ = true;
+    if (accounts && !server_.isListening())
+        off = Open();  // a taken port may come free: tried again at the next check
+    else if (!accounts && server_.isListening())
+        Close();
+    if (off.empty()) {
+        offReason_.clear();
+        return;
     }
+    if (off != offReason_) config_.Log(off);
+    offReason_ = off;
 }
 
-bool TAdminEndpoint::Open() {
+std::string TAdminEndpoint::Open() {
     std::string host;
     quint16 port = 0;
-    if (!ParseListen(config_.Listen, host, port)) {
-        config_.Log("Admin endpoint off: cannot listen on \"" + config_.Listen + "\"");
-        return false;
-    }
+    if (!ParseListen(config_.Listen, host, port))
+        return "Admin endpoint off: cannot listen on \"" + config_.Listen + "\"";
     TAdminCertificate certificate;
     try {
         certificate = LoadOrCreateAdminCertificate(config_.ProgramDir);
         fingerprint_ = CertificateFingerprint(certificate.CertificatePem);
     } catch (const std::exception& error) {
-        config_.Log(std::string("Admin endpoint off: ") + error.what());
-        return false;
+        return std::string("Admin endpoint off: ") + error.what();
     }
+    // The key made here is EC; one the operator put in its place may be RSA.
+    const QByteArray keyPem = QByteArray::fromStdString(certificate.KeyPem);
+    QSslKey key(keyPem, QSsl::Ec);
+    if (key.isNull()) key = QSslKey(keyPem, QSsl::Rsa);
+    if (key.isNull()) return "Admin endpoint off: admin-key.pem holds no usable key";
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setProtocol(QSsl::TlsV1_2OrLater);
     tls.setPeerVerifyMode(QSslSocket::VerifyNone);  // clients log in with a password
     tls.setLocalCertificate(QSslCertificate(QByteArray::fromStdString(certificate.CertificatePem)));
-    tls.setPrivateKey(QSslKey(QByteArray::fromStdString(certificate.KeyPem), QSsl::Ec));
+    tls.setPrivateKey(key);
     server_.setSslConfiguration(tls);
-    if (!server_.listen(QHostAddress(QString::fromStdString(host)), port)) {
-        config_.Log("Admin endpoint off: " + server_.errorString().toStdString());
-        return false;
-    }
+    if (!server_.listen(QHostAddress(QString::fromStdString(host)), port))
+        return "Admin endpoint off: " + server_.errorString().toStdString();
     const std::string shown = (host.find(':') != std::string::npos ? "[" + host + "]" : host) +
                               ":" + std::to_string(server_.serverPort());
     if (certificate.Created) config_.Log("Admin certificate created");
     config_.Log("Admin endpoint on " + shown + ", certificate SHA-256 " + fingerprint_);
-    return true;
+    return {};
 }
 
 void TAdminEndpoint::Close() {
@@ -125,11 +155,14 @@ void TAdminEndpoint::Accept() {
         }
         const std::string address = socket->peerAddress().toString().toStdString();
         sessions_[socket] = std::make_unique<TAdminSession>(
-            context_, address, [socket](const QByteArray& line) { socket->write(line); });
+            context_, address, [this, socket](const QByteArray& line) { Send(socket, line); });
         connect(socket, &QSslSocket::readyRead, this, [this, socket] { Read(socket); });
         // Queued: a session is never destroyed inside its own call.
         connect(
-            socket, &QSslSocket::disconnected, this, [this, socket] { Drop(socket); },
+            socket, &QSslSocket::disconnected, this,
+            [this, guard = QPointer<QSslSocket>(socket)] {
+                if (guard) Drop(guard);
+            },
             Qt::QueuedConnection);
         if (socket->bytesAvailable() > 0) Read(socket);
     }
@@ -157,6 +190,26 @@ void TAdminEndpoint::Read(QSslSocket* socket) {
         if (line.endsWith('\r')) line.chop(1);
         found->second->HandleLine(line);
     }
+}
+
+// A client that stops reading would make the server keep its events without bound: past
+// MaxPendingBytes it is disconnected instead, and gets a fresh snapshot when it comes back.
+void TAdminEndpoint::Send(QSslSocket* socket, const QByteArray& line) {
+    if (socket->state() != QAbstractSocket::ConnectedState) return;
+    if (socket->bytesToWrite() + line.size() > MaxPendingBytes) {
+        config_.Log("Admin connection from " + socket->peerAddress().toString().toStdString() +
+                    " closed: it does not read");
+        socket->abort();
+        // Not now: the session that sends is still running.
+        QMetaObject::invokeMethod(
+            this,
+            [this, guard = QPointer<QSslSocket>(socket)] {
+                if (guard) Drop(guard);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    socket->write(line);
 }
 
 void TAdminEndpoint::Drop(QSslSocket* socket) {

@@ -11,6 +11,7 @@
 
 #include <QObject>
 #include <QSslServer>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <functional>
@@ -30,6 +31,8 @@ class TAdminEndpoint : public QObject {
     // The longest request line; a longer one closes the connection.
     static constexpr qsizetype MaxLineBytes = 64 * 1024;
     static constexpr int AccountCheckMs = 5000;
+    // Output a client may leave unread before it is disconnected.
+    static constexpr qint64 MaxPendingBytes = 16 * 1024 * 1024;
 
     struct TConfig {
         std::string ProgramDir;  // ends in a separator: operators.ini and the key live there
@@ -53,18 +56,23 @@ class TAdminEndpoint : public QObject {
     static bool ParseListen(const std::string& listen, std::string& host, quint16& port);
 
   private:
-    bool Open();
+    // Listens; the reason it cannot, for the log, or empty.
+    std::string Open();
     void Close();
     void Accept();
     void Read(QSslSocket* socket);
     void Drop(QSslSocket* socket);
+    void Send(QSslSocket* socket, const QByteArray& line);
+    void CheckLogin(const std::string& address, const std::string& user,
+                    const std::string& password, std::function<void(TLoginOutcome)> done);
 
     const TConfig config_;
     TFailureLimit logins_;
     TAdminContext context_;
     QSslServer server_;
     QTimer accountCheck_;
+    QThreadPool checker_;  // the login checks' one thread
     std::string fingerprint_;
-    bool reportedOff_ = false;  // "no accounts" logged once until the next change
+    std::string offReason_;  // why the endpoint is off, as last logged
     std::map<QSslSocket*, std::unique_ptr<TAdminSession>> sessions_;
 };

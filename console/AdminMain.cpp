@@ -24,6 +24,7 @@
 #include "AdminJson.h"
 #include "OperatorAccounts.h"
 #include "PasswordInput.h"
+#include "ServerAddress.h"
 
 namespace {
 
@@ -295,26 +296,9 @@ TRequest RequestFor(const TArgs& args) {
 
 // The endpoint's address: HOST, HOST:PORT, or [IPv6]:PORT.
 void ParseServer(const std::string& text, TAdminClientOptions& options) {
-    QString host = QString::fromStdString(text);
-    QString port;
-    if (host.startsWith(QLatin1Char('['))) {
-        const int close = host.indexOf(QLatin1Char(']'));
-        if (close < 0) throw TUsageError{"--server: no \"]\" in " + text};
-        if (host.mid(close + 1).startsWith(QLatin1Char(':'))) port = host.mid(close + 2);
-        host = host.mid(1, close - 1);
-    } else if (host.count(QLatin1Char(':')) == 1) {
-        port = host.section(QLatin1Char(':'), 1);
-        host = host.section(QLatin1Char(':'), 0, 0);
-    }
-    if (host.isEmpty()) throw TUsageError{"--server: no host in " + text};
-    options.Host = host;
-    if (!port.isEmpty()) {
-        bool ok = false;
-        const uint number = port.toUInt(&ok);
-        if (!ok || number == 0 || number > 65535)
-            throw TUsageError{"--server: not a port: " + port.toStdString()};
-        options.Port = static_cast<quint16>(number);
-    }
+    QString error;
+    if (!ParseServerAddress(QString::fromStdString(text), options.Host, options.Port, error))
+        throw TUsageError{"--server: " + error.toStdString()};
 }
 
 std::optional<std::string> LoginPassword() {

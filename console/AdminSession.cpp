@@ -44,7 +44,20 @@ TAdminSession::~TAdminSession() {
     if (subscribed_) context_.Server.Unsubscribe(*this);
 }
 
+namespace {
+
+// Lines a client may send ahead while its login is checked; more are refused.
+constexpr std::size_t MaxWaitingLines = 256;
+
+}  // namespace
+
 void TAdminSession::HandleLine(const QByteArray& line) {
+    if (!checking_) return Handle(line);
+    if (waiting_.size() >= MaxWaitingLines) return Fail(ParseAdminRequest(line), "login under way");
+    waiting_.push_back(line);
+}
+
+void TAdminSession::Handle(const QByteArray& line) {
     const TAdminRequest request = ParseAdminRequest(line);
     if (!request.Error.empty()) return Fail(request, request.Error);
     if (request.Cmd == "login") return Login(request);
@@ -108,32 +121,49 @@ std::string LobbyText(const TShownLobbyRef& lobby) {
 
 void TAdminSession::Login(const TAdminRequest& request) {
     if (account_) return Fail(request, "already logged in");
-    const auto user = JsonBytes(request.Args.value(QStringLiteral("user")));
-    const auto password = JsonBytes(request.Args.value(QStringLiteral("password")));
-    std::optional<TOperatorRole> role;
-    const auto verdict = context_.Logins.Attempt(address_, [&] {
-        if (user && password) role = context_.Verify(*user, *password);
-        return role.has_value();
-    });
-    (verdict == TFailureLimit::TVerdict::Passed ? NetMetrics().AdminLogins
-                                                : NetMetrics().AdminLoginFailures)
+    const std::string user =
+        JsonBytes(request.Args.value(QStringLiteral("user"))).value_or(std::string());
+    const std::string password =
+        JsonBytes(request.Args.value(QStringLiteral("password"))).value_or(std::string());
+    checking_ = true;
+    context_.CheckLogin(
+        address_, user, password,
+        [weak = std::weak_ptr<TAdminSession*>(self_), request, user](const TLoginOutcome& outcome) {
+            if (const auto self = weak.lock()) (*self)->LoginChecked(request, user, outcome);
+        });
+}
+
+void TAdminSession::LoginChecked(const TAdminRequest& request, const std::string& user,
+                                 const TLoginOutcome& outcome) {
+    checking_ = false;
+    (outcome.Verdict == TFailureLimit::TVerdict::Passed ? NetMetrics().AdminLogins
+                                                        : NetMetrics().AdminLoginFailures)
         .Add();
-    switch (verdict) {
+    switch (outcome.Verdict) {
         case TFailureLimit::TVerdict::Passed:
             break;
         case TFailureLimit::TVerdict::FailedNowLockedOut:
             context_.Log("Admin login refused for " + address_);
-            return Fail(request, "refused");
+            [[fallthrough]];
         case TFailureLimit::TVerdict::LockedOut:
         case TFailureLimit::TVerdict::Failed:
-            return Fail(request, "refused");
+            Fail(request, "refused");
+            break;
     }
-    account_ = *user;
-    role_ = *role;
-    LogAction(std::string("logged in as ") + RoleName(role_));
-    Reply(request,
-          QJsonObject{{QStringLiteral("role"), QString::fromLatin1(RoleName(role_))},
-                      {QStringLiteral("server"), QString::fromStdString(context_.ServerName)}});
+    if (outcome.Verdict == TFailureLimit::TVerdict::Passed && outcome.Role) {
+        account_ = user;
+        role_ = *outcome.Role;
+        LogAction(std::string("logged in as ") + RoleName(role_));
+        Reply(request,
+              QJsonObject{{QStringLiteral("role"), QString::fromLatin1(RoleName(role_))},
+                          {QStringLiteral("server"), QString::fromStdString(context_.ServerName)}});
+    }
+    // The lines that came meanwhile, in order; one may be another login.
+    while (!waiting_.empty() && !checking_) {
+        const QByteArray line = std::move(waiting_.front());
+        waiting_.pop_front();
+        Handle(line);
+    }
 }
 
 // --- Read commands ---------------------------------------------------------------------

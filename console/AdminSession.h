@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -17,15 +18,21 @@
 #include "OperatorAccounts.h"
 #include "ShownServer.h"
 
+// The outcome of a login check under the failed-login limit.
+struct TLoginOutcome {
+    TFailureLimit::TVerdict Verdict = TFailureLimit::TVerdict::Failed;
+    std::optional<TOperatorRole> Role;  // when Passed
+};
+
 // What every session of one endpoint shares.
 struct TAdminContext {
     TShownServer& Server;
-    // The failed-login limit, per client address.
-    TFailureLimit& Logins;
-    // The account's role when the name and password match (reads operators.ini afresh).
-    std::function<std::optional<TOperatorRole>(const std::string& user,
-                                               const std::string& password)>
-        Verify;
+    // Checks a login from the address under the failed-login limit, away from the UI
+    // thread (a password hash takes tens of milliseconds), and calls done with the outcome
+    // on the UI thread, unless the endpoint has gone by then.
+    std::function<void(const std::string& address, const std::string& user,
+                       const std::string& password, std::function<void(TLoginOutcome)> done)>
+        CheckLogin;
     // A line for the console's log.
     std::function<void(const std::string& text)> Log;
     std::string ServerName;
@@ -39,7 +46,8 @@ class TAdminSession : public TShownListener {
     TAdminSession(const TAdminSession&) = delete;
     TAdminSession& operator=(const TAdminSession&) = delete;
 
-    // One line, without its "\n".
+    // One line, without its "\n". Lines that arrive while a login is checked wait for
+    // its outcome, in order.
     void HandleLine(const QByteArray& line);
     void ShownEvent(const TShownEvent& event) override;
 
@@ -52,6 +60,9 @@ class TAdminSession : public TShownListener {
     };
     static const TCommand Commands[];
 
+    void Handle(const QByteArray& line);
+    void LoginChecked(const TAdminRequest& request, const std::string& user,
+                      const TLoginOutcome& outcome);
     void Reply(const TAdminRequest& request, const QJsonValue& result);
     void Fail(const TAdminRequest& request, const std::string& error);
     // A completion function that replies (null result on success), if the session still
@@ -94,6 +105,8 @@ class TAdminSession : public TShownListener {
     const std::string address_;
     const std::function<void(const QByteArray& line)> send_;
     std::optional<std::string> account_;  // set by a successful login
+    bool checking_ = false;               // a login is being checked
+    std::deque<QByteArray> waiting_;      // lines that came meanwhile
     TOperatorRole role_ = TOperatorRole::Viewer;
     bool subscribed_ = false;
     // Completion functions hold it weakly: a reply after the session went is dropped.

@@ -16,9 +16,9 @@ class QLineEdit;
 // Item data roles that hold exact bytes (a QByteArray). Qt::UserRole is TTabListBox's.
 constexpr int LobbyNameRole = Qt::UserRole + 1;  // a lobby row: the lobby's name
 constexpr int NickRole = Qt::UserRole + 2;       // a grid nick cell or member row: the nick
-// Not bytes, but kept beside them: a lobby row's TLobby::Serial (a qulonglong), by which
+// A lobby row: the shown lobby's id (TLobby::Serial, a qulonglong, never reused), by which
 // the commands find the lobby again; an address could by then be another lobby's.
-constexpr int LobbySerialRole = Qt::UserRole + 3;
+constexpr int LobbyIdRole = Qt::UserRole + 3;
 
 // The text that shows the bytes.
 QString Q(const std::string& bytes);

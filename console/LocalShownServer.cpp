@@ -79,6 +79,18 @@ TShownSnapshot TLocalShownServer::TakeSnapshot(bool subscribing, std::uint64_t& 
     return snapshot;
 }
 
+std::optional<TShownLobby> TLocalShownServer::ListedLobby(std::uint64_t id) const {
+    AssertUiThread();
+    TLobbyList& store = Store();
+    std::lock_guard lobbyLock(store.Lock());
+    const TLobby* lobby = FindLobby({id, {}});
+    if (!lobby) return std::nullopt;
+    TShownLobby shown{id, lobby->Name, lobby->Description, lobby->IsPrivate, lobby->UserCreated,
+                      {}};
+    for (const TLobbyMember& member : lobby->Members) shown.Members.push_back(member.Nick);
+    return shown;
+}
+
 void TLocalShownServer::Snapshot(TDoneWith<TShownSnapshot> done) {
     AssertUiThread();
     std::uint64_t after = 0;
@@ -282,7 +294,9 @@ void TLocalShownServer::SaveLobbyList(TDone done) {
 void TLocalShownServer::SaveLog(TDone done) {
     AssertUiThread();
     const std::uint64_t failuresBefore = form_.model_.LogSaveFailures();
-    form_.SaveLogExecute();  // waits for the write
+    // Waits for the write: the outcome is known, and the UI thread holds no lock.
+    form_.model_.SaveLog();
+    form_.diskWriter_.Drain();
     done(form_.model_.LogSaveFailures() == failuresBefore
              ? TShownResult{}
              : TShownResult::Failed("Error: Unable to save logfile!"));
@@ -290,7 +304,7 @@ void TLocalShownServer::SaveLog(TDone done) {
 
 void TLocalShownServer::ClearLog(TDone done) {
     AssertUiThread();
-    form_.ClearLogExecute();
+    form_.model_.ClearLog();
     done({});
 }
 

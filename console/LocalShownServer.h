@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,10 @@ class TLocalShownServer : public TShownServer {
     void Start(TDone done) override;
     void Shutdown(const std::string& text, TDone done) override;
     void ClearReports(TDone done) override;
+
+    // The listed lobby of the id with its members now, or nullopt when it has gone (the
+    // window's member list).
+    std::optional<TShownLobby> ListedLobby(std::uint64_t id) const;
 
   private:
     struct TSubscriber {

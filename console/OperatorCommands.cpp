@@ -1,11 +1,10 @@
 // The operator's commands: the lobby entry panel, the pop-up menus of the grid, the lobby
-// list and the member list, and the system message. UI thread only. They act through the
-// core's operations alone and write no log themselves: the handlers do that.
-//
-// The core is called without the console state lock. Where a command holds the
-// lobby-list lock itself it is to look a lobby or user up and act on it in one step, so
-// that nothing found can vanish in between. Lobbies and users picked before a dialog are
-// looked up again after it: the views keep refreshing while a dialog is open.
+// list and the member list, and the system message. UI thread only. Each asks what the
+// window asks and then runs the operation of the server this window shows (ShownServer.h)
+// by identity (a nick, a lobby's id and name), the same for this program's own server and
+// for one elsewhere; they write no log themselves: the server's handlers do that.
+// Lobbies and users picked before a dialog are looked up again by the operation after it:
+// the views keep refreshing while a dialog is open.
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -19,8 +18,9 @@
 #include <cctype>
 
 #include "ByteText.h"
+#include "LocalShownServer.h"
 #include "Unit1.h"
-#include "UserWrite.h"
+#include "UserGrid.h"
 #include "widgets/Tablist.h"
 
 namespace {
@@ -49,12 +49,18 @@ bool LessNoCase(const TMemberRow& a, const TMemberRow& b) {
     return QString::compare(a.Text, b.Text, Qt::CaseInsensitive) < 0;
 }
 
+// What an operation answers when its target went away before it ran: the window's
+// commands then find nothing and say nothing, as they always have.
+bool TargetGone(const TShownResult& result) {
+    return result.Error == "no such user" || result.Error == "no such lobby" ||
+           result.Error == "not in that lobby";
+}
+
 }  // namespace
 
-std::uint64_t TForm1::selectedLobbySerial() const {
+std::uint64_t TForm1::selectedLobbyId() const {
     QListWidgetItem* item = LobbyList->currentItem();
-    if (!item || !item->isSelected()) return 0;
-    return item->data(LobbySerialRole).value<qulonglong>();
+    return item && item->isSelected() ? item->data(LobbyIdRole).toULongLong() : 0;
 }
 
 std::string TForm1::selectedLobbyName() const {
@@ -67,10 +73,25 @@ QString TForm1::selectedLobbyRowText() const {
     return item && item->isSelected() ? item->text() : QString();
 }
 
+void TForm1::showResult(const TShownResult& result) {
+    if (result.Ok() || TargetGone(result)) return;
+    Dialogs.ShowMessage(Q(result.Error));
+}
+
+std::optional<TShownLobby> TForm1::shownLobby(std::uint64_t id) {
+    if (id == 0) return std::nullopt;
+    if (mirror_) {
+        const TShownLobby* lobby = mirror_->Lobby(id);
+        return lobby ? std::optional<TShownLobby>(*lobby) : std::nullopt;
+    }
+    return shown_->ListedLobby(id);
+}
+
 // --- Lobby entry panel -----------------------------------------------------------------
 
 void TForm1::BtnAddLobbyClick() {
     assertUiThread();
+    if (!commandsBlocked_.isEmpty()) return;
     if (edLobbyName->text().isEmpty() || edDescr->text().isEmpty()) {
         Dialogs.ShowMessage(QStringLiteral("Please give em a name and description!"));
         return;
@@ -80,54 +101,46 @@ void TForm1::BtnAddLobbyClick() {
         name.insert(0, 1, '#');
         SetFieldBytes(edLobbyName, name);  // a change like any
     }
-    const int index = server_->LobbyStore().AddLobby(consoleSender(), name, FieldBytes(edDescr),
-                                                     false, IsPrivate->isChecked());
-    if (index < 0) Dialogs.ShowMessage(QStringLiteral("Could not add lobby! Already exists?"));
+    Shown().AddLobby(name, FieldBytes(edDescr), IsPrivate->isChecked(),
+                     [this](const TShownResult& result, const TShownLobby&) {
+                         if (!result.Ok()) Dialogs.ShowMessage(Q(result.Error));
+                     });
 }
 
+// The lobbies the window lists are the ones the server has.
 void TForm1::edLobbyNameChange() {
     assertUiThread();
-    BtnAddLobby->setEnabled(server_->LobbyStore().IndexOfLobbyName(FieldBytes(edLobbyName)) < 0);
+    const std::string typed = FieldBytes(edLobbyName);
+    bool listed = false;
+    for (int i = 0; !listed && i < LobbyList->count(); ++i)
+        listed = BytesOf(LobbyList->item(i)->data(LobbyNameRole)) == typed;
+    BtnAddLobby->setEnabled(commandsBlocked_.isEmpty() && !listed);
 }
 
 void TForm1::LobbyListClick() {
     assertUiThread();
-    const std::uint64_t serial = selectedLobbySerial();
-    if (serial == 0) return;
-    std::vector<TMemberRow> members;
-    std::string name, description;
-    bool isPrivate = false;
-    bool present;
-    {
-        TLobbyList& store = server_->LobbyStore();
-        std::lock_guard lobbyLock(store.Lock());
-        const TLobby* lobby = store.FindLobbyBySerial(serial);
-        present = lobby != nullptr;
-        if (present) {
-            for (const TLobbyMember& member : lobby->Members)
-                members.push_back({Q(member.Nick), member.Nick});
-            name = lobby->Name;
-            description = lobby->Description;
-            isPrivate = lobby->IsPrivate;
-        }
-    }
-    if (!present) {
+    const std::uint64_t id = selectedLobbyId();
+    if (id == 0) return;
+    const std::optional<TShownLobby> lobby = shownLobby(id);
+    if (!lobby) {
         // A row whose lobby is gone: take it out of the record and the view.
-        model_.ForgetLobby(serial);
+        if (!mirror_) model_.ForgetLobby(id);
         applyingViews_ = true;  // the row change that follows is not a click
         delete LobbyList->takeItem(LobbyList->currentRow());
         applyingViews_ = false;
         return;
     }
+    std::vector<TMemberRow> members;
+    for (const std::string& nick : lobby->Members) members.push_back({Q(nick), nick});
     std::stable_sort(members.begin(), members.end(), LessNoCase);
     UserList->clear();
     for (const TMemberRow& member : members) {
         auto* item = new QListWidgetItem(member.Text, UserList);
         item->setData(NickRole, BytesData(member.Nick));
     }
-    SetFieldBytes(edLobbyName, name);
-    SetFieldBytes(edDescr, description);
-    IsPrivate->setChecked(isPrivate);
+    SetFieldBytes(edLobbyName, lobby->Name);
+    SetFieldBytes(edDescr, lobby->Description);
+    IsPrivate->setChecked(lobby->IsPrivate);
 }
 
 // --- Members of the selected lobby -----------------------------------------------------
@@ -140,7 +153,7 @@ void TForm1::PopupUserPopup() {
         Part1->setEnabled(false);
         return;
     }
-    Part1->setEnabled(true);
+    Part1->setEnabled(commandsBlocked_.isEmpty());
     Part1->setText(QStringLiteral("Part ") + Literal(Quoted(item->text())));
 }
 
@@ -148,13 +161,9 @@ void TForm1::Part1Click() {
     assertUiThread();
     QListWidgetItem* item = UserList->currentItem();
     const std::string lobbyName = selectedLobbyName();
-    if (!item || !item->isSelected() || lobbyName.empty()) return;
-    try {
-        server_->LobbyStore().PartLobbyByNick(BytesOf(item->data(NickRole)), lobbyName,
-                                              "***Part by server");
-    } catch (const std::exception& error) {
-        showError(error);
-    }
+    if (!commandsBlocked_.isEmpty() || !item || !item->isSelected() || lobbyName.empty()) return;
+    Shown().Part(BytesOf(item->data(NickRole)), {selectedLobbyId(), lobbyName},
+                 [this](const TShownResult& result) { showResult(result); });
     delete UserList->takeItem(UserList->row(item));
 }
 
@@ -195,61 +204,41 @@ void TForm1::PopupAllPopup() {
 void TForm1::Kick1Click() {
     assertUiThread();
     const std::string nick = BytesOf(Kick1->data());
-    if (nick.empty()) return;
+    if (!commandsBlocked_.isEmpty() || nick.empty()) return;
     if (Dialogs.Ask(QStringLiteral("Sure?"), QMessageBox::Yes | QMessageBox::No) !=
         QMessageBox::Yes)
         return;
-    try {
-        // By nickname, after the question: whoever holds it now is the one kicked, and a
-        // user who left meanwhile is not found.
-        server_->LobbyStore().QuitUserByNick(nick, "***Kicked by server !");
-    } catch (const std::exception& error) {
-        showError(error);
-    }
+    // By nickname, after the question: whoever holds it now is the one kicked, and a
+    // user who left meanwhile is not found.
+    Shown().Kick(nick, [this](const TShownResult& result) { showResult(result); });
 }
 
 void TForm1::SendMessage1Click() {
     assertUiThread();
     const std::string nick = BytesOf(SendMessage1->data());
-    TLobbyList& store = server_->LobbyStore();
-    const TNetPeerThread* target;
-    {
-        std::lock_guard lobbyLock(store.Lock());
-        target = FindRegisteredUser(store, nick);
-    }
-    if (!target) return;
+    if (!commandsBlocked_.isEmpty() || nick.empty() || !UserGrid->HasNick(nick)) return;
     const std::optional<QString> text =
         Dialogs.PromptText(QStringLiteral("Send Message to ") + Q(nick));
     if (!text || text->isEmpty()) return;
-    try {
-        // Only to the same connection, and only while it is still registered.
-        WriteToUser(store, target, nick, "***Private message from server: " + text->toStdString());
-    } catch (const std::exception& error) {
-        showError(error);
-    }
+    // Only to that nick while it is still registered: one who left meanwhile gets nothing.
+    Shown().PrivateMessage(nick, text->toStdString(),
+                           [this](const TShownResult& result) { showResult(result); });
 }
 
 void TForm1::JoinItemClick(QAction* entry) {
     assertUiThread();
     const std::string lobbyName = BytesOf(entry->property(JoinNameProperty));
     const std::string nick = BytesOf(entry->data());
-    if (lobbyName.empty() || nick.empty()) return;
-    TLobbyList& store = server_->LobbyStore();
-    try {
-        std::lock_guard lobbyLock(store.Lock());
-        if (TNetPeerThread* user = FindRegisteredUser(store, nick))
-            store.JoinLobby(*user, lobbyName, "***Join by Server");
-    } catch (const std::exception& error) {
-        showError(error);
-    }
+    if (!commandsBlocked_.isEmpty() || lobbyName.empty() || nick.empty()) return;
+    Shown().Join(nick, {0, lobbyName}, [this](const TShownResult& result) { showResult(result); });
 }
 
 // --- The lobby list --------------------------------------------------------------------
 
 void TForm1::PopupLobbyPopup() {
     assertUiThread();
-    const std::uint64_t serial = selectedLobbySerial();
-    if (serial == 0) {
+    const std::uint64_t id = selectedLobbyId();
+    if (id == 0) {
         Remove1->setText(QStringLiteral("Remove"));
         LobbyMessage1->setText(QStringLiteral("Lobby Message"));
         Remove1->setEnabled(false);
@@ -258,84 +247,56 @@ void TForm1::PopupLobbyPopup() {
         return;
     }
     const QString name = Literal(Quoted(Q(selectedLobbyName())));
-    Remove1->setEnabled(true);
+    const bool allowed = commandsBlocked_.isEmpty();
+    Remove1->setEnabled(allowed);
     Remove1->setText(QStringLiteral("Remove ") + name);
-    LobbyMessage1->setEnabled(true);
+    LobbyMessage1->setEnabled(allowed);
     LobbyMessage1->setText(QStringLiteral("Lobby Message to ") + name);
-    bool hasMembers = false;
-    {
-        TLobbyList& store = server_->LobbyStore();
-        std::lock_guard lobbyLock(store.Lock());
-        const TLobby* lobby = store.FindLobbyBySerial(serial);
-        hasMembers = lobby != nullptr && !lobby->Members.empty();
-    }
-    Partallusers1->setEnabled(hasMembers);
+    const std::optional<TShownLobby> lobby = shownLobby(id);
+    Partallusers1->setEnabled(allowed && lobby && !lobby->Members.empty());
 }
 
 // The selected lobby is found again after the question by its serial number: it may have
 // gone meanwhile, and another lobby may have taken its address.
 void TForm1::Remove1Click() {
     assertUiThread();
-    const std::uint64_t serial = selectedLobbySerial();
-    if (serial == 0) return;
+    const std::uint64_t id = selectedLobbyId();
+    if (!commandsBlocked_.isEmpty() || id == 0) return;
+    const std::string name = selectedLobbyName();
     if (Dialogs.Ask(QStringLiteral("Sure?"), QMessageBox::Yes | QMessageBox::No) !=
         QMessageBox::Yes)
         return;
-    TLobbyList& store = server_->LobbyStore();
-    try {
-        std::lock_guard lobbyLock(store.Lock());
-        if (TLobby* lobby = store.FindLobbyBySerial(serial))
-            store.RemoveLobby(consoleSender(), lobby);
-    } catch (const std::exception& error) {
-        showError(error);
-    }
+    Shown().RemoveLobby({id, name}, [this](const TShownResult& result) { showResult(result); });
 }
 
 void TForm1::LobbyMessage1Click() {
     assertUiThread();
-    const std::uint64_t serial = selectedLobbySerial();
-    if (serial == 0) return;
+    const std::uint64_t id = selectedLobbyId();
+    if (!commandsBlocked_.isEmpty() || id == 0) return;
+    const std::string name = selectedLobbyName();
     const std::optional<QString> text =
         Dialogs.PromptText(QStringLiteral("Lobby message to ") + selectedLobbyRowText());
     if (!text || text->isEmpty()) return;
-    TLobbyList& store = server_->LobbyStore();
-    try {
-        std::lock_guard lobbyLock(store.Lock());
-        // Gone while the dialog was open (its address perhaps another lobby's by now).
-        TLobby* lobby = store.FindLobbyBySerial(serial);
-        if (lobby == nullptr) return;
-        // The row text as it is now, with the members who are there now.
-        const std::string line = "***Lobby Message from Server to " +
-                                 TConsoleModel::LobbyRowText(*lobby, false) + ": " +
-                                 text->toStdString();
-        lobby->SendToMembers(line);
-    } catch (const std::exception& error) {
-        showError(error);
-    }
+    // The server writes the row text as it is then, to the members who are there then;
+    // a lobby removed while the dialog was open gets nothing.
+    Shown().LobbyMessage({id, name}, text->toStdString(),
+                         [this](const TShownResult& result) { showResult(result); });
 }
 
 void TForm1::Partallusers1Click() {
     assertUiThread();
-    const std::uint64_t serial = selectedLobbySerial();
-    if (serial == 0) return;
-    TLobbyList& store = server_->LobbyStore();
-    try {
-        std::lock_guard lobbyLock(store.Lock());
-        if (TLobby* lobby = store.FindLobbyBySerial(serial))
-            store.PartAll(*lobby, "***Part by Server");
-    } catch (const std::exception& error) {
-        showError(error);
-    }
+    const std::uint64_t id = selectedLobbyId();
+    if (!commandsBlocked_.isEmpty() || id == 0) return;
+    Shown().PartAll({id, selectedLobbyName()},
+                    [this](const TShownResult& result) { showResult(result); });
     UserList->clear();
 }
 
 void TForm1::SystemMessageExecute() {
     assertUiThread();
+    if (!commandsBlocked_.isEmpty()) return;
     const std::optional<QString> text = Dialogs.PromptText(QStringLiteral("System message"));
     if (!text || text->isEmpty()) return;
-    try {
-        server_->BroadcastExcept("", "***System message from server: " + text->toStdString());
-    } catch (const std::exception& error) {
-        showError(error);
-    }
+    Shown().SystemMessage(text->toStdString(),
+                          [this](const TShownResult& result) { showResult(result); });
 }

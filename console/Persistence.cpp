@@ -9,7 +9,9 @@
 #include <thread>
 
 #include "ByteText.h"
+#include "LogFile.h"
 #include "RemoteAdmin.h"
+#include "Timestamp.h"
 #include "Unit1.h"
 
 namespace {
@@ -48,16 +50,33 @@ std::vector<std::string> TForm1::LogLines() const {
     return model_.LogLines();
 }
 
-// Waits for the write: the operator sees the outcome, and the UI thread holds no lock.
+// The outcome is in the log: a failed save puts its line there.
 void TForm1::SaveLogExecute() {
     assertUiThread();
-    model_.SaveLog();
-    diskWriter_.Drain();
+    if (mirror_) return saveShownLog();
+    Shown().SaveLog([](const TShownResult&) {});
+}
+
+// A server elsewhere keeps its log for every console attached to it: the lines this
+// window shows go to a file on this machine, and the server's log stays as it is.
+void TForm1::saveShownLog() {
+    const std::vector<std::string>& lines = mirror_->State().Log;
+    if (lines.empty()) return;
+    const std::string path = programDir_ + TimestampFileName(TimestampText()) + ".log";
+    try {
+        WriteLog(path, lines);
+    } catch (const std::exception& error) {
+        mirror_->AddNote(TimestampText() + ": Error: Unable to save logfile! " + error.what(),
+                         "Error: Unable to save logfile!");
+        return;
+    }
+    mirror_->AddNote(TimestampText() + ": Log saved to " + path, "Log saved to " + path);
 }
 
 void TForm1::ClearLogExecute() {
     assertUiThread();
-    model_.ClearLog();
+    if (!commandsBlocked_.isEmpty()) return;
+    Shown().ClearLog([this](const TShownResult& result) { showResult(result); });
 }
 
 // --- Settings file ---------------------------------------------------------------------
@@ -178,12 +197,8 @@ void TForm1::saveLobbyListOrThrow() {
 
 void TForm1::SaveLobbysExecute() {
     assertUiThread();
-    if (!model_.Actions().SaveLobbysEnabled) return;
-    try {
-        saveLobbyListOrThrow();
-    } catch (const std::exception& error) {
-        showError(error);
-    }
+    if (!commandsBlocked_.isEmpty() || !SaveLobbysEnabled()) return;
+    Shown().SaveLobbyList([this](const TShownResult& result) { showResult(result); });
 }
 
 void TForm1::SaveLobbyList() {
@@ -194,10 +209,13 @@ void TForm1::SetSaveLobbysEnabled(bool enabled) {
     model_.SetSaveLobbysEnabled(enabled);
 }
 
+// The option turned over from the state shown, not from the menu's check mark, which Qt
+// has already turned; a refused change shows the server's state again.
 void TForm1::AllowCreate1Execute() {
     assertUiThread();
-    server_->LobbyStore().AllowCreate = model_.ToggleAllowCreate();
-    SaveOptions();
+    if (!commandsBlocked_.isEmpty()) return;
+    Shown().SetOptions({AutoSaveOn(), !AllowCreateOn()},
+                       [this](const TShownResult& result) { optionsDone(result); });
 }
 
 void TForm1::RouteChat1Execute() {
@@ -208,8 +226,15 @@ void TForm1::RouteChat1Execute() {
 
 void TForm1::AutoSave1Execute() {
     assertUiThread();
-    model_.ToggleAutoSave();
-    SaveOptions();
+    if (!commandsBlocked_.isEmpty()) return;
+    Shown().SetOptions({!AutoSaveOn(), AllowCreateOn()},
+                       [this](const TShownResult& result) { optionsDone(result); });
+}
+
+void TForm1::optionsDone(const TShownResult& result) {
+    showResult(result);
+    AutoSave1->setChecked(AutoSaveOn());
+    AllowCreate1->setChecked(AllowCreateOn());
 }
 
 // Asks for both limits, each prompt showing the current value; nothing changes when
@@ -241,31 +266,29 @@ void TForm1::FloodLimits1Execute() {
 // --- Start and stop --------------------------------------------------------------------
 
 int TForm1::ServerPort() const {
-    if (!server_->Active() || server_->Bindings().Count() == 0) return 0;
+    if (!server_ || !server_->Active() || server_->Bindings().Count() == 0) return 0;
     return server_->Bindings()[0].Port();
 }
 
+// A failed start leaves the action states, so Start Server can be tried again.
 void TForm1::StartServerExecute() {
     assertUiThread();
-    if (!model_.Actions().StartEnabled) return;
-    try {
-        server_->SetActive(true);
-    } catch (const std::exception& error) {
-        // The action states stay, so Start Server can be tried again.
-        showError(error);
-        return;
-    }
-    model_.SetServerRunning(true);
+    if (!commandsBlocked_.isEmpty() || !StartServerEnabled()) return;
+    Shown().Start([this](const TShownResult& result) { showResult(result); });
 }
 
 void TForm1::StopServerExecute() {
     assertUiThread();
-    if (!model_.Actions().StopEnabled) return;
-    if (server_->LobbyStore().UserCount() > 0 &&
-        Dialogs.Ask(QStringLiteral("There are users connected! Are you shure?"),
-                    QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+    if (!commandsBlocked_.isEmpty() || !StopServerEnabled()) return;
+    const bool usersOnline =
+        mirror_ ? !mirror_->State().Users.empty() : server_->LobbyStore().UserCount() > 0;
+    if (usersOnline && Dialogs.Ask(QStringLiteral("There are users connected! Are you shure?"),
+                                   QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
         return;
-    runStopSequence(false);
+    Shown().Stop([this](const TShownResult& result) {
+        // Another stop under way stops the server all the same.
+        if (result.Error != "a stop is under way") showResult(result);
+    });
 }
 
 bool TForm1::StopServerNow() {
@@ -303,6 +326,8 @@ bool TForm1::runStopSequence(bool onlyWhenActive) {
 
 bool TForm1::FormCloseQuery() {
     assertUiThread();
+    // A server elsewhere runs on when its console closes.
+    if (mirror_) return true;
     try {
         StopServerExecute();  // does nothing while the action is disabled
         if (server_->Active()) return false;

@@ -17,6 +17,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QPushButton>
 #include <QSplitter>
 #include <QStatusBar>
@@ -26,6 +27,7 @@
 #include <QVBoxLayout>
 
 #include "AdminEndpoint.h"
+#include "ByteText.h"
 #include "LocalShownServer.h"
 #include "RemoteAdmin.h"
 #include "Timestamp.h"
@@ -49,6 +51,9 @@ std::string WithTrailingSeparator(std::string dir) {
 // work does; the core's own timer thread is switched off for it.
 constexpr int SweepIntervalMs = 30000;
 
+// A subscription the server refused is asked for again after this long.
+constexpr int TRemoteRetryMs = 2000;
+
 }  // namespace
 
 TForm1::TForm1(TForm1Config config, QWidget* parent)
@@ -70,14 +75,31 @@ TForm1::TForm1(TForm1Config config, QWidget* parent)
                   },
               .LogEcho = std::move(config.LogEcho),
               .Event = [this](TShownEvent&& event) { shownJournal_.Publish(std::move(event)); }}),
-      diskWriter_(std::move(config.Disk)) {
+      diskWriter_(std::move(config.Disk)),
+      remote_(config.Remote),
+      readOnly_(config.Remote && config.ReadOnly) {
     setWindowTitle(QStringLiteral("IRC Chat Server for Quarn"));
-    shown_ = std::make_unique<TLocalShownServer>(*this);
     installDefaultDialogs();
     createActions();
     createMenus();
     createViews();
     createPopups();
+
+    if (remote_) {
+        // The same window without a server of its own: it shows the one elsewhere.
+        setWindowTitle(QStringLiteral("Quarn console: ") + Q(config.RemoteTitle) +
+                       (readOnly_ ? QStringLiteral(" (viewer)") : QString()));
+        mirror_ = std::make_unique<TShownMirror>([this] {
+            QMetaObject::invokeMethod(
+                this, [this] { syncSoon(); }, Qt::QueuedConnection);
+        });
+        writeGridHeader();
+        setCommandsBlocked(readOnly_ ? QStringLiteral("Read only: this account is a viewer")
+                                     : QStringLiteral("Not connected to the server yet"));
+        subscribeRemote();
+        return;
+    }
+    shown_ = std::make_unique<TLocalShownServer>(*this);
 
     // The start-up sequence proper, in its fixed order: every step after the hooks that
     // changes lobbies already shows and logs through the handlers.
@@ -100,6 +122,10 @@ TForm1::TForm1(TForm1Config config, QWidget* parent)
 // that reads server_, remoteAdmin_ and the model, and may still post a report; resetting
 // server_ clears the pointer before its destructor waits for them.
 TForm1::~TForm1() {
+    if (remote_) {
+        remote_->Unsubscribe(*this);
+        return;
+    }
     adminEndpoint_.reset();
     server_->SetShuttingDown(true);
     try {
@@ -114,7 +140,74 @@ TForm1::~TForm1() {
 }
 
 TShownServer& TForm1::Shown() {
+    if (remote_) return *remote_;
     return *shown_;
+}
+
+// --- The window for a server elsewhere ---------------------------------------------------
+
+void TForm1::subscribeRemote() {
+    const std::uint64_t serial = ++subscription_;
+    QPointer<TForm1> self(this);
+    remote_->Subscribe(
+        *this, [self, serial](const TShownResult& result, const TShownSnapshot& snapshot) {
+            if (!self || serial != self->subscription_) return;
+            if (!result.Ok()) {
+                // The connection went before the snapshot came: ask again, which reconnects.
+                self->mirror_->AddNote(TimestampText() + ": Could not subscribe: " + result.Error,
+                                       "Could not subscribe: " + result.Error);
+                QTimer::singleShot(TRemoteRetryMs, self.data(), [self] {
+                    if (self) self->subscribeRemote();
+                });
+                return;
+            }
+            self->mirror_->Reset(snapshot);
+            if (!self->lostNote_.empty()) {
+                // The loss stays in the log, with the return below it.
+                self->mirror_->AddNote(self->lostNote_, {});
+                self->mirror_->AddNote(TimestampText() + ": Connected again", "Connected again");
+                self->lostNote_.clear();
+            }
+            if (!self->readOnly_) self->setCommandsBlocked({});
+        });
+}
+
+void TForm1::ShownEvent(const TShownEvent& event) {
+    mirror_->Apply(event);
+}
+
+void TForm1::ShownLost(const std::string& reason) {
+    lostNote_ = TimestampText() + ": Connection lost: " + reason;
+    mirror_->AddNote(lostNote_, "Connection lost: " + reason + "; reconnecting...");
+    if (!readOnly_) setCommandsBlocked(QStringLiteral("Not connected to the server: reconnecting"));
+    subscribeRemote();
+}
+
+void TForm1::setCommandsBlocked(const QString& reason) {
+    commandsBlocked_ = reason;
+    applyCommandState();
+}
+
+// Disabled commands say why in their tooltips; menus show their actions' tooltips.
+void TForm1::applyCommandState() {
+    const bool allowed = commandsBlocked_.isEmpty();
+    // The pop-ups narrow Remove, Lobby Message, Part all users and Part down further when
+    // they open.
+    for (QAction* action : {SystemMessage, ClearLog, AllowCreate1, AutoSave1, Kick1, SendMessage1,
+                            Join1->menuAction(), Remove1, LobbyMessage1, Partallusers1, Part1}) {
+        action->setEnabled(allowed);
+        action->setToolTip(commandsBlocked_);
+    }
+    StartServer->setEnabled(allowed && StartServerEnabled());
+    StopServer->setEnabled(allowed && StopServerEnabled());
+    SaveLobbys->setEnabled(allowed && SaveLobbysEnabled());
+    for (QAction* action : {StartServer, StopServer, SaveLobbys})
+        action->setToolTip(commandsBlocked_);
+    BtnAddLobby->setToolTip(commandsBlocked_);
+    if (allowed)
+        edLobbyNameChange();
+    else
+        BtnAddLobby->setEnabled(false);
 }
 
 void TForm1::SetDialogs(TForm2* messageDialog, TAboutBox* aboutBox) {
@@ -288,13 +381,18 @@ void TForm1::createViews() {
 }
 
 void TForm1::createPopups() {
+    // Disabled commands say why in their tooltips.
+    ServerMenu->setToolTipsVisible(true);
+    OptionsMenu->setToolTipsVisible(true);
     PopupLog = new QMenu(this);
+    PopupLog->setToolTipsVisible(true);
     PopupLog->addAction(SaveLog);
     PopupLog->addAction(ClearLog);
     connect(LogMemo, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& pos) { PopupLog->popup(LogMemo->viewport()->mapToGlobal(pos)); });
 
     PopupAll = new QMenu(this);
+    PopupAll->setToolTipsVisible(true);
     Kick1 = PopupAll->addAction(QStringLiteral("Kick"), this, &TForm1::Kick1Click);
     SendMessage1 =
         PopupAll->addAction(QStringLiteral("Send Message"), this, &TForm1::SendMessage1Click);
@@ -304,6 +402,7 @@ void TForm1::createPopups() {
     connect(Join1, &QMenu::triggered, this, &TForm1::JoinItemClick);
 
     PopupLobby = new QMenu(this);
+    PopupLobby->setToolTipsVisible(true);
     Remove1 = PopupLobby->addAction(QStringLiteral("Remove"), this, &TForm1::Remove1Click);
     LobbyMessage1 =
         PopupLobby->addAction(QStringLiteral("Lobby Message"), this, &TForm1::LobbyMessage1Click);
@@ -317,6 +416,7 @@ void TForm1::createPopups() {
     });
 
     PopupUser = new QMenu(this);
+    PopupUser->setToolTipsVisible(true);
     Part1 = PopupUser->addAction(QStringLiteral("Part"), this, &TForm1::Part1Click);
     connect(PopupUser, &QMenu::aboutToShow, this, &TForm1::PopupUserPopup);
     connect(UserList, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {

@@ -3,6 +3,12 @@
 // problem reports), shows users, lobbies and the log, keeps the lobby list and two options
 // in "kelbox.ini", and carries the operator's commands.
 //
+// The operator's commands run the operations of the server this window shows
+// (ShownServer.h): this program's own (TLocalShownServer), or, in quarn-console, one that
+// runs elsewhere (TForm1Config::Remote). A window for a server elsewhere owns no server:
+// its views show the remote server's snapshot and events (TShownMirror), refreshed the
+// same way as the local console model's.
+//
 // Threads. Widgets are touched on the UI thread only. The server event handlers
 // (Server...), AddLog and the TAdminHost members run on connection threads as well, many
 // at once, and on the UI thread when the operator's own calls raise events. They read the
@@ -34,6 +40,7 @@
 #include "DiskWriter.h"
 #include "SettingsFile.h"
 #include "ShownJournal.h"
+#include "ShownMirror.h"
 #include "chat/NetIrcServer.h"
 
 class QAction;
@@ -84,11 +91,18 @@ struct TForm1Config {
     std::function<void(const std::string& line)> LogEcho;
     // The disk writer's bound and, for tests, a slow disk.
     TDiskWriter::TOptions Disk;
+    // A window for a server that runs elsewhere (quarn-console): the server it shows, not
+    // owned, which outlives the window. Null: the window runs its own server.
+    TShownServer* Remote = nullptr;
+    // With Remote: the account is a viewer, so every command is disabled; the title's
+    // account and server ("alice@host:6668").
+    bool ReadOnly = false;
+    std::string RemoteTitle;
     // The admin endpoint's address, instead of kelbox.ini's [Admin] Listen= (tests: port 0).
     std::optional<std::string> AdminListen;
 };
 
-class TForm1 : public QMainWindow, public TAdminHost {
+class TForm1 : public QMainWindow, public TAdminHost, private TShownListener {
     Q_OBJECT
     // The shown server of this program runs the window's operations by identity.
     friend class TLocalShownServer;
@@ -111,7 +125,7 @@ class TForm1 : public QMainWindow, public TAdminHost {
     // --- Components (UI thread only) ---
     QTableView* AllUserList = nullptr;  // Nick, IP, Time; at least one data row
     TUserGrid* UserGrid = nullptr;      // AllUserList's rows
-    TTabListBox* LobbyList = nullptr;     // one row per accepted lobby (LobbySerialRole)
+    TTabListBox* LobbyList = nullptr;     // one row per accepted lobby (LobbyIdRole)
     QListWidget* UserList = nullptr;      // members of the selected lobby
     QListWidget* LogMemo = nullptr;       // newest line at the top
     QStatusBar* StatusBar1 = nullptr;
@@ -221,8 +235,12 @@ class TForm1 : public QMainWindow, public TAdminHost {
     // Waits until the log files and reports handed to the disk writer are written (tests).
     void FlushDisk() { diskWriter_.Drain(); }
 
-    // The server this window shows: this program's own (UI thread).
+    // The server this window shows: this program's own, or the remote one (UI thread).
     TShownServer& Shown();
+    // Whether the window shows a server that runs elsewhere.
+    bool IsRemote() const { return remote_ != nullptr; }
+    // Why the operator's commands are disabled (a viewer account, no connection), or empty.
+    QString CommandsBlocked() const { return commandsBlocked_; }
     // The admin endpoint (UI thread); it listens only while accounts exist.
     TAdminEndpoint& AdminEndpoint() { return *adminEndpoint_; }
 
@@ -245,6 +263,25 @@ class TForm1 : public QMainWindow, public TAdminHost {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    // The remote server's changes (TShownListener).
+    void ShownEvent(const TShownEvent& event) override;
+    void ShownLost(const std::string& reason) override;
+    void subscribeRemote();
+    // Enables the operator's commands, or disables them with commandsBlocked_ as the
+    // tooltip.
+    void applyCommandState();
+    void setCommandsBlocked(const QString& reason);
+    // The outcome of a command: its error shown, except that the target has gone (the
+    // window's commands find nothing then and say nothing).
+    void showResult(const TShownResult& result);
+    // The lobby of the selected row as the window shows it, or nullopt when it has gone.
+    std::optional<TShownLobby> shownLobby(std::uint64_t id);
+    std::uint64_t selectedLobbyId() const;
+    // The remote window's Save Log: the lines shown, in a file on this machine.
+    void saveShownLog();
+    // After a change of the options: its error shown, the menu's marks the state's.
+    void optionsDone(const TShownResult& result);
+
     // Start-up steps, in the order the constructor runs them.
     void createServer(int port);
     void createReportFile();
@@ -276,8 +313,6 @@ class TForm1 : public QMainWindow, public TAdminHost {
     bool runStopSequence(bool onlyWhenActive);
 
     // Operator command helpers.
-    // The serial number of the selected lobby row (TLobby::Serial), or 0.
-    std::uint64_t selectedLobbySerial() const;
     std::string selectedLobbyName() const;
     QString selectedLobbyRowText() const;
     void showError(const std::exception& error);
@@ -307,6 +342,14 @@ class TForm1 : public QMainWindow, public TAdminHost {
     std::unique_ptr<TNetIRCServer> server_;
     std::unique_ptr<TRemoteAdmin> remoteAdmin_;
     std::unique_ptr<TLocalShownServer> shown_;
+
+    // The window for a server elsewhere: the server and what it shows (UI thread).
+    TShownServer* const remote_;
+    std::unique_ptr<TShownMirror> mirror_;
+    const bool readOnly_;
+    QString commandsBlocked_;
+    std::uint64_t subscription_ = 0;  // counts subscriptions: a late answer is stale
+    std::string lostNote_;            // the log line of a loss not yet made good
     // Destroyed first (explicitly): its sessions are listeners of shown_.
     std::unique_ptr<TAdminEndpoint> adminEndpoint_;
 };

@@ -1,5 +1,7 @@
 #include "UserGrid.h"
 
+#include <algorithm>
+
 #include "ByteText.h"
 
 TUserGrid::TUserGrid(QObject* parent) : QAbstractTableModel(parent), rows_(1) {}
@@ -69,4 +71,10 @@ QVariant TUserGrid::headerData(int section, Qt::Orientation orientation, int rol
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
     if (section < 0 || section >= header_.size()) return {};
     return header_[section];
+}
+
+bool TUserGrid::HasNick(const std::string& nick) const {
+    return !nick.empty() &&
+           std::any_of(rows_.begin(), rows_.end(),
+                       [&](const TConsoleModel::TGridRow& row) { return row.Nick == nick; });
 }

@@ -21,6 +21,8 @@ class TUserGrid : public QAbstractTableModel {
     // Takes the rows. Rows that came or went are added or removed at the end and only
     // changed rows are reported, so the view keeps its selection and scroll position.
     void SetRows(std::vector<TConsoleModel::TGridRow> rows);
+    // Whether a row shows the nick (exact bytes).
+    bool HasNick(const std::string& nick) const;
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;

@@ -33,20 +33,21 @@
 
 // --- State readable from any thread ----------------------------------------------------
 
+// A remote window's state is its mirror of the server's (UI thread only then).
 bool TForm1::StartServerEnabled() const {
-    return model_.Actions().StartEnabled;
+    return mirror_ ? !mirror_->State().Running : model_.Actions().StartEnabled;
 }
 bool TForm1::StopServerEnabled() const {
-    return model_.Actions().StopEnabled;
+    return mirror_ ? mirror_->State().Running : model_.Actions().StopEnabled;
 }
 bool TForm1::SaveLobbysEnabled() const {
-    return model_.Actions().SaveLobbysEnabled;
+    return mirror_ ? mirror_->State().SaveEnabled : model_.Actions().SaveLobbysEnabled;
 }
 bool TForm1::AutoSaveOn() const {
-    return model_.Actions().AutoSave;
+    return mirror_ ? mirror_->State().Options.AutoSave : model_.Actions().AutoSave;
 }
 bool TForm1::AllowCreateOn() const {
-    return model_.Actions().AllowCreate;
+    return mirror_ ? mirror_->State().Options.AllowCreate : model_.Actions().AllowCreate;
 }
 bool TForm1::RouteChatOn() const {
     return model_.Actions().RouteChat;
@@ -179,7 +180,7 @@ void TForm1::syncViews() {
     lastRefresh_.start();
     // Widgets change below without the state lock: their signals may lead to calls into
     // the core, whose lock comes before the state lock.
-    TConsoleModel::TView view = model_.TakeView();
+    TConsoleModel::TView view = mirror_ ? mirror_->TakeView() : model_.TakeView();
     applyingViews_ = true;
     if (view.Parts & TConsoleModel::LobbyPart) applyLobbyRows(view.LobbyRows);
     if (view.Parts & TConsoleModel::GridPart) UserGrid->SetRows(std::move(view.GridRows));
@@ -187,11 +188,15 @@ void TForm1::syncViews() {
     if (view.Parts & TConsoleModel::StatusPart) StatusPanel->setText(Q(view.StatusText));
     if (view.Parts & TConsoleModel::ActionPart) applyActions(view.Actions);
     applyingViews_ = false;
+    // The selected lobby's members follow its row (the server elsewhere tells no one
+    // which lobby the operator looks at, so the window refills them itself).
+    if (mirror_ && (view.Parts & TConsoleModel::LobbyPart)) LobbyListClick();
 }
 
+// Rows are told apart by the shown lobby's id, which no later lobby gets.
 void TForm1::applyLobbyRows(const std::vector<TConsoleModel::TLobbyRow>& rows) {
     auto serialOf = [this](int i) {
-        return LobbyList->item(i)->data(LobbySerialRole).value<qulonglong>();
+        return LobbyList->item(i)->data(LobbyIdRole).value<qulonglong>();
     };
     bool sameRows = LobbyList->count() == static_cast<int>(rows.size());
     for (int i = 0; sameRows && i < LobbyList->count(); ++i)
@@ -204,13 +209,13 @@ void TForm1::applyLobbyRows(const std::vector<TConsoleModel::TLobbyRow>& rows) {
         return;
     }
     // Rows came or went or moved: rebuild, keeping the operator's selection on its lobby.
-    const std::uint64_t selected = selectedLobbySerial();
+    const std::uint64_t selected = selectedLobbyId();
     LobbyList->clear();
     for (const TConsoleModel::TLobbyRow& row : rows) {
         const int index = LobbyList->AddRow(Q(row.Text));
         QListWidgetItem* item = LobbyList->item(index);
         item->setData(LobbyNameRole, BytesData(row.Name));
-        item->setData(LobbySerialRole, QVariant::fromValue<qulonglong>(row.Serial));
+        item->setData(LobbyIdRole, QVariant::fromValue<qulonglong>(row.Serial));
         if (selected != 0 && row.Serial == selected) LobbyList->setCurrentItem(item);
     }
 }
@@ -226,9 +231,10 @@ void TForm1::applyLog(const std::vector<std::string>& lines) {
 }
 
 void TForm1::applyActions(const TConsoleModel::TActions& actions) {
-    StartServer->setEnabled(actions.StartEnabled);
-    StopServer->setEnabled(actions.StopEnabled);
-    SaveLobbys->setEnabled(actions.SaveLobbysEnabled);
+    const bool allowed = commandsBlocked_.isEmpty();
+    StartServer->setEnabled(allowed && actions.StartEnabled);
+    StopServer->setEnabled(allowed && actions.StopEnabled);
+    SaveLobbys->setEnabled(allowed && actions.SaveLobbysEnabled);
     AutoSave1->setChecked(actions.AutoSave);
     AllowCreate1->setChecked(actions.AllowCreate);
     RouteChat1->setChecked(actions.RouteChat);

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds the Debian package quarn-lobby-server_VERSION_amd64.deb: the program with its
-# command-line client quarn-admin, service unit, desktop entry, icon and manual pages.
+# command-line client quarn-admin, the remote console quarn-console, service unit, desktop
+# entries, icons and manual pages.
 # Without an argument it makes a Release build of the programs alone in build-pkg/, with
 # Debian's hardening flags, and leaves the package there; given a build folder that is
 # already configured, it packages that tree's programs instead of building others (CI
@@ -17,5 +18,5 @@ if [ $# -eq 0 ]; then
         -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
 fi
 cmake --build "$BUILD" -j"${JOBS:-$(nproc)}" --target quarn-lobby-server quarn-admin \
-    quarn_packaging_files
+    quarn-console quarn_console_icons quarn_packaging_files
 (cd "$BUILD" && cpack -G DEB)

@@ -71,6 +71,13 @@ void AdminEndpointTest::opensOnlyWithAnAccountAndPinsItsCertificate() {
     QCOMPARE(client.PeerFingerprint(), fingerprint);
     QVERIFY(client.Socket.sessionProtocol() >= QSsl::TlsV1_2);
 
+    // Without accounts again, the endpoint closes, its connections too.
+    QVERIFY(TOperatorAccounts::InDir(h.Dir()).Remove("alice"));
+    h.form->AdminEndpoint().Refresh();
+    QVERIFY(!h.form->AdminEndpoint().IsListening());
+    QVERIFY(client.WaitClosed());
+    h.AddAccount("alice", Right.toStdString());
+
     // The next start keeps the certificate: clients that pinned it still trust it.
     h.form.reset();
     h.Start();
@@ -96,11 +103,19 @@ void AdminEndpointTest::loginRefusedThenLockedOutPerAddress() {
     for (const std::string& line : h.form->LogLines())
         QVERIFY2(line.find("correct") == std::string::npos, line.c_str());
 
+    // A request sent right behind the login waits for it and is answered after it.
     AdminTestClient other;
     QVERIFY(other.Connect(h.AdminPort(), QStringLiteral("127.0.0.2")));
-    const QJsonObject reply = other.Login("alice", Right);
-    QVERIFY(reply.value("ok").toBool());
+    other.Socket.write(R"({"id":1,"cmd":"login","user":"alice","password":"correct horse"})"
+                       "\n"
+                       R"({"id":2,"cmd":"status"})"
+                       "\n");
+    const QJsonObject reply = other.Reply();
+    QCOMPARE(reply.value("id").toInt(), 1);
     QCOMPARE(reply.value("result").toObject().value("role").toString(), QStringLiteral("operator"));
+    const QJsonObject status = other.Reply();
+    QCOMPARE(status.value("id").toInt(), 2);
+    QVERIFY(status.value("ok").toBool());
     QVERIFY(h.LogHas("Admin alice@127.0.0.2: logged in as operator"));
 }
 

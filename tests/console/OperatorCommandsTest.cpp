@@ -3,6 +3,14 @@
 // loopback clients, the window's own controls and answered dialogs.
 #include "support/ConsoleHarness.h"
 
+// The tests that take both rows run the window of this program and the window attached to
+// it over the admin endpoint (quarn-console's): the same commands, the same outcome.
+void BothWindows() {
+    QTest::addColumn<bool>("remote");
+    QTest::newRow("local") << false;
+    QTest::newRow("remote") << true;
+}
+
 class OperatorCommandsTest : public QObject {
     Q_OBJECT
 
@@ -11,12 +19,18 @@ class OperatorCommandsTest : public QObject {
     void addLobbyButtonFollowsTypedName();
     void selectingLobbyFillsMembersAndFields();
     void gridPopupOpensOnlyOnUserRows();
+    void joinFromSubmenuAndLobbysRefusal_data() { BothWindows(); }
     void joinFromSubmenuAndLobbysRefusal();
+    void kickAsksFirst_data() { BothWindows(); }
     void kickAsksFirst();
+    void sendMessageReachesOnlyTheUserStillThere_data() { BothWindows(); }
     void sendMessageReachesOnlyTheUserStillThere();
+    void partOneUserFromLobby_data() { BothWindows(); }
     void partOneUserFromLobby();
+    void removeLobbyWithMembers_data() { BothWindows(); }
     void removeLobbyWithMembers();
     void lobbyPopupStatesAndPartAll();
+    void lobbyAndSystemMessagesReachTheRightUsers_data() { BothWindows(); }
     void lobbyAndSystemMessagesReachTheRightUsers();
     void commandsCarryTheExactBytesOfNames();
     void clickOnARowWhoseLobbyHasGone();
@@ -87,8 +101,8 @@ void OperatorCommandsTest::gridPopupOpensOnlyOnUserRows() {
     TForm1& f = *h.form;
     f.show();
     QVERIFY(QTest::qWaitForWindowExposed(&f));
-    QVERIFY(h.Store().AddLobby(TLobbySender::Of(&f), "#b&b", "B", false, false) >= 0);
-    QVERIFY(h.Store().AddLobby(TLobbySender::Of(&f), "#a", "A", false, false) >= 0);
+    QVERIFY(h.Store().AddLobby(TLobbySender::Of(h.form.get()), "#b&b", "B", false, false) >= 0);
+    QVERIFY(h.Store().AddLobby(TLobbySender::Of(h.form.get()), "#a", "A", false, false) >= 0);
     QWidget* viewport = f.AllUserList->viewport();
 
     // The empty row the grid keeps when nobody is in.
@@ -124,8 +138,10 @@ void OperatorCommandsTest::joinFromSubmenuAndLobbysRefusal() {
     // time the lobby itself refuses.
     ConsoleHarness h;
     h.Start();
-    TForm1& f = *h.form;
-    QVERIFY(h.Store().AddLobby(TLobbySender::Of(&f), "#b&b", "B", false, false) >= 0);
+    QFETCH(bool, remote);
+    if (remote) QVERIFY(h.Attach());
+    TForm1& f = h.Window();
+    QVERIFY(h.Store().AddLobby(TLobbySender::Of(h.form.get()), "#b&b", "B", false, false) >= 0);
     TestClient alice = h.User("alice");
     QTRY_COMPARE(h.GridNicks(), QStringList{"alice"});
     QVERIFY(f.AllUserListMouseDown(Qt::RightButton, Qt::RightButton, {},
@@ -144,7 +160,9 @@ void OperatorCommandsTest::kickAsksFirst() {
     // Kick asks "Sure?"; No keeps the user, Yes sends the note and ends the connection.
     ConsoleHarness h;
     h.Start();
-    TForm1& f = *h.form;
+    QFETCH(bool, remote);
+    if (remote) QVERIFY(h.Attach());
+    TForm1& f = h.Window();
     TestClient alice = h.User("alice");
     QTRY_COMPARE(h.GridNicks(), QStringList{"alice"});
     QVERIFY(f.AllUserListMouseDown(Qt::RightButton, Qt::RightButton, {},
@@ -166,7 +184,9 @@ void OperatorCommandsTest::sendMessageReachesOnlyTheUserStillThere() {
     // open receives nothing and nothing stale is touched.
     ConsoleHarness h;
     h.Start();
-    TForm1& f = *h.form;
+    QFETCH(bool, remote);
+    if (remote) QVERIFY(h.Attach());
+    TForm1& f = h.Window();
     TestClient alice = h.User("alice");
     TestClient bob = h.User("bob");
     QTRY_COMPARE(h.GridNicks(), (QStringList{"alice", "bob"}));
@@ -199,10 +219,14 @@ void OperatorCommandsTest::partOneUserFromLobby() {
     // server's note and takes the row out of the member list.
     ConsoleHarness h;
     h.Start();
-    TForm1& f = *h.form;
+    QFETCH(bool, remote);
+    if (remote) QVERIFY(h.Attach());
+    TForm1& f = h.Window();
     TestClient alice = h.User("alice");
     QVERIFY(h.Join(alice, "alice", "#Report_Problems"));
     alice.ReadAvailable();
+    QTRY_VERIFY(h.LobbyRows().contains(
+        QStringLiteral("#Report_Problems\t[1]\tMessages in here will be posted to Hostmaster")));
     QVERIFY(h.SelectLobby("#Report_Problems"));
     f.PopupUserPopup();
     QCOMPARE(f.Part1->text(), QStringLiteral("Part"));
@@ -224,11 +248,14 @@ void OperatorCommandsTest::removeLobbyWithMembers() {
     // Remove asks "Sure?", then the row goes, the removal is logged and members are parted.
     ConsoleHarness h;
     h.Start();
-    TForm1& f = *h.form;
-    QVERIFY(h.Store().AddLobby(TLobbySender::Of(&f), "#x", "X", false, false) >= 0);
+    QFETCH(bool, remote);
+    if (remote) QVERIFY(h.Attach());
+    TForm1& f = h.Window();
+    QVERIFY(h.Store().AddLobby(TLobbySender::Of(h.form.get()), "#x", "X", false, false) >= 0);
     TestClient alice = h.User("alice"), bob = h.User("bob");
     QVERIFY(h.Join(alice, "alice", "#x"));
     QVERIFY(h.Join(bob, "bob", "#x"));
+    QTRY_VERIFY(h.LobbyRows().contains(QStringLiteral("#x\t[2]\tX")));
     QVERIFY(h.SelectLobby("#x"));
     f.PopupLobbyPopup();
     QCOMPARE(f.Remove1->text(), QStringLiteral("Remove \"#x\""));
@@ -241,7 +268,7 @@ void OperatorCommandsTest::removeLobbyWithMembers() {
     QVERIFY(alice.WaitFor("***Lobby removed"));
     QVERIFY(bob.WaitFor("***Lobby removed"));
     QCOMPARE(h.Store().IndexOfLobbyName("#x"), -1);
-    QVERIFY(h.LogHas("Lobby #x removed"));
+    QTRY_VERIFY(h.LogHas("Lobby #x removed"));
     QTRY_COMPARE(h.LobbyRows().size(), 1);
     QVERIFY(h.form->SaveLobbysEnabled());
 }
@@ -286,13 +313,16 @@ void OperatorCommandsTest::lobbyAndSystemMessagesReachTheRightUsers() {
     // message reaches every registered user and no unregistered connection.
     ConsoleHarness h;
     h.Start();
-    TForm1& f = *h.form;
-    QVERIFY(h.Store().AddLobby(TLobbySender::Of(&f), "#x", "Desc", false, false) >= 0);
+    QFETCH(bool, remote);
+    if (remote) QVERIFY(h.Attach());
+    TForm1& f = h.Window();
+    QVERIFY(h.Store().AddLobby(TLobbySender::Of(h.form.get()), "#x", "Desc", false, false) >= 0);
     TestClient alice = h.User("alice"), bob = h.User("bob");
     TestClient anon(h.Port());
     QVERIFY(anon.SendLine("USER anon h s :r"));
     QVERIFY(h.Join(alice, "alice", "#x"));
     bob.ReadAvailable();
+    QTRY_VERIFY(h.LobbyRows().contains(QStringLiteral("#x\t[1]\tDesc")));
     QVERIFY(h.SelectLobby("#x"));
     h.prompt = [](const QString&) { return std::optional<QString>("hi lobby"); };
     f.LobbyMessage1->trigger();
@@ -313,7 +343,7 @@ void OperatorCommandsTest::lobbyAndSystemMessagesReachTheRightUsers() {
 
     // A lobby removed while the dialog is open gets nothing and is not touched.
     h.prompt = [&](const QString&) {
-        h.Store().RemoveLobbyByName(TLobbySender::Of(&f), "#x");
+        h.Store().RemoveLobbyByName(TLobbySender::Of(h.form.get()), "#x");
         return std::optional<QString>("gone");
     };
     f.LobbyMessage1->trigger();
@@ -329,8 +359,10 @@ void OperatorCommandsTest::commandsCarryTheExactBytesOfNames() {
     TForm1& f = *h.form;
     const std::string latin = "#caf\xE9", utf8 = "#caf\xC3\xA9", nick = "b\xE4r";
     const std::string prefix = ":" + nick + "!user@127.0.0.1";
-    QVERIFY(h.Store().AddLobby(TLobbySender::Of(&f), latin, "Latin \xE9", false, false) >= 0);
-    QVERIFY(h.Store().AddLobby(TLobbySender::Of(&f), utf8, "UTF-8 \xC3\xA9", false, false) >= 0);
+    QVERIFY(h.Store().AddLobby(TLobbySender::Of(h.form.get()), latin, "Latin \xE9", false, false) >=
+            0);
+    QVERIFY(h.Store().AddLobby(TLobbySender::Of(h.form.get()), utf8, "UTF-8 \xC3\xA9", false,
+                               false) >= 0);
     TestClient bar = h.User(nick);
     QTRY_COMPARE(h.GridNicks(), QStringList{QStringLiteral("b\u00E4r")});
     auto latinRow = [&] {
@@ -349,7 +381,7 @@ void OperatorCommandsTest::commandsCarryTheExactBytesOfNames() {
     QVERIFY(bar.WaitFor(prefix + " JOIN :" + latin));
 
     // The member list and the entry fields keep the bytes too.
-    h.Store().RemoveLobbyByName(TLobbySender::Of(&f), utf8);
+    h.Store().RemoveLobbyByName(TLobbySender::Of(h.form.get()), utf8);
     f.FlushViews();
     f.LobbyList->setCurrentRow(latinRow());
     f.LobbyListClick();
@@ -384,9 +416,9 @@ void OperatorCommandsTest::clickOnARowWhoseLobbyHasGone() {
     ConsoleHarness h;
     h.Start();
     TForm1& f = *h.form;
-    QVERIFY(h.Store().AddLobby(TLobbySender::Of(&f), "#gone", "G", false, false) >= 0);
+    QVERIFY(h.Store().AddLobby(TLobbySender::Of(h.form.get()), "#gone", "G", false, false) >= 0);
     f.FlushViews();
-    h.Store().RemoveLobbyByName(TLobbySender::Of(&f), "#gone");
+    h.Store().RemoveLobbyByName(TLobbySender::Of(h.form.get()), "#gone");
     QCOMPARE(f.LobbyList->count(), 2);
     f.LobbyList->setCurrentRow(0);  // "#gone" sorts first; selecting it runs the click
     QCOMPARE(f.LobbyList->count(), 1);

@@ -2,8 +2,9 @@
 # The Debian package as an operator gets it: lintian finds no error and no warning, the
 # dependencies were computed, the program sits in /opt/quarn-lobby-server with its link in
 # /usr/bin, the service unit passes systemd-analyze (where systemd is installed) with a low
-# exposure, the command-line client quarn-admin is in /usr/bin with its manual page and
-# runs, and the packaged program, extracted into a scratch folder, serves a player and
+# exposure, the command-line client quarn-admin and the remote console quarn-console are
+# in /usr/bin with their manual pages (and the console's desktop entry and icon) and
+# run, and the packaged program, extracted into a scratch folder, serves a player and
 # stops on SIGTERM like the built one (e2e_test.sh).
 # Usage: package_test.sh path/to/quarn-lobby-server_VERSION_amd64.deb
 set -u
@@ -29,6 +30,13 @@ program=$root/opt/quarn-lobby-server/quarn-lobby-server
 [ -f "$root/usr/share/man/man1/quarn-admin.1.gz" ] || fail "no manual page quarn-admin(1)"
 [ -f "$root/usr/share/doc/quarn-lobby-server/admin-protocol.md.gz" ] || fail "no admin-protocol.md"
 "$root/usr/bin/quarn-admin" --help | grep -q "quarn-admin passwd NAME" || fail "quarn-admin --help"
+[ -x "$root/usr/bin/quarn-console" ] || fail "no quarn-console in /usr/bin"
+[ -f "$root/usr/share/man/man1/quarn-console.1.gz" ] || fail "no manual page quarn-console(1)"
+grep -q "^Exec=quarn-console$" "$root/usr/share/applications/quarn-console.desktop" ||
+    fail "no desktop entry for quarn-console"
+[ -f "$root/usr/share/icons/hicolor/48x48/apps/quarn-console.png" ] || fail "no quarn-console icon"
+QT_QPA_PLATFORM=offscreen "$root/usr/bin/quarn-console" --help | grep -q -- "--fingerprint" ||
+    fail "quarn-console --help"
 
 if command -v systemd-analyze >/dev/null; then
     # The unit names the installed paths; here they point into the extracted tree, so that

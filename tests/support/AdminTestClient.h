@@ -25,6 +25,10 @@ class AdminTestClient {
     QJsonObject Request(QJsonObject request, Milliseconds timeout = Milliseconds(5000));
     // Sends one raw line (without "\n") and waits for the next reply.
     QJsonObject RawRequest(const QByteArray& line, Milliseconds timeout = Milliseconds(5000));
+    // The next reply line (events read meanwhile are kept); empty on time-out or close.
+    QJsonObject Reply(Milliseconds timeout = Milliseconds(5000)) {
+        return NextReply(timeout).value_or(QJsonObject());
+    }
     // login with the name and password; the reply.
     QJsonObject Login(const QString& user, const QString& password);
     // Waits for an event that satisfies the condition, taking the events before it.

@@ -1,5 +1,7 @@
 #include "ConsoleHarness.h"
 
+#include <QTcpServer>
+
 #include "support/WaitUntil.h"
 
 ConsoleTestClasses& RegisteredConsoleTests() {
@@ -63,42 +65,107 @@ TestClient ConsoleHarness::User(const std::string& nick) {
     return client;
 }
 
-bool ConsoleHarness::LogHas(const std::string& text) const {
+bool ConsoleHarness::LogHas(const std::string& text) {
+    const QString ending = QStringLiteral(": ") + QString::fromStdString(text);
+    if (console) {
+        console->FlushViews();
+        for (int i = 0; i < console->LogMemo->count(); ++i)
+            if (console->LogMemo->item(i)->text().endsWith(ending)) return true;
+        return false;
+    }
     for (const std::string& line : form->LogLines())
         if (line.ends_with(": " + text)) return true;
     return false;
 }
 
+bool ConsoleHarness::Receives(TestClient& client, const std::string& text) {
+    bool seen = false;
+    return Eventually([&] {
+        client.Pump();
+        while (const std::optional<std::string> line = client.NextLine())
+            seen = seen || line->find(text) != std::string::npos;
+        return seen;
+    });
+}
+
+void ConsoleHarness::FixAdminPort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    adminListen = "127.0.0.1:" + std::to_string(probe.serverPort());
+}
+
+bool ConsoleHarness::Attach(TOperatorRole role) {
+    const bool viewer = role == TOperatorRole::Viewer;
+    const std::string user = viewer ? "watcher" : "op";
+    AddAccount(user, "console secret", role);
+    form->AdminEndpoint().Refresh();
+    if (!form->AdminEndpoint().IsListening()) return false;
+    TAdminClientOptions options;
+    options.Port = AdminPort();
+    options.User = QString::fromStdString(user);
+    options.Password = QStringLiteral("console secret");
+    options.Fingerprint = QString::fromStdString(form->AdminEndpoint().Fingerprint());
+    options.KnownServersPath = QString::fromStdString(Path("known_servers"));
+    remote = std::make_unique<TRemoteShownServer>(options);
+    std::optional<QString> failure;
+    remote->Connect([&](const QString& error) { failure = error; });
+    if (!Eventually([&] { return failure.has_value(); }) || !failure->isEmpty()) {
+        if (failure) qWarning("attach: %s", qPrintable(*failure));
+        return false;
+    }
+    TForm1Config config;
+    config.ProgramDir = Path("console");
+    std::filesystem::create_directory(config.ProgramDir);
+    config.Dialogs = Dialogs();
+    config.Remote = remote.get();
+    config.ReadOnly = viewer;
+    config.RemoteTitle = user + "@" + remote->ServerName().toStdString();
+    console = std::make_unique<TForm1>(std::move(config));
+    // The endpoint and the attached window work on this thread: a player waiting for the
+    // outcome of a command lets them run.
+    TestClient::WhileWaiting = [] { QCoreApplication::processEvents(); };
+    // The snapshot has come when the server's own report lobby is listed.
+    return Eventually([&] {
+        form->FlushViews();
+        return form->LobbyList->count() > 0 && LobbyRows() == form->LobbyList->RowTexts();
+    });
+}
+
 QStringList ConsoleHarness::LobbyRows() {
-    form->FlushViews();
-    return form->LobbyList->RowTexts();
+    TForm1& window = Window();
+    window.FlushViews();
+    return window.LobbyList->RowTexts();
 }
 
 QStringList ConsoleHarness::GridNicks() {
-    form->FlushViews();
+    TForm1& window = Window();
+    window.FlushViews();
     QStringList nicks;
-    const QAbstractItemModel* grid = form->AllUserList->model();
+    const QAbstractItemModel* grid = window.AllUserList->model();
     for (int r = 0; r < grid->rowCount(); ++r) nicks << grid->index(r, 0).data().toString();
     return nicks;
 }
 
 QString ConsoleHarness::GridCell(int row, int column) {
-    form->FlushViews();
-    return form->AllUserList->model()->index(row, column).data().toString();
+    TForm1& window = Window();
+    window.FlushViews();
+    return window.AllUserList->model()->index(row, column).data().toString();
 }
 
 int ConsoleHarness::GridRows() {
-    form->FlushViews();
-    return form->AllUserList->model()->rowCount();
+    TForm1& window = Window();
+    window.FlushViews();
+    return window.AllUserList->model()->rowCount();
 }
 
 bool ConsoleHarness::SelectLobby(const QString& name) {
-    form->FlushViews();
-    for (int i = 0; i < form->LobbyList->count(); ++i) {
-        const QString text = form->LobbyList->RowText(i);
+    TForm1& window = Window();
+    window.FlushViews();
+    for (int i = 0; i < window.LobbyList->count(); ++i) {
+        const QString text = window.LobbyList->RowText(i);
         if (text.startsWith(name + QLatin1Char('\t')) || text.startsWith(name + QLatin1Char(' '))) {
-            form->LobbyList->setCurrentRow(i);
-            form->LobbyListClick();
+            window.LobbyList->setCurrentRow(i);
+            window.LobbyListClick();
             return true;
         }
     }

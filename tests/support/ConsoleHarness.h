@@ -1,6 +1,8 @@
 // The console test harness: one TForm1 on a temporary folder with the server on a port the
 // system chooses, its dialogs answered and recorded, loopback users, and readers of the
-// views and files. Used by the console's window tests on the UI (test) thread.
+// views and files; and, when attached, a second TForm1 showing that server over the admin
+// endpoint, as quarn-console does, which the readers then read. Used by the console's
+// window tests on the UI (test) thread.
 #pragma once
 
 #include <QAction>
@@ -26,6 +28,7 @@
 
 #include "console/AdminEndpoint.h"
 #include "console/OperatorAccounts.h"
+#include "console/RemoteShownServer.h"
 #include "console/Unit1.h"
 #include "support/AdminTestClient.h"
 #include "support/TestClient.h"
@@ -63,8 +66,15 @@ class ConsoleHarness {
     };
     TDiskWriter::TOptions disk;  // the window's disk writer: its bound, a slow disk
     std::unique_ptr<TForm1> form;
+    // quarn-console's window attached to form's server over the admin endpoint, and its
+    // connection (Attach); destroyed before form.
+    std::unique_ptr<TRemoteShownServer> remote;
+    std::unique_ptr<TForm1> console;
     // The admin endpoint's address; it listens only once an account exists.
     std::string adminListen = "127.0.0.1:0";
+
+    // Players' waits run the thread's events once a window is attached.
+    ~ConsoleHarness() { TestClient::WhileWaiting = nullptr; }
 
     std::string Dir() const { return dir.path().toStdString() + "/"; }
     std::string Path(const std::string& name) const { return Dir() + name; }
@@ -87,8 +97,20 @@ class ConsoleHarness {
     std::unique_ptr<AdminTestClient> Admin(const QString& user, const QString& password,
                                            const QString& source = QStringLiteral("127.0.0.1"));
 
-    // Whether a log line ends in ": " + text.
-    bool LogHas(const std::string& text) const;
+    // Attaches a remote window (console) to the server with an account of the role, its
+    // certificate pinned; false when it does not connect or show the snapshot.
+    bool Attach(TOperatorRole role = TOperatorRole::Operator);
+    // The window the readers below read: the remote one once attached, else form.
+    TForm1& Window() { return console ? *console : *form; }
+    // A fixed admin address on a free port, so that a restarted server is found again.
+    void FixAdminPort();
+
+    // Whether the client receives a line containing text, running posted events meanwhile
+    // (the admin endpoint and its clients work on this thread).
+    bool Receives(TestClient& client, const std::string& text);
+
+    // Whether a log line (of the window read) ends in ": " + text.
+    bool LogHas(const std::string& text);
     QStringList LobbyRows();
     QStringList GridNicks();
     QString GridCell(int row, int column);  // after FlushViews

@@ -213,7 +213,12 @@ bool TestClient::Fill(Clock::time_point deadline) {
     for (;;) {
         if (fd_ < 0 || eof_) return false;
         pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, MillisecondsUntil(deadline)) > 0) {
+        int wait = MillisecondsUntil(deadline);
+        if (WhileWaiting) {
+            WhileWaiting();
+            wait = std::min(wait, 5);
+        }
+        if (::poll(&p, 1, wait) > 0) {
             const std::size_t before = in_.size();
             return Pump() && in_.size() > before;
         }

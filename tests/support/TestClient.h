@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +23,10 @@ class TestClient {
 
     TestClient() = default;
     // Connects at once; IsOpen() tells whether it worked.
+    // Run between short polls while a client waits, when set: a test whose server works
+    // on the waiting thread's event loop (the admin endpoint) lets it run meanwhile.
+    static inline std::function<void()> WhileWaiting;
+
     explicit TestClient(int port, const std::string& source = "127.0.0.1", int recvBuffer = 0);
     ~TestClient();
     TestClient(TestClient&& other) noexcept;
