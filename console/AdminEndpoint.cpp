@@ -20,16 +20,18 @@ constexpr TFailureLimit::TRule LoginRule{3, std::chrono::minutes(10), std::chron
 TAdminEndpoint::TAdminEndpoint(TShownServer& server, TConfig config, QObject* parent)
     : QObject(parent),
       config_(std::move(config)),
-      logins_(LoginRule),
+      checker_(std::make_unique<TLoginChecker>(config_.ProgramDir, LoginRule,
+                                               [this] {
+                                                   QMetaObject::invokeMethod(
+                                                       this, [this] { LoginsChecked(); },
+                                                       Qt::QueuedConnection);
+                                               })),
       context_{server,
                [this](const std::string& address, const std::string& user,
                       const std::string& password, std::function<void(TLoginOutcome)> done) {
                    CheckLogin(address, user, password, std::move(done));
                },
                config_.Log, config_.ServerName} {
-    // Logins are checked one at a time (the limit's lock serialises them anyway), so a
-    // burst of logins costs one core, never the UI thread.
-    checker_.setMaxThreadCount(1);
     connect(&server_, &QSslServer::pendingConnectionAvailable, this, &TAdminEndpoint::Accept);
     accountCheck_.setInterval(AccountCheckMs);
     connect(&accountCheck_, &QTimer::timeout, this, &TAdminEndpoint::Refresh);
@@ -40,29 +42,26 @@ TAdminEndpoint::TAdminEndpoint(TShownServer& server, TConfig config, QObject* pa
 
 TAdminEndpoint::~TAdminEndpoint() {
     Close();
-    // A check still running uses logins_ and posts to this object: wait for it. What it
-    // posts is dropped with the object.
-    checker_.waitForDone();
+    // Joins the checker's thread; a wake it posted is dropped with this object.
+    checker_.reset();
 }
 
-// Runs on the checker's thread: reads operators.ini afresh and hashes under the
-// failed-login limit; the outcome goes back to the UI thread.
+// The check runs on the checker's thread; done waits here, on the UI thread, for the
+// outcome under the check's number.
 void TAdminEndpoint::CheckLogin(const std::string& address, const std::string& user,
                                 const std::string& password,
                                 std::function<void(TLoginOutcome)> done) {
-    checker_.start([this, address, user, password, done = std::move(done)]() mutable {
-        TLoginOutcome outcome;
-        outcome.Verdict = logins_.Attempt(address, [&] {
-            try {
-                outcome.Role = TOperatorAccounts::InDir(config_.ProgramDir).Verify(user, password);
-            } catch (const std::exception&) {
-                outcome.Role.reset();  // an unreadable file lets nobody in
-            }
-            return outcome.Role.has_value();
-        });
-        QMetaObject::invokeMethod(
-            this, [done = std::move(done), outcome] { done(outcome); }, Qt::QueuedConnection);
-    });
+    pendingLogins_.emplace(checker_->Submit(address, user, password), std::move(done));
+}
+
+void TAdminEndpoint::LoginsChecked() {
+    for (auto& [number, outcome] : checker_->TakeOutcomes()) {
+        const auto found = pendingLogins_.find(number);
+        if (found == pendingLogins_.end()) continue;
+        const auto done = std::move(found->second);
+        pendingLogins_.erase(found);
+        done(outcome);
+    }
 }
 
 bool TAdminEndpoint::ParseListen(const std::string& listen, std::string& host, quint16& port) {
@@ -143,6 +142,13 @@ void TAdminEndpoint::Close() {
         socket->deleteLater();
     }
     sessions_.clear();
+    // Connections still in their handshake, or done but not yet taken, are the server's
+    // children: after close() it would never hand them out, and they would stay open.
+    for (QSslSocket* socket : server_.findChildren<QSslSocket*>(Qt::FindDirectChildrenOnly)) {
+        socket->disconnect(this);
+        socket->abort();
+        socket->deleteLater();
+    }
 }
 
 void TAdminEndpoint::Accept() {

@@ -11,7 +11,6 @@
 
 #include <QObject>
 #include <QSslServer>
-#include <QThreadPool>
 #include <QTimer>
 
 #include <functional>
@@ -21,6 +20,7 @@
 
 #include "AdminSession.h"
 #include "FailureLimit.h"
+#include "LoginChecker.h"
 
 class QSslSocket;
 
@@ -63,15 +63,17 @@ class TAdminEndpoint : public QObject {
     void Read(QSslSocket* socket);
     void Drop(QSslSocket* socket);
     void Send(QSslSocket* socket, const QByteArray& line);
+    void LoginsChecked();
     void CheckLogin(const std::string& address, const std::string& user,
                     const std::string& password, std::function<void(TLoginOutcome)> done);
 
     const TConfig config_;
-    TFailureLimit logins_;
+    // The login checks' thread; outcomes wait here for their sessions (UI thread).
+    std::unique_ptr<TLoginChecker> checker_;
+    std::map<std::uint64_t, std::function<void(TLoginOutcome)>> pendingLogins_;
     TAdminContext context_;
     QSslServer server_;
     QTimer accountCheck_;
-    QThreadPool checker_;  // the login checks' one thread
     std::string fingerprint_;
     std::string offReason_;  // why the endpoint is off, as last logged
     std::map<QSslSocket*, std::unique_ptr<TAdminSession>> sessions_;

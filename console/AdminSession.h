@@ -14,15 +14,8 @@
 #include <string>
 
 #include "AdminJson.h"
-#include "FailureLimit.h"
-#include "OperatorAccounts.h"
+#include "LoginChecker.h"
 #include "ShownServer.h"
-
-// The outcome of a login check under the failed-login limit.
-struct TLoginOutcome {
-    TFailureLimit::TVerdict Verdict = TFailureLimit::TVerdict::Failed;
-    std::optional<TOperatorRole> Role;  // when Passed
-};
 
 // What every session of one endpoint shares.
 struct TAdminContext {

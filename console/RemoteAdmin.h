@@ -13,11 +13,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <unordered_map>
 
 #include "AdminHost.h"
 #include "FailureLimit.h"
