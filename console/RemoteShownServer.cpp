@@ -2,17 +2,19 @@
 
 #include <QJsonArray>
 
+#include "AdminJson.h"
+
 #include <algorithm>
 #include <utility>
 
 namespace {
 
 QJsonValue J(const std::string& bytes) {
-    return TAdminClient::JsonOfBytes(QByteArray::fromStdString(bytes));
+    return BytesJson(bytes);
 }
 
 std::string B(const QJsonValue& value) {
-    return TAdminClient::BytesOf(value).toStdString();
+    return JsonBytes(value).value_or(std::string());
 }
 
 std::vector<std::string> Lines(const QJsonValue& value) {

@@ -159,7 +159,7 @@ TConsoleModel::TView TShownMirror::TakeView() {
     refreshRequested_ = false;
     if (view.Parts & TConsoleModel::LobbyPart) {
         for (const TShownLobby& lobby : state_.Lobbies)
-            view.LobbyRows.push_back({nullptr, lobby.Name, RowText(lobby), lobby.Id});
+            view.LobbyRows.push_back({lobby.Id, lobby.Name, RowText(lobby)});
         std::stable_sort(view.LobbyRows.begin(), view.LobbyRows.end(),
                          [](const TConsoleModel::TLobbyRow& a, const TConsoleModel::TLobbyRow& b) {
                              return LessNoCase(a.Text, b.Text);
