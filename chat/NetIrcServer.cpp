@@ -13,6 +13,7 @@
 #include "FloodGate.h"
 #include "net/NetAddressGroup.h"
 #include "net/NetException.h"
+#include "net/NetMetrics.h"
 
 namespace {
 
@@ -235,9 +236,11 @@ bool TNetIRCServer::WithinAllowance(TNetPeerThread& thread, TNetFanOut& fanOut) 
     const auto wait = floodGate.Take(FloodRate.load(std::memory_order_relaxed),
                                      FloodBurst.load(std::memory_order_relaxed), Clock::now());
     if (wait <= Clock::duration::zero()) return true;
+    NetMetrics().FloodLimitsMet.Add();
     TNetTCPServerConnection& connection = thread.Connection();
     fanOut.FlushPaced();
     if (connection.WaitingInputSize() > FloodCutOffBytes) {
+        connection.CloseNote.Note(TNetCloseReason::Flood);
         chat::SendLine(thread, "***Error: You are sending too fast!");
         connection.Disconnect();
         return false;

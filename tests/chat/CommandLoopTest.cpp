@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "ChatServerFixture.h"
+#include "net/NetMetrics.h"
 
 namespace {
 
@@ -230,6 +231,8 @@ TEST_F(CommandLoopTest, FloodControlHoldsBackThenCutsOff) {
     Server().FloodRate = 20;
     Server().FloodBurst = 10;
     Start();
+    const std::uint64_t metBefore = NetMetrics().FloodLimitsMet.Value();
+    const std::uint64_t cutBefore = NetMetrics().Closed(TNetCloseReason::Flood).Value();
     TestClient client = Connect();
     std::string burst;
     for (int i = 0; i < 30; ++i) burst += "TIME " + std::to_string(i) + "\r\n";
@@ -244,6 +247,7 @@ TEST_F(CommandLoopTest, FloodControlHoldsBackThenCutsOff) {
         ASSERT_EQ(client.ReadLine(std::chrono::milliseconds(5000)),
                   "421 Command not handled: TIME");
     EXPECT_TRUE(client.Silent());
+    EXPECT_GT(NetMetrics().FloodLimitsMet.Value(), metBefore);
 
     Server().FloodRate = 1;
     Server().FloodBurst = 1;
@@ -255,6 +259,9 @@ TEST_F(CommandLoopTest, FloodControlHoldsBackThenCutsOff) {
     EXPECT_TRUE(flooder.WaitClosed(std::chrono::seconds(10)));
     ::shutdown(flooder.Fd(), SHUT_RDWR);  // releases the sender in any case
     sender.join();
+    EXPECT_TRUE(WaitUntil([&] {
+        return NetMetrics().Closed(TNetCloseReason::Flood).Value() == cutBefore + 1;
+    })) << "the cut-off is counted as a flood";
     Server().FloodRate = 0;
     EXPECT_TRUE(client.TimeRoundTrip().has_value()) << "the held-back client is still served";
 }
