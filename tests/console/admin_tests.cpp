@@ -486,6 +486,8 @@ TEST_F(AdminTest, MetricsShowUsersLobbiesAndRelayedLinesAsTheCoreHasThem) {
     // relayed line counts once however many receive it; every series has HELP and TYPE.
     Lobbies().AllowCreate = true;
     TestClient ann = Client("ann"), bob = Client("bob"), anon = Client();
+    // A connect completes before the server has taken the connection: an answer tells it has.
+    EXPECT_TRUE(anon.TimeRoundTrip().has_value());
     AddConsoleLobby("#ops");
     Lobbies().AddLobby(TLobbySender::Of(host_.get()), "#secret", "d", false, true);
     ann.SendLine("JOIN #fun");
