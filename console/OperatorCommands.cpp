@@ -73,6 +73,12 @@ QString TForm1::selectedLobbyRowText() const {
     return item && item->isSelected() ? item->text() : QString();
 }
 
+TShownServer::TDone TForm1::shownDone() {
+    return [self = QPointer<TForm1>(this)](const TShownResult& result) {
+        if (self) self->showResult(result);
+    };
+}
+
 void TForm1::showResult(const TShownResult& result) {
     if (result.Ok() || TargetGone(result)) return;
     Dialogs.ShowMessage(Q(result.Error));
@@ -102,8 +108,8 @@ void TForm1::BtnAddLobbyClick() {
         SetFieldBytes(edLobbyName, name);  // a change like any
     }
     Shown().AddLobby(name, FieldBytes(edDescr), IsPrivate->isChecked(),
-                     [this](const TShownResult& result, const TShownLobby&) {
-                         if (!result.Ok()) Dialogs.ShowMessage(Q(result.Error));
+                     [self = QPointer<TForm1>(this)](const TShownResult& result, const TShownLobby&) {
+                         if (self && !result.Ok()) self->Dialogs.ShowMessage(Q(result.Error));
                      });
 }
 
@@ -163,7 +169,7 @@ void TForm1::Part1Click() {
     const std::string lobbyName = selectedLobbyName();
     if (!commandsBlocked_.isEmpty() || !item || !item->isSelected() || lobbyName.empty()) return;
     Shown().Part(BytesOf(item->data(NickRole)), {selectedLobbyId(), lobbyName},
-                 [this](const TShownResult& result) { showResult(result); });
+                 shownDone());
     delete UserList->takeItem(UserList->row(item));
 }
 
@@ -210,7 +216,7 @@ void TForm1::Kick1Click() {
         return;
     // By nickname, after the question: whoever holds it now is the one kicked, and a
     // user who left meanwhile is not found.
-    Shown().Kick(nick, [this](const TShownResult& result) { showResult(result); });
+    Shown().Kick(nick, shownDone());
 }
 
 void TForm1::SendMessage1Click() {
@@ -222,7 +228,7 @@ void TForm1::SendMessage1Click() {
     if (!text || text->isEmpty()) return;
     // Only to that nick while it is still registered: one who left meanwhile gets nothing.
     Shown().PrivateMessage(nick, text->toStdString(),
-                           [this](const TShownResult& result) { showResult(result); });
+                           shownDone());
 }
 
 void TForm1::JoinItemClick(QAction* entry) {
@@ -230,7 +236,7 @@ void TForm1::JoinItemClick(QAction* entry) {
     const std::string lobbyName = BytesOf(entry->property(JoinNameProperty));
     const std::string nick = BytesOf(entry->data());
     if (!commandsBlocked_.isEmpty() || lobbyName.empty() || nick.empty()) return;
-    Shown().Join(nick, {0, lobbyName}, [this](const TShownResult& result) { showResult(result); });
+    Shown().Join(nick, {0, lobbyName}, shownDone());
 }
 
 // --- The lobby list --------------------------------------------------------------------
@@ -266,7 +272,7 @@ void TForm1::Remove1Click() {
     if (Dialogs.Ask(QStringLiteral("Sure?"), QMessageBox::Yes | QMessageBox::No) !=
         QMessageBox::Yes)
         return;
-    Shown().RemoveLobby({id, name}, [this](const TShownResult& result) { showResult(result); });
+    Shown().RemoveLobby({id, name}, shownDone());
 }
 
 void TForm1::LobbyMessage1Click() {
@@ -280,7 +286,7 @@ void TForm1::LobbyMessage1Click() {
     // The server writes the row text as it is then, to the members who are there then;
     // a lobby removed while the dialog was open gets nothing.
     Shown().LobbyMessage({id, name}, text->toStdString(),
-                         [this](const TShownResult& result) { showResult(result); });
+                         shownDone());
 }
 
 void TForm1::Partallusers1Click() {
@@ -288,7 +294,7 @@ void TForm1::Partallusers1Click() {
     const std::uint64_t id = selectedLobbyId();
     if (!commandsBlocked_.isEmpty() || id == 0) return;
     Shown().PartAll({id, selectedLobbyName()},
-                    [this](const TShownResult& result) { showResult(result); });
+                    shownDone());
     UserList->clear();
 }
 
@@ -298,5 +304,5 @@ void TForm1::SystemMessageExecute() {
     const std::optional<QString> text = Dialogs.PromptText(QStringLiteral("System message"));
     if (!text || text->isEmpty()) return;
     Shown().SystemMessage(text->toStdString(),
-                          [this](const TShownResult& result) { showResult(result); });
+                          shownDone());
 }

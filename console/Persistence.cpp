@@ -76,7 +76,7 @@ void TForm1::saveShownLog() {
 void TForm1::ClearLogExecute() {
     assertUiThread();
     if (!commandsBlocked_.isEmpty()) return;
-    Shown().ClearLog([this](const TShownResult& result) { showResult(result); });
+    Shown().ClearLog(shownDone());
 }
 
 // --- Settings file ---------------------------------------------------------------------
@@ -198,7 +198,7 @@ void TForm1::saveLobbyListOrThrow() {
 void TForm1::SaveLobbysExecute() {
     assertUiThread();
     if (!commandsBlocked_.isEmpty() || !SaveLobbysEnabled()) return;
-    Shown().SaveLobbyList([this](const TShownResult& result) { showResult(result); });
+    Shown().SaveLobbyList(shownDone());
 }
 
 void TForm1::SaveLobbyList() {
@@ -215,7 +215,9 @@ void TForm1::AllowCreate1Execute() {
     assertUiThread();
     if (!commandsBlocked_.isEmpty()) return;
     Shown().SetOptions({AutoSaveOn(), !AllowCreateOn()},
-                       [this](const TShownResult& result) { optionsDone(result); });
+                       [self = QPointer<TForm1>(this)](const TShownResult& result) {
+                           if (self) self->optionsDone(result);
+                       });
 }
 
 void TForm1::RouteChat1Execute() {
@@ -228,7 +230,9 @@ void TForm1::AutoSave1Execute() {
     assertUiThread();
     if (!commandsBlocked_.isEmpty()) return;
     Shown().SetOptions({!AutoSaveOn(), AllowCreateOn()},
-                       [this](const TShownResult& result) { optionsDone(result); });
+                       [self = QPointer<TForm1>(this)](const TShownResult& result) {
+                           if (self) self->optionsDone(result);
+                       });
 }
 
 void TForm1::optionsDone(const TShownResult& result) {
@@ -274,7 +278,7 @@ int TForm1::ServerPort() const {
 void TForm1::StartServerExecute() {
     assertUiThread();
     if (!commandsBlocked_.isEmpty() || !StartServerEnabled()) return;
-    Shown().Start([this](const TShownResult& result) { showResult(result); });
+    Shown().Start(shownDone());
 }
 
 void TForm1::StopServerExecute() {
@@ -285,9 +289,9 @@ void TForm1::StopServerExecute() {
     if (usersOnline && Dialogs.Ask(QStringLiteral("There are users connected! Are you shure?"),
                                    QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
         return;
-    Shown().Stop([this](const TShownResult& result) {
+    Shown().Stop([done = shownDone()](const TShownResult& result) {
         // Another stop under way stops the server all the same.
-        if (result.Error != "a stop is under way") showResult(result);
+        if (result.Error != "a stop is under way") done(result);
     });
 }
 

@@ -26,6 +26,7 @@
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QMessageBox>
+#include <QPointer>
 
 #include <atomic>
 #include <cstdint>
@@ -274,6 +275,9 @@ class TForm1 : public QMainWindow, public TAdminHost, private TShownListener {
     // The outcome of a command: its error shown, except that the target has gone (the
     // window's commands find nothing then and say nothing).
     void showResult(const TShownResult& result);
+    // showResult for an operation's answer, which a server elsewhere may give after this
+    // window is gone (a pending command ends when its connection closes): then nothing.
+    TShownServer::TDone shownDone();
     // The lobby of the selected row as the window shows it, or nullopt when it has gone.
     std::optional<TShownLobby> shownLobby(std::uint64_t id);
     std::uint64_t selectedLobbyId() const;
