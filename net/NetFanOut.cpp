@@ -84,7 +84,8 @@ void TNetFanOut::SendOthers() {
     }
     // Kept for the next paced flush: a sender waits for the pass of the lines it handed
     // over one flush ago, so its next lines are written while these are sent.
-    const bool gather = sent_.size() >= GatherRecipients;
+    const bool gather = sent_.size() >= GatherRecipients &&
+                        bytes_ - replyBytes_ < GatherBytesPerRecipient * sent_.size();
     for (auto& queue : sent_) {
         TNetFlushTicket ticket;
         if (queue->HandOff(ticket, gather))

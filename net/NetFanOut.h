@@ -23,7 +23,9 @@
 //      line for everybody) waits in its pass TNetFlusher::GatherDelay (10 ms) after the
 //      first line handed over, unless a sender waits for that pass: lines that players
 //      type one at a time then share one send per recipient as a burst's lines do, and a
-//      flood is not slowed. A narrower hand-over (a lobby's chat) is sent at once.
+//      flood is not slowed. A narrower hand-over (a lobby's chat), and one that carries
+//      GatherBytesPerRecipient or more for each recipient (a burst's lines, which already
+//      share their sends; its last pass would otherwise wait for nothing), is sent at once.
 //   4. A write from a thread without a fan-out (the console) sends at once.
 //   5. A sender that waits for another connection (WaitWhileBehind below) sends that
 //      connection's queue itself whenever its socket takes more.
@@ -63,6 +65,8 @@ class TNetFanOut {
   public:
     static constexpr std::size_t HandOffRecipients = 16;
     static constexpr std::size_t GatherRecipients = 128;
+    // A hand-over that carries this much or more per recipient is not gathered (3).
+    static constexpr std::size_t GatherBytesPerRecipient = 512;
     // The most flusher threads whose passes a fan-out may wait for.
     static constexpr std::size_t MaxFlushThreads = 4;
     static constexpr std::size_t FlushBytes = 64 * 1024;
