@@ -28,6 +28,10 @@ TShownResult Run(Operation&& operation) {
     }
 }
 
+// The options' defaults are the chat server's.
+static_assert(TShownOptions{}.FloodRate == TNetIRCServer::DefaultFloodRate);
+static_assert(TShownOptions{}.FloodBurst == TNetIRCServer::DefaultFloodBurst);
+
 }  // namespace
 
 TLocalShownServer::TLocalShownServer(TForm1& form)
@@ -262,8 +266,12 @@ void TLocalShownServer::AddLobby(const std::string& name, const std::string& des
             store.AddLobby(form_.consoleSender(), named, description, false, isPrivate);
         const TLobby* lobby = store.GetLobby(index);
         if (!lobby) return TShownResult::Failed("Could not add lobby! Already exists?");
-        added = {(form_.model_.Lists(lobby->Serial) ? lobby->Serial : 0), lobby->Name, lobby->Description, lobby->IsPrivate,
-                 lobby->UserCreated,          {}};
+        added = {(form_.model_.Lists(lobby->Serial) ? lobby->Serial : 0),
+                 lobby->Name,
+                 lobby->Description,
+                 lobby->IsPrivate,
+                 lobby->UserCreated,
+                 {}};
         return TShownResult{};
     });
     done(result, added);
@@ -308,16 +316,23 @@ void TLocalShownServer::ClearLog(TDone done) {
     done({});
 }
 
-void TLocalShownServer::SetOptions(const TShownOptions& options, TDone done) {
+void TLocalShownServer::SetOptions(const TShownOptionsChange& change,
+                                   TDoneWith<TShownOptions> done) {
     AssertUiThread();
-    const TConsoleModel::TActions now = form_.model_.Actions();
-    if (options.AllowCreate != now.AllowCreate)
-        Store().AllowCreate = form_.model_.ToggleAllowCreate();
-    if (options.AutoSave != now.AutoSave) form_.model_.ToggleAutoSave();
-    done(Run([&] {
+    const TShownOptions now = form_.model_.Options();
+    const TShownOptions options = change.AppliedTo(now);
+    if (!TShownOptions::ValidFloodLimit(options.FloodRate) ||
+        !TShownOptions::ValidFloodLimit(options.FloodBurst))
+        return done(TShownResult::Failed(TShownOptions::FloodLimitError()), now);
+    if (options != now) {
+        form_.model_.SetOptions(options);
+        form_.applyOptions();
+    }
+    const TShownResult result = Run([&] {
         form_.saveOptionsOrThrow();
         return TShownResult{};
-    }));
+    });
+    done(result, options);
 }
 
 void TLocalShownServer::Stop(TDone done) {
