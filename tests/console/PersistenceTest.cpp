@@ -22,8 +22,10 @@ class PersistenceTest : public QObject {
     void optionsAreSavedOnToggle();
     void floodLimitsAreAskedForAndSaved_data() { BothWindows(); }
     void floodLimitsAreAskedForAndSaved();
+    void refusedSaveKeepsOldFileAndState_data() { BothWindows(); }
     void refusedSaveKeepsOldFileAndState();
     void saveIntoMissingFolderFailsVisibly();
+    void logLine201DropsOldestWithoutAutoSave_data() { BothWindows(); }
     void logLine201DropsOldestWithoutAutoSave();
     void logLine201WritesFileWithAutoSave();
     void closeWithUsersAndNoLeavesServerRunning();
@@ -192,10 +194,15 @@ void PersistenceTest::refusedSaveKeepsOldFileAndState() {
     const std::string old = "[Channels]\r\n#old=kept\r\n";
     WriteFile(h.Path("kelbox.ini"), old);
     h.Start();
+    QFETCH(bool, remote);
+    QVERIFY(h.AttachIf(remote));
     QVERIFY(h.Store().AddLobby(TLobbySender::Of(h.form.get()), "#new", std::string(200, 'x'), false,
                                false) >= 0);
-    h.form->FlushViews();
-    QVERIFY(h.form->SaveLobbys->isEnabled());
+    TForm1& f = h.Window();
+    QVERIFY(h.Eventually([&] {
+        f.FlushViews();
+        return f.SaveLobbys->isEnabled();
+    }));
 
     // An unwritable folder refuses the new file; root may write anyway, so it gets a
     // file size limit below the new content instead.
@@ -210,20 +217,25 @@ void PersistenceTest::refusedSaveKeepsOldFileAndState() {
     } else {
         chmod(h.Dir().c_str(), 0500);
     }
-    h.form->SaveLobbysExecute();
+    f.SaveLobbysExecute();
+    // A server elsewhere answers later: the refusal must come while the folder refuses.
+    const bool answered = h.Eventually([&] { return !h.messages.isEmpty(); });
     if (root)
         setrlimit(RLIMIT_FSIZE, &saved);
     else
         chmod(h.Dir().c_str(), 0700);
     std::signal(SIGXFSZ, oldHandler);
 
+    QVERIFY(answered);
     QCOMPARE(h.messages.size(), 1);
     QVERIFY(!h.messages[0].isEmpty());
     QCOMPARE(ReadFile(h.Path("kelbox.ini")), old);
     QVERIFY(h.Store().Modified);
     QVERIFY(h.form->SaveLobbysEnabled());
-    h.form->FlushViews();
-    QVERIFY(h.form->SaveLobbys->isEnabled());
+    QVERIFY(h.Eventually([&] {
+        f.FlushViews();
+        return f.SaveLobbys->isEnabled() && f.SaveLobbysEnabled();
+    }));
     QVERIFY(!h.LogHas("Lobbylist saved"));
 }
 
@@ -250,6 +262,8 @@ void PersistenceTest::logLine201DropsOldestWithoutAutoSave() {
     // Without auto-save, the 201st line drops the oldest and writes no file.
     ConsoleHarness h;
     h.Start();
+    QFETCH(bool, remote);
+    QVERIFY(h.AttachIf(remote));
     h.form->ClearLogExecute();
     for (int i = 1; i <= 201; ++i) h.form->AddLog("line " + std::to_string(i));
     h.form->FlushDisk();
@@ -258,10 +272,14 @@ void PersistenceTest::logLine201DropsOldestWithoutAutoSave() {
     QVERIFY(log.front().ends_with(": line 201"));
     QVERIFY(log.back().ends_with(": line 2"));
     QVERIFY(LogFiles(h.Dir()).empty());
-    h.form->FlushViews();
-    QCOMPARE(h.form->LogMemo->count(), 200);
-    QVERIFY(h.form->LogMemo->item(0)->text().endsWith(QStringLiteral(": line 201")));
-    QCOMPARE(h.form->StatusPanel->text(), QStringLiteral("line 201"));
+    TForm1& f = h.Window();
+    QVERIFY(h.Eventually([&] {
+        f.FlushViews();
+        return f.StatusPanel->text() == QStringLiteral("line 201");
+    }));
+    QCOMPARE(f.LogMemo->count(), 200);
+    QVERIFY(f.LogMemo->item(0)->text().endsWith(QStringLiteral(": line 201")));
+    QVERIFY(f.LogMemo->item(199)->text().endsWith(QStringLiteral(": line 2")));
 }
 
 void PersistenceTest::logLine201WritesFileWithAutoSave() {
