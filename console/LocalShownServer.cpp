@@ -55,6 +55,22 @@ TLobby* TLocalShownServer::FindLobby(const TShownLobbyRef& ref) const {
     return form_.model_.Lists(ref.Id) ? store.FindLobbyBySerial(ref.Id) : nullptr;
 }
 
+TShownResult TLocalShownServer::WithLobby(const TShownLobbyRef& ref,
+                                          const TLobbyOperation& operation,
+                                          const TStoreCheck& check) const {
+    return Run([&] {
+        TLobbyList& store = Store();
+        std::lock_guard lobbyLock(store.Lock());
+        if (check) {
+            const TShownResult checked = check(store);
+            if (!checked.Ok()) return checked;
+        }
+        TLobby* found = FindLobby(ref);
+        if (!found) return TShownResult::Failed(NoSuchLobby);
+        return operation(store, *found);
+    });
+}
+
 // --- What the window shows -------------------------------------------------------------
 
 TShownSnapshot TLocalShownServer::TakeSnapshot(bool subscribing, std::uint64_t& after) {
@@ -155,12 +171,8 @@ void TLocalShownServer::Kick(const std::string& nick, TDone done) {
 
 void TLocalShownServer::Part(const std::string& nick, const TShownLobbyRef& lobby, TDone done) {
     AssertUiThread();
-    done(Run([&] {
-        TLobbyList& store = Store();
-        std::lock_guard lobbyLock(store.Lock());
-        TLobby* found = FindLobby(lobby);
-        if (!found) return TShownResult::Failed(NoSuchLobby);
-        return store.PartLobbyByNick(nick, found->Name, "***Part by server")
+    done(WithLobby(lobby, [&](TLobbyList& store, TLobby& found) {
+        return store.PartLobbyByNick(nick, found.Name, "***Part by server")
                    ? TShownResult{}
                    : TShownResult::Failed("not in that lobby");
     }));
@@ -168,27 +180,24 @@ void TLocalShownServer::Part(const std::string& nick, const TShownLobbyRef& lobb
 
 void TLocalShownServer::Join(const std::string& nick, const TShownLobbyRef& lobby, TDone done) {
     AssertUiThread();
-    done(Run([&] {
-        TLobbyList& store = Store();
-        std::lock_guard lobbyLock(store.Lock());
-        TNetPeerThread* user = FindRegisteredUser(store, nick);
-        if (!user) return TShownResult::Failed(NoSuchUser);
-        TLobby* found = FindLobby(lobby);
-        if (!found) return TShownResult::Failed(NoSuchLobby);
-        // The lobby's own refusal (already in it) goes to the user, as from the window.
-        store.JoinLobby(*user, found->Name, "***Join by Server");
-        return TShownResult{};
-    }));
+    TNetPeerThread* user = nullptr;
+    done(WithLobby(
+        lobby,
+        [&](TLobbyList& store, TLobby& found) {
+            // The lobby's own refusal (already in it) goes to the user, as from the window.
+            store.JoinLobby(*user, found.Name, "***Join by Server");
+            return TShownResult{};
+        },
+        [&](TLobbyList& store) {
+            user = FindRegisteredUser(store, nick);
+            return user ? TShownResult{} : TShownResult::Failed(NoSuchUser);
+        }));
 }
 
 void TLocalShownServer::PartAll(const TShownLobbyRef& lobby, TDone done) {
     AssertUiThread();
-    done(Run([&] {
-        TLobbyList& store = Store();
-        std::lock_guard lobbyLock(store.Lock());
-        TLobby* found = FindLobby(lobby);
-        if (!found) return TShownResult::Failed(NoSuchLobby);
-        store.PartAll(*found, "***Part by Server");
+    done(WithLobby(lobby, [&](TLobbyList& store, TLobby& found) {
+        store.PartAll(found, "***Part by Server");
         return TShownResult{};
     }));
 }
@@ -230,14 +239,10 @@ void TLocalShownServer::LobbyMessage(const TShownLobbyRef& lobby, const std::str
                                      TDone done) {
     AssertUiThread();
     if (text.empty()) return done(TShownResult::Failed(NothingToSend));
-    done(Run([&] {
-        TLobbyList& store = Store();
-        std::lock_guard lobbyLock(store.Lock());
-        TLobby* found = FindLobby(lobby);
-        if (!found) return TShownResult::Failed(NoSuchLobby);
+    done(WithLobby(lobby, [&](TLobbyList&, TLobby& found) {
         // The row text as it is now, to the members who are there now.
-        found->SendToMembers("***Lobby Message from Server to " +
-                             TConsoleModel::LobbyRowText(*found, false) + ": " + text);
+        found.SendToMembers("***Lobby Message from Server to " +
+                            TConsoleModel::LobbyRowText(found, false) + ": " + text);
         return TShownResult{};
     }));
 }
@@ -279,12 +284,8 @@ void TLocalShownServer::AddLobby(const std::string& name, const std::string& des
 
 void TLocalShownServer::RemoveLobby(const TShownLobbyRef& lobby, TDone done) {
     AssertUiThread();
-    done(Run([&] {
-        TLobbyList& store = Store();
-        std::lock_guard lobbyLock(store.Lock());
-        TLobby* found = FindLobby(lobby);
-        if (!found) return TShownResult::Failed(NoSuchLobby);
-        store.RemoveLobby(form_.consoleSender(), found);
+    done(WithLobby(lobby, [&](TLobbyList& store, TLobby& found) {
+        store.RemoveLobby(form_.consoleSender(), &found);
         return TShownResult{};
     }));
 }
