@@ -88,7 +88,10 @@ QJsonObject LobbyJson(const TShownLobby& lobby) {
 
 QJsonObject OptionsJson(const TShownOptions& options) {
     return {{QStringLiteral("auto_save"), options.AutoSave},
-            {QStringLiteral("allow_create"), options.AllowCreate}};
+            {QStringLiteral("allow_create"), options.AllowCreate},
+            {QStringLiteral("route_chat"), options.RouteChat},
+            {QStringLiteral("flood_rate"), options.FloodRate},
+            {QStringLiteral("flood_burst"), options.FloodBurst}};
 }
 
 QJsonObject SnapshotJson(const TShownSnapshot& snapshot) {

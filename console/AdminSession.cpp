@@ -2,6 +2,8 @@
 
 #include <QJsonArray>
 
+#include <cmath>
+
 #include "net/NetMetrics.h"
 
 const TAdminSession::TCommand TAdminSession::Commands[] = {
@@ -355,28 +357,47 @@ void TAdminSession::ClearLog(const TAdminRequest& request) {
     context_.Server.ClearLog(Done(request));
 }
 
+// Each option is optional: one not given keeps its value (clients that know only the first
+// two options change only those).
 void TAdminSession::Options(const TAdminRequest& request) {
-    const QJsonValue autoSave = request.Args.value(QStringLiteral("auto_save"));
-    const QJsonValue allowCreate = request.Args.value(QStringLiteral("allow_create"));
-    if (!autoSave.isUndefined() && !autoSave.isBool())
-        return Fail(request, "missing argument: auto_save");
-    if (!allowCreate.isUndefined() && !allowCreate.isBool())
-        return Fail(request, "missing argument: allow_create");
-    context_.Server.Snapshot([this, request, autoSave, allowCreate](const TShownResult& r,
-                                                                    const TShownSnapshot& s) {
-        if (!r.Ok()) return Fail(request, r.Error);
-        TShownOptions options = s.Options;
-        if (autoSave.isBool()) options.AutoSave = autoSave.toBool();
-        if (allowCreate.isBool()) options.AllowCreate = allowCreate.toBool();
-        LogAction(std::string("options auto_save=") + (options.AutoSave ? "1" : "0") +
-                  " allow_create=" + (options.AllowCreate ? "1" : "0"));
-        context_.Server.SetOptions(options, [weak = std::weak_ptr<TAdminSession*>(self_),
-                                             id = request.Id, options](const TShownResult& done) {
-            const auto self = weak.lock();
-            if (!self) return;
-            (*self)->send_(done.Ok() ? ReplyLine(id, OptionsJson(options))
-                                     : ErrorLine(id, done.Error));
-        });
+    TShownOptionsChange change;
+    std::string logged;
+    auto flag = [&](const char* name, std::optional<bool>& to) {
+        const QJsonValue value = request.Args.value(QLatin1String(name));
+        if (value.isUndefined()) return true;
+        if (!value.isBool()) {
+            Fail(request, std::string("missing argument: ") + name);
+            return false;
+        }
+        to = value.toBool();
+        logged += std::string(" ") + name + "=" + (*to ? "1" : "0");
+        return true;
+    };
+    auto limit = [&](const char* name, std::optional<int>& to) {
+        const QJsonValue value = request.Args.value(QLatin1String(name));
+        if (value.isUndefined()) return true;
+        // A whole number in range (JSON numbers are doubles): 2.5, -1 and 1e300 are refused.
+        const double number = value.toDouble(-1);
+        if (!value.isDouble() || !(number >= 0 && number <= TShownOptions::MaxFloodLimit) ||
+            number != std::floor(number)) {
+            Fail(request, TShownOptions::FloodLimitError());
+            return false;
+        }
+        to = static_cast<int>(number);
+        logged += std::string(" ") + name + "=" + std::to_string(*to);
+        return true;
+    };
+    if (!flag("auto_save", change.AutoSave) || !flag("allow_create", change.AllowCreate) ||
+        !flag("route_chat", change.RouteChat) || !limit("flood_rate", change.FloodRate) ||
+        !limit("flood_burst", change.FloodBurst))
+        return;
+    LogAction("options" + logged);
+    context_.Server.SetOptions(change, [weak = std::weak_ptr<TAdminSession*>(self_),
+                                        id = request.Id](const TShownResult& done,
+                                                         const TShownOptions& options) {
+        const auto self = weak.lock();
+        if (!self) return;
+        (*self)->send_(done.Ok() ? ReplyLine(id, OptionsJson(options)) : ErrorLine(id, done.Error));
     });
 }
 

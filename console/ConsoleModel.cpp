@@ -223,9 +223,10 @@ bool TConsoleModel::AddLobby(const TLobby& lobby, bool byConsole,
     // Listed at once, before the core even inserts the lobby: a join that follows on any
     // thread finds the row.
     InsertRowLocked({lobby.Serial, lobby.Name, text});
-    EmitLocked({.Kind = TShownEvent::TKind::LobbyAdd,
-                .Lobby = {lobby.Serial, lobby.Name, lobby.Description, lobby.IsPrivate,
-                          lobby.UserCreated, {}}});
+    EmitLocked(
+        {.Kind = TShownEvent::TKind::LobbyAdd,
+         .Lobby = {
+             lobby.Serial, lobby.Name, lobby.Description, lobby.IsPrivate, lobby.UserCreated, {}}});
     EmitSaveEnabledLocked(saveWasEnabled);
     MarkLocked(LobbyPart | ActionPart);
     if (creator)
@@ -345,7 +346,7 @@ TShownSnapshot TConsoleModel::ShownState(const std::function<void()>& atMoment) 
     for (const TGridRow& row : gridRows_)
         if (!row.Nick.empty()) state.Users.push_back({row.Nick, row.IP, row.Time});
     state.Log.assign(log_.begin(), log_.end());
-    state.Options = {actions_.AutoSave, actions_.AllowCreate};
+    state.Options = OptionsLocked();
     state.Running = actions_.StopEnabled && !actions_.StartEnabled;
     state.SaveEnabled = actions_.SaveLobbysEnabled;
     state.Status = statusText_;
@@ -380,40 +381,44 @@ bool TConsoleModel::ExchangeSaveLobbysEnabled(bool enabled) {
     return before;
 }
 
-void TConsoleModel::SetOptions(bool autoSave, bool allowCreate) {
-    std::lock_guard lock(mutex_);
-    actions_.AutoSave = autoSave;
-    actions_.AllowCreate = allowCreate;
+TShownOptions TConsoleModel::OptionsLocked() const {
+    return {.AutoSave = actions_.AutoSave,
+            .AllowCreate = actions_.AllowCreate,
+            .RouteChat = actions_.RouteChat,
+            .FloodRate = actions_.FloodRate,
+            .FloodBurst = actions_.FloodBurst};
+}
+
+void TConsoleModel::EmitOptionsLocked() {
     MarkLocked(ActionPart);
-    EmitLocked({.Kind = TShownEvent::TKind::Options, .Options = {autoSave, allowCreate}});
+    EmitLocked({.Kind = TShownEvent::TKind::Options, .Options = OptionsLocked()});
+}
+
+void TConsoleModel::SetOptions(const TShownOptions& options) {
+    std::lock_guard lock(mutex_);
+    actions_.AutoSave = options.AutoSave;
+    actions_.AllowCreate = options.AllowCreate;
+    actions_.RouteChat = options.RouteChat;
+    actions_.FloodRate = options.FloodRate;
+    actions_.FloodBurst = options.FloodBurst;
+    EmitOptionsLocked();
+}
+
+TShownOptions TConsoleModel::Options() const {
+    std::lock_guard lock(mutex_);
+    return OptionsLocked();
 }
 
 bool TConsoleModel::ToggleAutoSave() {
     std::lock_guard lock(mutex_);
-    MarkLocked(ActionPart);
     actions_.AutoSave = !actions_.AutoSave;
-    EmitLocked({.Kind = TShownEvent::TKind::Options,
-                .Options = {actions_.AutoSave, actions_.AllowCreate}});
+    EmitOptionsLocked();
     return actions_.AutoSave;
 }
 
 bool TConsoleModel::ToggleAllowCreate() {
     std::lock_guard lock(mutex_);
-    MarkLocked(ActionPart);
     actions_.AllowCreate = !actions_.AllowCreate;
-    EmitLocked({.Kind = TShownEvent::TKind::Options,
-                .Options = {actions_.AutoSave, actions_.AllowCreate}});
+    EmitOptionsLocked();
     return actions_.AllowCreate;
-}
-
-void TConsoleModel::SetRouteChat(bool routeChat) {
-    std::lock_guard lock(mutex_);
-    actions_.RouteChat = routeChat;
-    MarkLocked(ActionPart);
-}
-
-bool TConsoleModel::ToggleRouteChat() {
-    std::lock_guard lock(mutex_);
-    MarkLocked(ActionPart);
-    return actions_.RouteChat = !actions_.RouteChat;
 }

@@ -48,6 +48,8 @@ class TConsoleModel {
         bool AutoSave = false;
         bool AllowCreate = true;
         bool RouteChat = false;
+        int FloodRate = TShownOptions{}.FloodRate;  // shown in the Flood Limits dialog
+        int FloodBurst = TShownOptions{}.FloodBurst;
     };
     // The parts of what the window shows.
     enum TPart : unsigned {
@@ -149,12 +151,12 @@ class TConsoleModel {
     void SetSaveLobbysEnabled(bool enabled);
     // Sets the state and returns the one it had.
     bool ExchangeSaveLobbysEnabled(bool enabled);
-    void SetOptions(bool autoSave, bool allowCreate);
+    // Every option at once (read from the settings file, or changed by the operator).
+    void SetOptions(const TShownOptions& options);
+    TShownOptions Options() const;
     // Turn an option over; return the new state.
     bool ToggleAutoSave();
     bool ToggleAllowCreate();
-    void SetRouteChat(bool routeChat);
-    bool ToggleRouteChat();
 
     // --- The window's refresh ---
     // The parts changed since the last call, with a copy of them; the next change calls
@@ -170,6 +172,8 @@ class TConsoleModel {
     void EmitLobbyLocked(TShownEvent::TKind kind, std::uint64_t id, const std::string& name,
                          std::string nick = {});
     void EmitSaveEnabledLocked(bool before);
+    void EmitOptionsLocked();
+    TShownOptions OptionsLocked() const;
     void AddLogLocked(const std::string& text);
     void SaveLogLocked();
     // The row of a lobby, found by its text; lobbyRows_.end() when it has none.
@@ -196,7 +200,7 @@ class TConsoleModel {
     std::deque<std::string> log_;  // newest first, at most MaxLogLines
     std::string statusText_;
     TActions actions_;
-    const TLobby* reportLobby_ = nullptr;  // identity only
+    const TLobby* reportLobby_ = nullptr;            // identity only
     std::atomic<std::uint64_t> logSaveFailures_{0};  // not guarded: read without the lock
     unsigned changed_ = NoPart;
     bool refreshRequested_ = false;

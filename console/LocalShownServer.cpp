@@ -28,6 +28,10 @@ TShownResult Run(Operation&& operation) {
     }
 }
 
+// The options' defaults are the chat server's.
+static_assert(TShownOptions{}.FloodRate == TNetIRCServer::DefaultFloodRate);
+static_assert(TShownOptions{}.FloodBurst == TNetIRCServer::DefaultFloodBurst);
+
 }  // namespace
 
 TLocalShownServer::TLocalShownServer(TForm1& form)
@@ -49,6 +53,22 @@ TLobby* TLocalShownServer::FindLobby(const TShownLobbyRef& ref) const {
     if (ref.Id == 0) return store.FindLobby(ref.Name);
     // A lobby's id is its serial, never reused; it counts while the console lists it.
     return form_.model_.Lists(ref.Id) ? store.FindLobbyBySerial(ref.Id) : nullptr;
+}
+
+TShownResult TLocalShownServer::WithLobby(const TShownLobbyRef& ref,
+                                          const TLobbyOperation& operation,
+                                          const TStoreCheck& check) const {
+    return Run([&] {
+        TLobbyList& store = Store();
+        std::lock_guard lobbyLock(store.Lock());
+        if (check) {
+            const TShownResult checked = check(store);
+            if (!checked.Ok()) return checked;
+        }
+        TLobby* found = FindLobby(ref);
+        if (!found) return TShownResult::Failed(NoSuchLobby);
+        return operation(store, *found);
+    });
 }
 
 // --- What the window shows -------------------------------------------------------------
@@ -151,12 +171,8 @@ void TLocalShownServer::Kick(const std::string& nick, TDone done) {
 
 void TLocalShownServer::Part(const std::string& nick, const TShownLobbyRef& lobby, TDone done) {
     AssertUiThread();
-    done(Run([&] {
-        TLobbyList& store = Store();
-        std::lock_guard lobbyLock(store.Lock());
-        TLobby* found = FindLobby(lobby);
-        if (!found) return TShownResult::Failed(NoSuchLobby);
-        return store.PartLobbyByNick(nick, found->Name, "***Part by server")
+    done(WithLobby(lobby, [&](TLobbyList& store, TLobby& found) {
+        return store.PartLobbyByNick(nick, found.Name, "***Part by server")
                    ? TShownResult{}
                    : TShownResult::Failed("not in that lobby");
     }));
@@ -164,27 +180,24 @@ void TLocalShownServer::Part(const std::string& nick, const TShownLobbyRef& lobb
 
 void TLocalShownServer::Join(const std::string& nick, const TShownLobbyRef& lobby, TDone done) {
     AssertUiThread();
-    done(Run([&] {
-        TLobbyList& store = Store();
-        std::lock_guard lobbyLock(store.Lock());
-        TNetPeerThread* user = FindRegisteredUser(store, nick);
-        if (!user) return TShownResult::Failed(NoSuchUser);
-        TLobby* found = FindLobby(lobby);
-        if (!found) return TShownResult::Failed(NoSuchLobby);
-        // The lobby's own refusal (already in it) goes to the user, as from the window.
-        store.JoinLobby(*user, found->Name, "***Join by Server");
-        return TShownResult{};
-    }));
+    TNetPeerThread* user = nullptr;
+    done(WithLobby(
+        lobby,
+        [&](TLobbyList& store, TLobby& found) {
+            // The lobby's own refusal (already in it) goes to the user, as from the window.
+            store.JoinLobby(*user, found.Name, "***Join by Server");
+            return TShownResult{};
+        },
+        [&](TLobbyList& store) {
+            user = FindRegisteredUser(store, nick);
+            return user ? TShownResult{} : TShownResult::Failed(NoSuchUser);
+        }));
 }
 
 void TLocalShownServer::PartAll(const TShownLobbyRef& lobby, TDone done) {
     AssertUiThread();
-    done(Run([&] {
-        TLobbyList& store = Store();
-        std::lock_guard lobbyLock(store.Lock());
-        TLobby* found = FindLobby(lobby);
-        if (!found) return TShownResult::Failed(NoSuchLobby);
-        store.PartAll(*found, "***Part by Server");
+    done(WithLobby(lobby, [&](TLobbyList& store, TLobby& found) {
+        store.PartAll(found, "***Part by Server");
         return TShownResult{};
     }));
 }
@@ -226,14 +239,10 @@ void TLocalShownServer::LobbyMessage(const TShownLobbyRef& lobby, const std::str
                                      TDone done) {
     AssertUiThread();
     if (text.empty()) return done(TShownResult::Failed(NothingToSend));
-    done(Run([&] {
-        TLobbyList& store = Store();
-        std::lock_guard lobbyLock(store.Lock());
-        TLobby* found = FindLobby(lobby);
-        if (!found) return TShownResult::Failed(NoSuchLobby);
+    done(WithLobby(lobby, [&](TLobbyList&, TLobby& found) {
         // The row text as it is now, to the members who are there now.
-        found->SendToMembers("***Lobby Message from Server to " +
-                             TConsoleModel::LobbyRowText(*found, false) + ": " + text);
+        found.SendToMembers("***Lobby Message from Server to " +
+                            TConsoleModel::LobbyRowText(found, false) + ": " + text);
         return TShownResult{};
     }));
 }
@@ -262,8 +271,12 @@ void TLocalShownServer::AddLobby(const std::string& name, const std::string& des
             store.AddLobby(form_.consoleSender(), named, description, false, isPrivate);
         const TLobby* lobby = store.GetLobby(index);
         if (!lobby) return TShownResult::Failed("Could not add lobby! Already exists?");
-        added = {(form_.model_.Lists(lobby->Serial) ? lobby->Serial : 0), lobby->Name, lobby->Description, lobby->IsPrivate,
-                 lobby->UserCreated,          {}};
+        added = {(form_.model_.Lists(lobby->Serial) ? lobby->Serial : 0),
+                 lobby->Name,
+                 lobby->Description,
+                 lobby->IsPrivate,
+                 lobby->UserCreated,
+                 {}};
         return TShownResult{};
     });
     done(result, added);
@@ -271,12 +284,8 @@ void TLocalShownServer::AddLobby(const std::string& name, const std::string& des
 
 void TLocalShownServer::RemoveLobby(const TShownLobbyRef& lobby, TDone done) {
     AssertUiThread();
-    done(Run([&] {
-        TLobbyList& store = Store();
-        std::lock_guard lobbyLock(store.Lock());
-        TLobby* found = FindLobby(lobby);
-        if (!found) return TShownResult::Failed(NoSuchLobby);
-        store.RemoveLobby(form_.consoleSender(), found);
+    done(WithLobby(lobby, [&](TLobbyList& store, TLobby& found) {
+        store.RemoveLobby(form_.consoleSender(), &found);
         return TShownResult{};
     }));
 }
@@ -308,16 +317,23 @@ void TLocalShownServer::ClearLog(TDone done) {
     done({});
 }
 
-void TLocalShownServer::SetOptions(const TShownOptions& options, TDone done) {
+void TLocalShownServer::SetOptions(const TShownOptionsChange& change,
+                                   TDoneWith<TShownOptions> done) {
     AssertUiThread();
-    const TConsoleModel::TActions now = form_.model_.Actions();
-    if (options.AllowCreate != now.AllowCreate)
-        Store().AllowCreate = form_.model_.ToggleAllowCreate();
-    if (options.AutoSave != now.AutoSave) form_.model_.ToggleAutoSave();
-    done(Run([&] {
+    const TShownOptions now = form_.model_.Options();
+    const TShownOptions options = change.AppliedTo(now);
+    if (!TShownOptions::ValidFloodLimit(options.FloodRate) ||
+        !TShownOptions::ValidFloodLimit(options.FloodBurst))
+        return done(TShownResult::Failed(TShownOptions::FloodLimitError()), now);
+    if (options != now) {
+        form_.model_.SetOptions(options);
+        form_.applyOptions();
+    }
+    const TShownResult result = Run([&] {
         form_.saveOptionsOrThrow();
         return TShownResult{};
-    }));
+    });
+    done(result, options);
 }
 
 void TLocalShownServer::Stop(TDone done) {

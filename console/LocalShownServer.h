@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,7 +55,7 @@ class TLocalShownServer : public TShownServer {
 
     void SaveLog(TDone done) override;
     void ClearLog(TDone done) override;
-    void SetOptions(const TShownOptions& options, TDone done) override;
+    void SetOptions(const TShownOptionsChange& change, TDoneWith<TShownOptions> done) override;
     void Stop(TDone done) override;
     void Start(TDone done) override;
     void Shutdown(const std::string& text, TDone done) override;
@@ -74,6 +75,13 @@ class TLocalShownServer : public TShownServer {
     TShownSnapshot TakeSnapshot(bool subscribing, std::uint64_t& after);
     // The listed lobby the operator means, or null; the caller holds the lobby-list lock.
     TLobby* FindLobby(const TShownLobbyRef& ref) const;
+    using TLobbyOperation = std::function<TShownResult(TLobbyList& store, TLobby& lobby)>;
+    using TStoreCheck = std::function<TShownResult(TLobbyList& store)>;
+    // The steps every lobby operation shares: under the lobby-list lock, check (when given)
+    // must pass, then operation runs on the listed lobby the operator means, or the answer is
+    // "no such lobby"; what either throws becomes the operator's error text.
+    TShownResult WithLobby(const TShownLobbyRef& ref, const TLobbyOperation& operation,
+                           const TStoreCheck& check = {}) const;
     TLobbyList& Store() const;
     void CountdownStep();
     void AssertUiThread() const;

@@ -19,13 +19,10 @@ namespace {
 constexpr const char* ChannelsSection = "Channels";
 constexpr const char* PrivateChannelsSection = "PrivateChannels";
 constexpr const char* OptionsSection = "Options";
-// The flood limits the settings file and the Options menu accept; 0 turns the limit off.
-constexpr std::int64_t MaxFloodSetting = 1000000;
-
 // A flood limit from the file: the default when missing, not a number or out of range.
 int FloodSetting(const TIniFile& ini, const char* key, int def) {
     const std::int64_t value = ini.ReadInteger(OptionsSection, key, def);
-    return value < 0 || value > MaxFloodSetting ? def : static_cast<int>(value);
+    return TShownOptions::ValidFloodLimit(value) ? static_cast<int>(value) : def;
 }
 
 // A flood limit as the operator typed it: decimal digits, blanks around ignored.
@@ -33,7 +30,7 @@ std::optional<int> ParseFloodSetting(const QString& text) {
     bool ok = false;
     const QString trimmed = text.trimmed();
     const int value = trimmed.toInt(&ok);
-    if (!ok || value < 0 || value > MaxFloodSetting || trimmed.startsWith(QLatin1Char('+')))
+    if (!ok || !TShownOptions::ValidFloodLimit(value) || trimmed.startsWith(QLatin1Char('+')))
         return std::nullopt;
     return value;
 }
@@ -104,41 +101,32 @@ void TForm1::LoadLobbies() {
 
 void TForm1::LoadOptions() {
     assertUiThread();
-    bool autoSave = false;
-    bool allowCreate = true;
-    bool routeChat = false;
-    int floodRate = TNetIRCServer::DefaultFloodRate;
-    int floodBurst = TNetIRCServer::DefaultFloodBurst;
+    TShownOptions options;
     try {
         const TIniFile ini = settings_.Load();
-        autoSave = ini.ReadBool(OptionsSection, "AutoSave", false);
-        allowCreate = ini.ReadBool(OptionsSection, "AllowCreate", true);
-        routeChat = ini.ReadBool(OptionsSection, "RouteChat", false);
-        floodRate = FloodSetting(ini, "FloodRate", floodRate);
-        floodBurst = FloodSetting(ini, "FloodBurst", floodBurst);
+        options.AutoSave = ini.ReadBool(OptionsSection, "AutoSave", options.AutoSave);
+        options.AllowCreate = ini.ReadBool(OptionsSection, "AllowCreate", options.AllowCreate);
+        options.RouteChat = ini.ReadBool(OptionsSection, "RouteChat", options.RouteChat);
+        options.FloodRate = FloodSetting(ini, "FloodRate", options.FloodRate);
+        options.FloodBurst = FloodSetting(ini, "FloodBurst", options.FloodBurst);
         // An operator who administers through the endpoint may turn the code words off.
         remoteAdmin_->SetCodesEnabled(ini.ReadBool(OptionsSection, "AdminCodes", true));
     } catch (const std::exception& error) {
         AddLog(std::string("Error reading options: ") + error.what());
     }
-    server_->FloodRate = floodRate;
-    server_->FloodBurst = floodBurst;
-    model_.SetOptions(autoSave, allowCreate);
-    model_.SetRouteChat(routeChat);
+    model_.SetOptions(options);
 }
 
 // The options change on the UI thread only, so their snapshot is taken there in order.
 void TForm1::saveOptionsOrThrow() {
-    const TConsoleModel::TActions options = model_.Actions();
-    const int floodRate = server_->FloodRate;
-    const int floodBurst = server_->FloodBurst;
+    const TShownOptions options = model_.Options();
     const auto ticket = settings_.Ticket(TSettingsFile::TPart::Options);
     settings_.Write(TSettingsFile::TPart::Options, ticket, [&](TIniFile& ini) {
         ini.WriteBool(OptionsSection, "AutoSave", options.AutoSave);
         ini.WriteBool(OptionsSection, "AllowCreate", options.AllowCreate);
         ini.WriteBool(OptionsSection, "RouteChat", options.RouteChat);
-        ini.WriteInteger(OptionsSection, "FloodRate", floodRate);
-        ini.WriteInteger(OptionsSection, "FloodBurst", floodBurst);
+        ini.WriteInteger(OptionsSection, "FloodRate", options.FloodRate);
+        ini.WriteInteger(OptionsSection, "FloodBurst", options.FloodBurst);
     });
 }
 
@@ -209,62 +197,59 @@ void TForm1::SetSaveLobbysEnabled(bool enabled) {
     model_.SetSaveLobbysEnabled(enabled);
 }
 
-// The option turned over from the state shown, not from the menu's check mark, which Qt
+// Each option is changed from the state shown, not from the menu's check mark, which Qt
 // has already turned; a refused change shows the server's state again.
-void TForm1::AllowCreate1Execute() {
+void TForm1::changeOptions(const TShownOptionsChange& change) {
     assertUiThread();
     if (!commandsBlocked_.isEmpty()) return;
-    Shown().SetOptions({AutoSaveOn(), !AllowCreateOn()},
-                       [self = QPointer<TForm1>(this)](const TShownResult& result) {
-                           if (self) self->optionsDone(result);
-                       });
+    Shown().SetOptions(
+        change, [self = QPointer<TForm1>(this)](const TShownResult& result, const TShownOptions&) {
+            if (self) self->optionsDone(result);
+        });
 }
 
-void TForm1::RouteChat1Execute() {
-    assertUiThread();
-    server_->LobbyStore().RouteChat = model_.ToggleRouteChat();
-    SaveOptions();
+void TForm1::AllowCreate1Execute() {
+    changeOptions({.AllowCreate = !AllowCreateOn()});
 }
 
 void TForm1::AutoSave1Execute() {
-    assertUiThread();
-    if (!commandsBlocked_.isEmpty()) return;
-    Shown().SetOptions({!AutoSaveOn(), AllowCreateOn()},
-                       [self = QPointer<TForm1>(this)](const TShownResult& result) {
-                           if (self) self->optionsDone(result);
-                       });
+    changeOptions({.AutoSave = !AutoSaveOn()});
+}
+
+void TForm1::RouteChat1Execute() {
+    changeOptions({.RouteChat = !RouteChatOn()});
 }
 
 void TForm1::optionsDone(const TShownResult& result) {
     showResult(result);
-    AutoSave1->setChecked(AutoSaveOn());
-    AllowCreate1->setChecked(AllowCreateOn());
+    const TShownOptions options = ShownOptions();
+    AutoSave1->setChecked(options.AutoSave);
+    AllowCreate1->setChecked(options.AllowCreate);
+    RouteChat1->setChecked(options.RouteChat);
 }
 
 // Asks for both limits, each prompt showing the current value; nothing changes when
 // either prompt is left with Abort or holds no number in range.
 void TForm1::FloodLimits1Execute() {
     assertUiThread();
-    const auto title = [](const char* what, int now) {
+    if (!commandsBlocked_.isEmpty()) return;
+    const TShownOptions now = ShownOptions();
+    const auto title = [](const char* what, int value) {
         return QString::fromLatin1(what) + QStringLiteral(", 0 turns the limit off (now ") +
-               QString::number(now) + QStringLiteral(")");
+               QString::number(value) + QStringLiteral(")");
     };
-    const auto rateText =
-        Dialogs.PromptText(title("Flood rate: commands a second", server_->FloodRate));
+    const auto rateText = Dialogs.PromptText(title("Flood rate: commands a second", now.FloodRate));
     if (!rateText) return;
     const auto burstText =
-        Dialogs.PromptText(title("Flood burst: commands at once", server_->FloodBurst));
+        Dialogs.PromptText(title("Flood burst: commands at once", now.FloodBurst));
     if (!burstText) return;
     const auto rate = ParseFloodSetting(*rateText);
     const auto burst = ParseFloodSetting(*burstText);
     if (!rate || !burst) {
-        Dialogs.ShowMessage(QStringLiteral("The flood limits are whole numbers from 0 to ") +
-                            QString::number(MaxFloodSetting) + QStringLiteral("."));
+        Dialogs.ShowMessage(QString::fromStdString(TShownOptions::FloodLimitError()));
         return;
     }
-    server_->FloodRate = *rate;
-    server_->FloodBurst = *burst;
-    SaveOptions();
+    changeOptions({.FloodRate = *rate, .FloodBurst = *burst});
 }
 
 // --- Start and stop --------------------------------------------------------------------

@@ -43,9 +43,19 @@ TShownUser UserOf(const QJsonObject& object) {
     return {B(object.value("nick")), B(object.value("address")), B(object.value("time"))};
 }
 
+// An option a server does not send (an older one) shows its default.
 TShownOptions OptionsOf(const QJsonValue& value) {
     const QJsonObject object = value.toObject();
-    return {object.value("auto_save").toBool(), object.value("allow_create").toBool(true)};
+    const TShownOptions defaults;
+    auto limit = [&](const char* name, int fallback) {
+        const qint64 number = object.value(QLatin1String(name)).toInteger(fallback);
+        return TShownOptions::ValidFloodLimit(number) ? static_cast<int>(number) : fallback;
+    };
+    return {.AutoSave = object.value("auto_save").toBool(defaults.AutoSave),
+            .AllowCreate = object.value("allow_create").toBool(defaults.AllowCreate),
+            .RouteChat = object.value("route_chat").toBool(defaults.RouteChat),
+            .FloodRate = limit("flood_rate", defaults.FloodRate),
+            .FloodBurst = limit("flood_burst", defaults.FloodBurst)};
 }
 
 TShownResult ResultOf(const TAdminReply& reply) {
@@ -336,9 +346,18 @@ void TRemoteShownServer::ClearLog(TDone done) {
     command("clear_log", {}, std::move(done));
 }
 
-void TRemoteShownServer::SetOptions(const TShownOptions& options, TDone done) {
-    command("options", {{"auto_save", options.AutoSave}, {"allow_create", options.AllowCreate}},
-            std::move(done));
+// Only the options the change names are sent: the others keep the server's values.
+void TRemoteShownServer::SetOptions(const TShownOptionsChange& change,
+                                    TDoneWith<TShownOptions> done) {
+    QJsonObject arguments;
+    if (change.AutoSave) arguments.insert("auto_save", *change.AutoSave);
+    if (change.AllowCreate) arguments.insert("allow_create", *change.AllowCreate);
+    if (change.RouteChat) arguments.insert("route_chat", *change.RouteChat);
+    if (change.FloodRate) arguments.insert("flood_rate", *change.FloodRate);
+    if (change.FloodBurst) arguments.insert("flood_burst", *change.FloodBurst);
+    client_.Send("options", arguments, [done = std::move(done)](const TAdminReply& reply) {
+        done(ResultOf(reply), reply.Ok ? OptionsOf(reply.Result) : TShownOptions{});
+    });
 }
 
 void TRemoteShownServer::Stop(TDone done) {

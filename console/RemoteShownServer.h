@@ -70,7 +70,7 @@ class TRemoteShownServer : public QObject, public TShownServer {
 
     void SaveLog(TDone done) override;
     void ClearLog(TDone done) override;
-    void SetOptions(const TShownOptions& options, TDone done) override;
+    void SetOptions(const TShownOptionsChange& change, TDoneWith<TShownOptions> done) override;
     void Stop(TDone done) override;
     void Start(TDone done) override;
     void Shutdown(const std::string& text, TDone done) override;

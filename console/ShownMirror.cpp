@@ -177,7 +177,10 @@ TConsoleModel::TView TShownMirror::TakeView() {
                         .StopEnabled = state_.Running,
                         .SaveLobbysEnabled = state_.SaveEnabled,
                         .AutoSave = state_.Options.AutoSave,
-                        .AllowCreate = state_.Options.AllowCreate};
+                        .AllowCreate = state_.Options.AllowCreate,
+                        .RouteChat = state_.Options.RouteChat,
+                        .FloodRate = state_.Options.FloodRate,
+                        .FloodBurst = state_.Options.FloodBurst};
     }
     return view;
 }

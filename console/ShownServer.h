@@ -39,11 +39,41 @@ struct TShownLobby {
     bool operator==(const TShownLobby&) const = default;
 };
 
-// The operator's options (the Options menu).
+// The operator's options (the Options menu), each saved in the settings file.
 struct TShownOptions {
+    // A flood limit is a whole number from 0 (no limit) to this.
+    static constexpr int MaxFloodLimit = 1000000;
     bool AutoSave = false;
     bool AllowCreate = true;
+    bool RouteChat = false;
+    // Flood control: commands a second, and at once; the chat server's defaults.
+    int FloodRate = 2;
+    int FloodBurst = 50;
     bool operator==(const TShownOptions&) const = default;
+    static bool ValidFloodLimit(long long value) { return value >= 0 && value <= MaxFloodLimit; }
+    // The refusal of a flood limit out of range.
+    static std::string FloodLimitError() {
+        return "The flood limits are whole numbers from 0 to " + std::to_string(MaxFloodLimit) +
+               ".";
+    }
+};
+
+// A change of some of the options; the ones not set keep their values, so that changes by
+// operators who each see an older state do not undo each other.
+struct TShownOptionsChange {
+    std::optional<bool> AutoSave{};
+    std::optional<bool> AllowCreate{};
+    std::optional<bool> RouteChat{};
+    std::optional<int> FloodRate{};
+    std::optional<int> FloodBurst{};
+    TShownOptions AppliedTo(TShownOptions options) const {
+        options.AutoSave = AutoSave.value_or(options.AutoSave);
+        options.AllowCreate = AllowCreate.value_or(options.AllowCreate);
+        options.RouteChat = RouteChat.value_or(options.RouteChat);
+        options.FloodRate = FloodRate.value_or(options.FloodRate);
+        options.FloodBurst = FloodBurst.value_or(options.FloodBurst);
+        return options;
+    }
 };
 
 // Everything the window shows, at one moment of the server's event order.
@@ -162,8 +192,9 @@ class TShownServer {
     // --- The log, the options, the server ---
     virtual void SaveLog(TDone done) = 0;  // a log file on the server's side
     virtual void ClearLog(TDone done) = 0;
-    // Sets the options that differ from the current ones and saves them.
-    virtual void SetOptions(const TShownOptions& options, TDone done) = 0;
+    // Sets the options the change names and saves them all; done gets the options now. A
+    // flood limit out of range fails the whole change.
+    virtual void SetOptions(const TShownOptionsChange& change, TDoneWith<TShownOptions> done) = 0;
     // Stop Server without its question (the window asks before calling), and Start.
     virtual void Stop(TDone done) = 0;
     virtual void Start(TDone done) = 0;

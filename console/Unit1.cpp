@@ -193,8 +193,9 @@ void TForm1::applyCommandState() {
     const bool allowed = commandsBlocked_.isEmpty();
     // The pop-ups narrow Remove, Lobby Message, Part all users and Part down further when
     // they open.
-    for (QAction* action : {SystemMessage, ClearLog, AllowCreate1, AutoSave1, Kick1, SendMessage1,
-                            Join1->menuAction(), Remove1, LobbyMessage1, Partallusers1, Part1}) {
+    for (QAction* action :
+         {SystemMessage, ClearLog, AllowCreate1, AutoSave1, RouteChat1, FloodLimits1, Kick1,
+          SendMessage1, Join1->menuAction(), Remove1, LobbyMessage1, Partallusers1, Part1}) {
         action->setEnabled(allowed);
         action->setToolTip(commandsBlocked_);
     }
@@ -532,8 +533,11 @@ void TForm1::createAdminEndpoint(const std::optional<std::string>& listen) {
 }
 
 void TForm1::applyOptions() {
-    server_->LobbyStore().AllowCreate = AllowCreateOn();
-    server_->LobbyStore().RouteChat = RouteChatOn();
+    const TShownOptions options = model_.Options();
+    server_->LobbyStore().AllowCreate = options.AllowCreate;
+    server_->LobbyStore().RouteChat = options.RouteChat;
+    server_->FloodRate = options.FloodRate;
+    server_->FloodBurst = options.FloodBurst;
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

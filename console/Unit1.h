@@ -126,9 +126,9 @@ class TForm1 : public QMainWindow, public TAdminHost, private TShownListener {
     // --- Components (UI thread only) ---
     QTableView* AllUserList = nullptr;  // Nick, IP, Time; at least one data row
     TUserGrid* UserGrid = nullptr;      // AllUserList's rows
-    TTabListBox* LobbyList = nullptr;     // one row per accepted lobby (LobbyIdRole)
-    QListWidget* UserList = nullptr;      // members of the selected lobby
-    QListWidget* LogMemo = nullptr;       // newest line at the top
+    TTabListBox* LobbyList = nullptr;   // one row per accepted lobby (LobbyIdRole)
+    QListWidget* UserList = nullptr;    // members of the selected lobby
+    QListWidget* LogMemo = nullptr;     // newest line at the top
     QStatusBar* StatusBar1 = nullptr;
     QLabel* StatusPanel = nullptr;  // the status bar's single panel
     QLineEdit* edLobbyName = nullptr;
@@ -175,6 +175,9 @@ class TForm1 : public QMainWindow, public TAdminHost, private TShownListener {
     bool AutoSaveOn() const;
     bool AllowCreateOn() const;
     bool RouteChatOn() const;
+    // The options as the window shows them: the console state's, or the remote mirror's
+    // (UI thread only then).
+    TShownOptions ShownOptions() const;
 
     // --- Server event handlers (any thread, under the core's lobby-list lock) ---
     void ServerUserEnter(TNetPeerThread& Thread, const std::string& NickName, bool& AllowEnter);
@@ -283,6 +286,9 @@ class TForm1 : public QMainWindow, public TAdminHost, private TShownListener {
     std::uint64_t selectedLobbyId() const;
     // The remote window's Save Log: the lines shown, in a file on this machine.
     void saveShownLog();
+    // Changes the options through the shown server (nothing while commands are blocked);
+    // optionsDone follows with the outcome.
+    void changeOptions(const TShownOptionsChange& change);
     // After a change of the options: its error shown, the menu's marks the state's.
     void optionsDone(const TShownResult& result);
 
@@ -297,6 +303,7 @@ class TForm1 : public QMainWindow, public TAdminHost, private TShownListener {
     void createPopups();
     void writeGridHeader();
     void createReportLobby();
+    // The console state's options into the chat server (start-up, and each change).
     void applyOptions();
     void createAdminEndpoint(const std::optional<std::string>& listen);
     void installDefaultDialogs();

@@ -43,6 +43,9 @@ bool TForm1::StopServerEnabled() const {
 bool TForm1::SaveLobbysEnabled() const {
     return mirror_ ? mirror_->State().SaveEnabled : model_.Actions().SaveLobbysEnabled;
 }
+TShownOptions TForm1::ShownOptions() const {
+    return mirror_ ? mirror_->State().Options : model_.Options();
+}
 bool TForm1::AutoSaveOn() const {
     return mirror_ ? mirror_->State().Options.AutoSave : model_.Actions().AutoSave;
 }
@@ -50,7 +53,7 @@ bool TForm1::AllowCreateOn() const {
     return mirror_ ? mirror_->State().Options.AllowCreate : model_.Actions().AllowCreate;
 }
 bool TForm1::RouteChatOn() const {
-    return model_.Actions().RouteChat;
+    return mirror_ ? mirror_->State().Options.RouteChat : model_.Actions().RouteChat;
 }
 
 std::vector<std::string> TForm1::LobbyRowTexts() const {

@@ -170,8 +170,8 @@ void AdminEndpointTest::kickReachesThePlayerAndIsLogged() {
 }
 
 void AdminEndpointTest::malformedLinesAreAnsweredAndTheConnectionStays() {
-    // Broken lines get an error object (id null when none could be read) and the session
-    // goes on; only a line beyond 64 KiB ends it.
+    // Broken lines and arguments get an error object (id null when none could be read) and
+    // the session goes on; only a line beyond 64 KiB ends it.
     ConsoleHarness h;
     h.AddAccount("alice", Right.toStdString());
     h.Start();
@@ -189,6 +189,27 @@ void AdminEndpointTest::malformedLinesAreAnsweredAndTheConnectionStays() {
     QCOMPARE(Error(admin->Request({{"cmd", "members"}, {"lobby", true}})),
              QStringLiteral("missing argument: lobby"));
     QVERIFY(admin->Request({{"cmd", "status"}}).value("ok").toBool());
+    // The options: a flood limit that is no whole number in range, or a flag that is no
+    // flag, changes nothing; an option not given keeps its value.
+    const QString limits = QStringLiteral("The flood limits are whole numbers from 0 to 1000000.");
+    for (const QJsonValue& bad :
+         {QJsonValue(2.5), QJsonValue(-1), QJsonValue(1e300), QJsonValue("3")})
+        QCOMPARE(Error(admin->Request({{"cmd", "options"}, {"flood_rate", bad}})), limits);
+    QCOMPARE(Error(admin->Request({{"cmd", "options"}, {"route_chat", 1}})),
+             QStringLiteral("missing argument: route_chat"));
+    QCOMPARE(h.form->Server().FloodRate.load(), TNetIRCServer::DefaultFloodRate);
+    QVERIFY(admin->Request({{"cmd", "options"}, {"flood_rate", 7}, {"route_chat", true}})
+                .value("ok")
+                .toBool());
+    const QJsonObject options =
+        admin->Request({{"cmd", "options"}, {"allow_create", false}}).value("result").toObject();
+    QCOMPARE(options, (QJsonObject{{"auto_save", false},
+                                   {"allow_create", false},
+                                   {"route_chat", true},
+                                   {"flood_rate", 7},
+                                   {"flood_burst", TNetIRCServer::DefaultFloodBurst}}));
+    QCOMPARE(h.form->Server().FloodRate.load(), 7);
+    QVERIFY(h.Store().RouteChat && !h.Store().AllowCreate);
 
     admin->Socket.write(QByteArray(TAdminEndpoint::MaxLineBytes + 10, 'x'));
     QVERIFY(admin->WaitClosed());

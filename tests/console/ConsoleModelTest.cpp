@@ -68,7 +68,7 @@ TEST_F(ConsoleModelTest, LogKeepsTwoHundredLinesNewestFirstOrSavesThemAll) {
     EXPECT_TRUE(Files().empty());
 
     model_.ClearLog();
-    model_.SetOptions(true, true);
+    model_.SetOptions({.AutoSave = true});
     for (int i = 1; i <= 201; ++i) model_.AddLog("line " + std::to_string(i));
     EXPECT_TRUE(model_.LogLines().empty());
     writer_.Drain();
@@ -278,7 +278,7 @@ TEST(ConsoleModelThreads, LinesFromManyThreadsAreAllKeptOrSaved) {
     TConsoleModel model(
         dir.Path(), writer,
         {.Now = [&] { return std::to_string(++second); }, .RefreshNeeded = {}, .LogEcho = {}});
-    model.SetOptions(true, true);
+    model.SetOptions({.AutoSave = true});
     constexpr int Threads = 4, Lines = 1000;
     std::vector<std::thread> loggers;
     for (int t = 0; t < Threads; ++t)

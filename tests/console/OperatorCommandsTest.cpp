@@ -3,14 +3,9 @@
 // loopback clients, the window's own controls and answered dialogs.
 #include "support/ConsoleHarness.h"
 
-// The tests that take both rows run the window of this program and the window attached to
-// it over the admin endpoint (quarn-console's): the same commands, the same outcome.
-void BothWindows() {
-    QTest::addColumn<bool>("remote");
-    QTest::newRow("local") << false;
-    QTest::newRow("remote") << true;
-}
-
+// The tests that take both rows (BothWindows) run the window of this program and the window
+// attached to it over the admin endpoint (quarn-console's): the same commands, the same
+// outcome.
 class OperatorCommandsTest : public QObject {
     Q_OBJECT
 

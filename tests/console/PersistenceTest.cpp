@@ -18,10 +18,14 @@ class PersistenceTest : public QObject {
   private slots:
     void saveAndReloadKeepsOperatorLobbiesOnly();
     void keyInBothSectionsLoadsOnePublicLobby();
+    void optionsAreSavedOnToggle_data() { BothWindows(); }
     void optionsAreSavedOnToggle();
+    void floodLimitsAreAskedForAndSaved_data() { BothWindows(); }
     void floodLimitsAreAskedForAndSaved();
+    void refusedSaveKeepsOldFileAndState_data() { BothWindows(); }
     void refusedSaveKeepsOldFileAndState();
     void saveIntoMissingFolderFailsVisibly();
+    void logLine201DropsOldestWithoutAutoSave_data() { BothWindows(); }
     void logLine201DropsOldestWithoutAutoSave();
     void logLine201WritesFileWithAutoSave();
     void closeWithUsersAndNoLeavesServerRunning();
@@ -99,59 +103,85 @@ void PersistenceTest::keyInBothSectionsLoadsOnePublicLobby() {
 
 void PersistenceTest::optionsAreSavedOnToggle() {
     // Each option toggle turns the option over and writes every option key, keeping other
-    // sections.
+    // sections; the menus of the server's window and of every attached one show it.
     ConsoleHarness h;
     WriteFile(h.Path("kelbox.ini"), "[Channels]\r\n#a=b\r\n");
     h.Start();
-    h.form->AutoSave1Execute();
+    QFETCH(bool, remote);
+    QVERIFY(h.AttachIf(remote));
+    if (remote) QVERIFY(h.AttachAnother());
+    TForm1& f = h.Window();
+    auto saved = [&](const std::string& options) {
+        return h.Eventually([&] {
+            return ReadFile(h.Path("kelbox.ini")) ==
+                   "[Channels]\r\n#a=b\r\n[Options]\r\n" + options;
+        });
+    };
+    f.AutoSave1Execute();
+    QVERIFY(
+        saved("AutoSave=1\r\nAllowCreate=1\r\nRouteChat=0\r\nFloodRate=2\r\nFloodBurst=50\r\n"));
     QVERIFY(h.form->AutoSaveOn());
-    QCOMPARE(ReadFile(h.Path("kelbox.ini")),
-             std::string("[Channels]\r\n#a=b\r\n[Options]\r\nAutoSave=1\r\nAllowCreate=1\r\n"
-                         "RouteChat=0\r\nFloodRate=2\r\nFloodBurst=50\r\n"));
-    h.form->AllowCreate1Execute();
+    f.AllowCreate1Execute();
+    QVERIFY(
+        saved("AutoSave=1\r\nAllowCreate=0\r\nRouteChat=0\r\nFloodRate=2\r\nFloodBurst=50\r\n"));
     QVERIFY(!h.Store().AllowCreate);
-    QCOMPARE(ReadFile(h.Path("kelbox.ini")),
-             std::string("[Channels]\r\n#a=b\r\n[Options]\r\nAutoSave=1\r\nAllowCreate=0\r\n"
-                         "RouteChat=0\r\nFloodRate=2\r\nFloodBurst=50\r\n"));
-    h.form->RouteChat1Execute();
+    f.RouteChat1Execute();
+    QVERIFY(
+        saved("AutoSave=1\r\nAllowCreate=0\r\nRouteChat=1\r\nFloodRate=2\r\nFloodBurst=50\r\n"));
     QVERIFY(h.Store().RouteChat);
-    QCOMPARE(ReadFile(h.Path("kelbox.ini")),
-             std::string("[Channels]\r\n#a=b\r\n[Options]\r\nAutoSave=1\r\nAllowCreate=0\r\n"
-                         "RouteChat=1\r\nFloodRate=2\r\nFloodBurst=50\r\n"));
-    h.form->FlushViews();
-    QVERIFY(!h.form->AllowCreate1->isChecked());
-    QVERIFY(h.form->AutoSave1->isChecked());
-    QVERIFY(h.form->RouteChat1->isChecked());
+    for (TForm1* window : {h.form.get(), h.console.get(), h.other.get()}) {
+        if (!window) continue;
+        QVERIFY(h.Eventually([&] {
+            window->FlushViews();
+            return window->RouteChat1->isChecked();
+        }));
+        QVERIFY(!window->AllowCreate1->isChecked());
+        QVERIFY(window->AutoSave1->isChecked());
+    }
 }
 
 void PersistenceTest::floodLimitsAreAskedForAndSaved() {
     // The Options menu's flood limits ask for the rate, then the burst; numbers in range
     // reach the server and the file, anything else changes nothing and says why, and an
-    // abandoned prompt changes nothing silently. A restart reads them back.
+    // abandoned prompt changes nothing silently. Every window's dialog then shows them, and
+    // a restart reads them back.
     ConsoleHarness h;
     h.Start();
-    QVERIFY(h.form->OptionsMenu->actions().contains(h.form->FloodLimits1));
+    QFETCH(bool, remote);
+    QVERIFY(h.AttachIf(remote));
+    if (remote) QVERIFY(h.AttachAnother());
+    TForm1& f = h.Window();
+    QVERIFY(f.OptionsMenu->actions().contains(f.FloodLimits1));
     QStringList answers{"10", " 0 "};
     h.prompt = [&](const QString&) -> std::optional<QString> { return answers.takeFirst(); };
-    h.form->FloodLimits1Execute();
+    f.FloodLimits1Execute();
     QCOMPARE(h.titles.size(), 2);
     QVERIFY(h.titles[0].contains("(now 2)"));
     QVERIFY(h.titles[1].contains("(now 50)"));
-    QCOMPARE(h.form->Server().FloodRate.load(), 10);
+    QVERIFY(h.Eventually([&] { return h.form->Server().FloodRate.load() == 10; }));
     QCOMPARE(h.form->Server().FloodBurst.load(), 0);
     QVERIFY(ReadFile(h.Path("kelbox.ini")).find("FloodRate=10\r\nFloodBurst=0\r\n") !=
             std::string::npos);
     for (const QString bad : {"x", "-1", "1000001", "+5", ""}) {
         answers = {"7", bad};
-        h.form->FloodLimits1Execute();
+        f.FloodLimits1Execute();
         QCOMPARE(h.form->Server().FloodRate.load(), 10);
         QCOMPARE(h.messages.size(), 1);
         h.messages.clear();
     }
     h.prompt = [](const QString&) { return std::optional<QString>(); };
-    h.form->FloodLimits1Execute();
-    QCOMPARE(h.form->Server().FloodRate.load(), 10);
+    f.FloodLimits1Execute();
     QVERIFY(h.messages.isEmpty());
+    for (TForm1* window : {h.form.get(), h.console.get(), h.other.get()}) {
+        if (!window) continue;
+        QVERIFY(h.Eventually([&] { return window->ShownOptions().FloodBurst == 0; }));
+        h.titles.clear();
+        window->FloodLimits1Execute();
+        QCOMPARE(h.titles.size(), 1);
+        QVERIFY(h.titles[0].contains("(now 10)"));
+    }
+    QCOMPARE(h.form->Server().FloodRate.load(), 10);
+    h.Detach();
     h.form.reset();
     h.Start();
     QCOMPARE(h.form->Server().FloodRate.load(), 10);
@@ -164,10 +194,15 @@ void PersistenceTest::refusedSaveKeepsOldFileAndState() {
     const std::string old = "[Channels]\r\n#old=kept\r\n";
     WriteFile(h.Path("kelbox.ini"), old);
     h.Start();
+    QFETCH(bool, remote);
+    QVERIFY(h.AttachIf(remote));
     QVERIFY(h.Store().AddLobby(TLobbySender::Of(h.form.get()), "#new", std::string(200, 'x'), false,
                                false) >= 0);
-    h.form->FlushViews();
-    QVERIFY(h.form->SaveLobbys->isEnabled());
+    TForm1& f = h.Window();
+    QVERIFY(h.Eventually([&] {
+        f.FlushViews();
+        return f.SaveLobbys->isEnabled();
+    }));
 
     // An unwritable folder refuses the new file; root may write anyway, so it gets a
     // file size limit below the new content instead.
@@ -182,20 +217,25 @@ void PersistenceTest::refusedSaveKeepsOldFileAndState() {
     } else {
         chmod(h.Dir().c_str(), 0500);
     }
-    h.form->SaveLobbysExecute();
+    f.SaveLobbysExecute();
+    // A server elsewhere answers later: the refusal must come while the folder refuses.
+    const bool answered = h.Eventually([&] { return !h.messages.isEmpty(); });
     if (root)
         setrlimit(RLIMIT_FSIZE, &saved);
     else
         chmod(h.Dir().c_str(), 0700);
     std::signal(SIGXFSZ, oldHandler);
 
+    QVERIFY(answered);
     QCOMPARE(h.messages.size(), 1);
     QVERIFY(!h.messages[0].isEmpty());
     QCOMPARE(ReadFile(h.Path("kelbox.ini")), old);
     QVERIFY(h.Store().Modified);
     QVERIFY(h.form->SaveLobbysEnabled());
-    h.form->FlushViews();
-    QVERIFY(h.form->SaveLobbys->isEnabled());
+    QVERIFY(h.Eventually([&] {
+        f.FlushViews();
+        return f.SaveLobbys->isEnabled() && f.SaveLobbysEnabled();
+    }));
     QVERIFY(!h.LogHas("Lobbylist saved"));
 }
 
@@ -222,6 +262,8 @@ void PersistenceTest::logLine201DropsOldestWithoutAutoSave() {
     // Without auto-save, the 201st line drops the oldest and writes no file.
     ConsoleHarness h;
     h.Start();
+    QFETCH(bool, remote);
+    QVERIFY(h.AttachIf(remote));
     h.form->ClearLogExecute();
     for (int i = 1; i <= 201; ++i) h.form->AddLog("line " + std::to_string(i));
     h.form->FlushDisk();
@@ -230,10 +272,14 @@ void PersistenceTest::logLine201DropsOldestWithoutAutoSave() {
     QVERIFY(log.front().ends_with(": line 201"));
     QVERIFY(log.back().ends_with(": line 2"));
     QVERIFY(LogFiles(h.Dir()).empty());
-    h.form->FlushViews();
-    QCOMPARE(h.form->LogMemo->count(), 200);
-    QVERIFY(h.form->LogMemo->item(0)->text().endsWith(QStringLiteral(": line 201")));
-    QCOMPARE(h.form->StatusPanel->text(), QStringLiteral("line 201"));
+    TForm1& f = h.Window();
+    QVERIFY(h.Eventually([&] {
+        f.FlushViews();
+        return f.StatusPanel->text() == QStringLiteral("line 201");
+    }));
+    QCOMPARE(f.LogMemo->count(), 200);
+    QVERIFY(f.LogMemo->item(0)->text().endsWith(QStringLiteral(": line 201")));
+    QVERIFY(f.LogMemo->item(199)->text().endsWith(QStringLiteral(": line 2")));
 }
 
 void PersistenceTest::logLine201WritesFileWithAutoSave() {

@@ -150,9 +150,9 @@ void RemoteConsoleTest::viewerSeesEverythingAndMayDoNothing() {
     TForm1& c = *h.console;
     QVERIFY(c.windowTitle().endsWith(QStringLiteral("(viewer)")));
     QVERIFY(h.Eventually([&] { return h.GridNicks() == QStringList{"Dee"}; }));
-    for (QAction* action :
-         {c.StartServer, c.StopServer, c.SaveLobbys, c.ClearLog, c.AllowCreate1, c.AutoSave1,
-          c.SystemMessage, c.Kick1, c.SendMessage1, c.Join1->menuAction()}) {
+    for (QAction* action : {c.StartServer, c.StopServer, c.SaveLobbys, c.ClearLog, c.AllowCreate1,
+                            c.AutoSave1, c.RouteChat1, c.FloodLimits1, c.SystemMessage, c.Kick1,
+                            c.SendMessage1, c.Join1->menuAction()}) {
         QVERIFY2(!action->isEnabled(), qPrintable(action->text()));
         QVERIFY(action->toolTip().contains(QStringLiteral("viewer")));
     }
@@ -170,7 +170,10 @@ void RemoteConsoleTest::viewerSeesEverythingAndMayDoNothing() {
     QVERIFY(!c.Kick1->isEnabled());
     c.Kick1Click();
     c.Remove1Click();
-    QVERIFY(h.questions.isEmpty());
+    c.RouteChat1Execute();
+    c.FloodLimits1Execute();
+    QVERIFY(h.questions.isEmpty() && h.titles.isEmpty());
+    QVERIFY(!h.Store().RouteChat);
     QVERIFY(dee.Silent());
     QCOMPARE(h.Store().UserCount(), 1u);
 }

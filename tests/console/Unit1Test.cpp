@@ -11,9 +11,12 @@ class Unit1Test : public QObject {
 
   private slots:
     void firstStartWithoutSettingsFile();
+    void windowLayoutAndActions_data() { BothWindows(); }
     void windowLayoutAndActions();
     void startFailureShowsErrorAndKeepsActions();
+    void welcomeDateLineIsTheConsolesTimestamp_data() { BothWindows(); }
     void welcomeDateLineIsTheConsolesTimestamp();
+    void shortcutsFireInTheShownWindow_data() { BothWindows(); }
     void shortcutsFireInTheShownWindow();
     void closingWaitsForLateConnectionThreads();
 };
@@ -57,11 +60,16 @@ void Unit1Test::firstStartWithoutSettingsFile() {
 }
 
 void Unit1Test::windowLayoutAndActions() {
-    // The window's caption, grid, hints, menus and shortcuts are those the operator knows.
+    // The window's caption, grid, hints, menus and shortcuts are those the operator knows;
+    // a remote window's caption names the account and the server instead.
     ConsoleHarness h;
     h.Start();
-    TForm1& f = *h.form;
-    QCOMPARE(f.windowTitle(), QStringLiteral("IRC Chat Server for Quarn"));
+    QFETCH(bool, remote);
+    QVERIFY(h.AttachIf(remote));
+    TForm1& f = h.Window();
+    QCOMPARE(f.windowTitle(),
+             remote ? QStringLiteral("Quarn console: op@127.0.0.1:%1").arg(h.AdminPort())
+                    : QStringLiteral("IRC Chat Server for Quarn"));
     QCOMPARE(f.AllUserList->model()->columnCount(), 3);
     QCOMPARE(f.AllUserList->model()->headerData(0, Qt::Horizontal), QStringLiteral("Nick"));
     QCOMPARE(f.AllUserList->model()->headerData(1, Qt::Horizontal), QStringLiteral("IP"));
@@ -124,6 +132,8 @@ void Unit1Test::welcomeDateLineIsTheConsolesTimestamp() {
     // same entry: the console gives the core its formatter.
     ConsoleHarness h;
     h.Start();
+    QFETCH(bool, remote);
+    QVERIFY(h.AttachIf(remote));
     std::string dateLine = "none", gridTime;
     for (int attempt = 0; attempt < 3 && dateLine != gridTime; ++attempt) {  // a second may turn
         const std::string nick = "u" + std::to_string(attempt);
@@ -148,16 +158,22 @@ void Unit1Test::shortcutsFireInTheShownWindow() {
     // a system message and F1 opens the about box.
     ConsoleHarness h;
     h.Start();
-    TForm1& f = *h.form;
+    QFETCH(bool, remote);
+    QVERIFY(h.AttachIf(remote));
+    TForm1& f = h.Window();
     f.show();
     QVERIFY(QTest::qWaitForWindowActive(&f));
     QTest::keyClick(&f, Qt::Key_S, Qt::ControlModifier);
+    QTest::qWait(50);  // a save sent to a server elsewhere would be written by now
     QVERIFY(!std::filesystem::exists(h.Path("kelbox.ini")));
-    QVERIFY(h.Store().AddLobby(TLobbySender::Of(&f), "#x", "X", false, false) >= 0);
-    f.FlushViews();
+    QVERIFY(h.Store().AddLobby(TLobbySender::Of(h.form.get()), "#x", "X", false, false) >= 0);
+    QVERIFY(h.Eventually([&] {
+        f.FlushViews();
+        return f.SaveLobbys->isEnabled();
+    }));
     QTest::keyClick(&f, Qt::Key_S, Qt::ControlModifier);
+    QVERIFY(h.Eventually([&] { return h.LogHas("Lobbylist saved"); }));
     QVERIFY(ReadFile(h.Path("kelbox.ini")).find("#x=X\r\n") != std::string::npos);
-    QVERIFY(h.LogHas("Lobbylist saved"));
     QTest::keyClick(&f, Qt::Key_F2);
     QCOMPARE(h.titles, QStringList{"System message"});
     QCOMPARE(h.abouts, 0);

@@ -12,15 +12,20 @@ class ViewsTest : public QObject {
     Q_OBJECT
 
   private slots:
+    void welcomeSendsUsersOnlineAndMotd_data() { BothWindows(); }
     void welcomeSendsUsersOnlineAndMotd();
+    void gridRowsFollowUsersEnteringAndQuitting_data() { BothWindows(); }
     void gridRowsFollowUsersEnteringAndQuitting();
     void viewsRefreshAtMostEveryIntervalInAStorm();
     void joiningUserIsCountedDuringTheJoin();
     void reportLobbyFilesMessages();
+    void userCreatedLobbyVanishesWhenEmptied_data() { BothWindows(); }
     void userCreatedLobbyVanishesWhenEmptied();
+    void allowCreateOffListsNothing_data() { BothWindows(); }
     void allowCreateOffListsNothing();
     void usersCommandListsRegistry();
     void reportThatCannotBeFiledIsAnswered();
+    void unlistedLobbiesAndUsersLogErrors_data() { BothWindows(); }
     void unlistedLobbiesAndUsersLogErrors();
     void reportsFromAFastSenderWaitForASlowDisk();
 };
@@ -29,6 +34,8 @@ void ViewsTest::welcomeSendsUsersOnlineAndMotd() {
     // A registering user is told who is online, then gets the lobby list and the welcome.
     ConsoleHarness h;
     h.Start();
+    QFETCH(bool, remote);
+    QVERIFY(h.AttachIf(remote));
     TestClient bob = h.User("bob");
     TestClient alice(h.Port());
     QVERIFY(alice.SendLine("USER alice h s :r"));
@@ -42,7 +49,8 @@ void ViewsTest::welcomeSendsUsersOnlineAndMotd() {
         alice.WaitFor(":localhost 372 alice : - Welcome to Marrik's IRC chat server for Quarn"));
     QVERIFY(alice.WaitFor(":localhost 376 alice :End of /MOTD command."));
     QVERIFY(h.Eventually([&] { return h.LogHas("User alice@127.0.0.1 entered chat"); }));
-    QTRY_COMPARE(h.form->StatusPanel->text(), QStringLiteral("User alice@127.0.0.1 entered chat"));
+    QTRY_COMPARE(h.Window().StatusPanel->text(),
+                 QStringLiteral("User alice@127.0.0.1 entered chat"));
 }
 
 void ViewsTest::gridRowsFollowUsersEnteringAndQuitting() {
@@ -50,20 +58,22 @@ void ViewsTest::gridRowsFollowUsersEnteringAndQuitting() {
     // and the last quit empties the remaining row.
     ConsoleHarness h;
     h.Start();
+    QFETCH(bool, remote);
+    QVERIFY(h.AttachIf(remote));
     QCOMPARE(h.GridNicks(), QStringList{""});
     TestClient alice = h.User("alice");
     QTRY_COMPARE(h.GridNicks(), QStringList{"alice"});
     QCOMPARE(h.GridCell(0, 1), QStringLiteral("127.0.0.1"));
     QVERIFY(!h.GridCell(0, 2).isEmpty());
     // The operator's selection stays on its row while others enter.
-    h.form->AllUserList->selectRow(0);
+    h.Window().AllUserList->selectRow(0);
     TestClient bob = h.User("bob");
     QTRY_COMPARE(h.GridNicks(), (QStringList{"alice", "bob"}));
-    QCOMPARE(h.form->AllUserList->currentIndex().row(), 0);
+    QCOMPARE(h.Window().AllUserList->currentIndex().row(), 0);
     QVERIFY(alice.SendLine("QUIT"));
     QVERIFY(alice.WaitClosed());
     QTRY_COMPARE(h.GridNicks(), QStringList{"bob"});
-    QVERIFY(h.LogHas("User alice@127.0.0.1 quit"));
+    QVERIFY(h.Eventually([&] { return h.LogHas("User alice@127.0.0.1 quit"); }));
     bob.Close();  // a lost connection quits the same way
     QTRY_COMPARE(h.GridNicks(), QStringList{""});
     QCOMPARE(h.GridRows(), 1);
@@ -172,12 +182,14 @@ void ViewsTest::userCreatedLobbyVanishesWhenEmptied() {
     // operator lobby stays with a count of 0.
     ConsoleHarness h;
     h.Start();
+    QFETCH(bool, remote);
+    QVERIFY(h.AttachIf(remote));
     QVERIFY(h.Store().AddLobby(TLobbySender::Of(h.form.get()), "#op", "Op", false, false) >= 0);
     TestClient alice = h.User("alice");
     QVERIFY(h.Join(alice, "alice", "fun"));
-    QVERIFY(h.LogHas("Lobby #fun created by alice"));
+    QVERIFY(h.Eventually([&] { return h.LogHas("Lobby #fun created by alice"); }));
     QTRY_VERIFY(h.LobbyRows().contains(QStringLiteral("#fun\t[1]\tLobby created by alice")));
-    QVERIFY(!h.form->SaveLobbysEnabled());
+    QTRY_VERIFY(!h.Window().SaveLobbysEnabled());
     QVERIFY(h.Join(alice, "alice", "#op"));
     QVERIFY(alice.SendLine("PART #fun"));
     QVERIFY(h.Eventually([&] { return h.LogHas("User created lobby #fun removed"); }));
@@ -195,8 +207,10 @@ void ViewsTest::allowCreateOffListsNothing() {
     // a log line; the operator can still add one.
     ConsoleHarness h;
     h.Start();
-    h.form->AllowCreate1Execute();
-    QVERIFY(!h.form->AllowCreateOn());
+    QFETCH(bool, remote);
+    QVERIFY(h.AttachIf(remote));
+    h.Window().AllowCreate1Execute();
+    QVERIFY(h.Eventually([&] { return !h.form->AllowCreateOn() && !h.Window().AllowCreateOn(); }));
     TestClient alice = h.User("alice");
     const std::size_t logSize = h.form->LogLines().size();
     QVERIFY(alice.SendLine("JOIN fun"));
@@ -205,6 +219,7 @@ void ViewsTest::allowCreateOffListsNothing() {
     QCOMPARE(h.form->LogLines().size(), logSize);
     QVERIFY(h.Store().AddLobby(TLobbySender::Of(h.form.get()), "#op", "Op", false, false) >= 0);
     QCOMPARE(h.form->LobbyRowTexts().size(), 2u);
+    QTRY_COMPARE(h.LobbyRows().size(), 2);
 }
 
 void ViewsTest::usersCommandListsRegistry() {
@@ -246,6 +261,8 @@ void ViewsTest::unlistedLobbiesAndUsersLogErrors() {
     // nothing; the quit of a connection the grid does not show logs the error-on-quit line.
     ConsoleHarness h;
     h.Start();
+    QFETCH(bool, remote);
+    QVERIFY(h.AttachIf(remote));
     TForm1& f = *h.form;
     // A lobby the core adds without the console: set before any connection reads it.
     auto consoleAdd = f.Server().OnAddLobby;
@@ -254,7 +271,9 @@ void ViewsTest::unlistedLobbiesAndUsersLogErrors() {
     f.Server().OnAddLobby = consoleAdd;
     TestClient alice = h.User("alice");
     QVERIFY(h.Join(alice, "alice", "#hidden"));
-    QVERIFY(h.LogHas("Error on Join: Lobby \"#hidden\" not present: User alice@127.0.0.1"));
+    QVERIFY(h.Eventually([&] {
+        return h.LogHas("Error on Join: Lobby \"#hidden\" not present: User alice@127.0.0.1");
+    }));
     QCOMPARE(h.LobbyRows().size(), 1);
 
     TestClient anon(h.Port());  // USER only: no nick, so no grid row while alice is in

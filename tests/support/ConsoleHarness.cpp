@@ -20,6 +20,12 @@ QPoint CellCentre(QTableView* grid, int row, int column) {
     return grid->visualRect(grid->model()->index(row, column)).center();
 }
 
+void BothWindows() {
+    QTest::addColumn<bool>("remote");
+    QTest::newRow("local") << false;
+    QTest::newRow("remote") << true;
+}
+
 TConsoleDialogs ConsoleHarness::Dialogs() {
     TConsoleDialogs dialogs;
     dialogs.Ask = [this](const QString& q, QMessageBox::StandardButtons) {
@@ -94,41 +100,66 @@ void ConsoleHarness::FixAdminPort() {
     adminListen = "127.0.0.1:" + std::to_string(probe.serverPort());
 }
 
+namespace {
+
+// A remote window of the account on the harness's server, its certificate pinned: the
+// connection and the window, or nulls when it does not connect.
+bool OpenConsole(ConsoleHarness& h, const std::string& user, bool viewer, const std::string& dir,
+                 std::unique_ptr<TRemoteShownServer>& remote, std::unique_ptr<TForm1>& window) {
+    TAdminClientOptions options;
+    options.Port = h.AdminPort();
+    options.User = QString::fromStdString(user);
+    options.Password = QStringLiteral("console secret");
+    options.Fingerprint = QString::fromStdString(h.form->AdminEndpoint().Fingerprint());
+    options.KnownServersPath = QString::fromStdString(h.Path("known_servers"));
+    remote = std::make_unique<TRemoteShownServer>(options);
+    std::optional<QString> failure;
+    remote->Connect([&](const QString& error) { failure = error; });
+    if (!h.Eventually([&] { return failure.has_value(); }) || !failure->isEmpty()) {
+        if (failure) qWarning("attach: %s", qPrintable(*failure));
+        return false;
+    }
+    TForm1Config config;
+    config.ProgramDir = h.Path(dir);
+    std::filesystem::create_directory(config.ProgramDir);
+    config.Dialogs = h.Dialogs();
+    config.Remote = remote.get();
+    config.ReadOnly = viewer;
+    config.RemoteTitle = user + "@" + remote->ServerName().toStdString();
+    window = std::make_unique<TForm1>(std::move(config));
+    // The endpoint and the attached windows work on this thread: a player waiting for the
+    // outcome of a command lets them run.
+    TestClient::WhileWaiting = [] { QCoreApplication::processEvents(); };
+    // The snapshot has come when the server's own report lobby is listed.
+    return h.Eventually([&] {
+        h.form->FlushViews();
+        window->FlushViews();
+        return h.form->LobbyList->count() > 0 &&
+               window->LobbyList->RowTexts() == h.form->LobbyList->RowTexts();
+    });
+}
+
+}  // namespace
+
 bool ConsoleHarness::Attach(TOperatorRole role) {
     const bool viewer = role == TOperatorRole::Viewer;
     const std::string user = viewer ? "watcher" : "op";
     AddAccount(user, "console secret", role);
     form->AdminEndpoint().Refresh();
     if (!form->AdminEndpoint().IsListening()) return false;
-    TAdminClientOptions options;
-    options.Port = AdminPort();
-    options.User = QString::fromStdString(user);
-    options.Password = QStringLiteral("console secret");
-    options.Fingerprint = QString::fromStdString(form->AdminEndpoint().Fingerprint());
-    options.KnownServersPath = QString::fromStdString(Path("known_servers"));
-    remote = std::make_unique<TRemoteShownServer>(options);
-    std::optional<QString> failure;
-    remote->Connect([&](const QString& error) { failure = error; });
-    if (!Eventually([&] { return failure.has_value(); }) || !failure->isEmpty()) {
-        if (failure) qWarning("attach: %s", qPrintable(*failure));
-        return false;
-    }
-    TForm1Config config;
-    config.ProgramDir = Path("console");
-    std::filesystem::create_directory(config.ProgramDir);
-    config.Dialogs = Dialogs();
-    config.Remote = remote.get();
-    config.ReadOnly = viewer;
-    config.RemoteTitle = user + "@" + remote->ServerName().toStdString();
-    console = std::make_unique<TForm1>(std::move(config));
-    // The endpoint and the attached window work on this thread: a player waiting for the
-    // outcome of a command lets them run.
-    TestClient::WhileWaiting = [] { QCoreApplication::processEvents(); };
-    // The snapshot has come when the server's own report lobby is listed.
-    return Eventually([&] {
-        form->FlushViews();
-        return form->LobbyList->count() > 0 && LobbyRows() == form->LobbyList->RowTexts();
-    });
+    return OpenConsole(*this, user, viewer, "console", remote, console);
+}
+
+bool ConsoleHarness::AttachAnother() {
+    return OpenConsole(*this, "op", false, "other", otherRemote, other);
+}
+
+void ConsoleHarness::Detach() {
+    other.reset();
+    otherRemote.reset();
+    console.reset();
+    remote.reset();
+    TestClient::WhileWaiting = nullptr;
 }
 
 QStringList ConsoleHarness::LobbyRows() {

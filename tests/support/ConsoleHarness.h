@@ -52,6 +52,12 @@ ConsoleTestClasses& RegisteredConsoleTests();
             .emplace(#Class, [] { return std::unique_ptr<QObject>(std::make_unique<Class>()); }) \
             .second
 
+// The data of a test that runs against both sides of the shown server: the window of this
+// program ("local") and quarn-console's window attached to it over the admin endpoint
+// ("remote"), through one harness. Such a test QFETCHes `remote` and calls
+// ConsoleHarness::AttachIf.
+void BothWindows();
+
 class ConsoleHarness {
   public:
     QTemporaryDir dir;
@@ -70,6 +76,10 @@ class ConsoleHarness {
     // connection (Attach); destroyed before form.
     std::unique_ptr<TRemoteShownServer> remote;
     std::unique_ptr<TForm1> console;
+    // A second remote window on a connection of its own (AttachAnother), as another
+    // operator's would be; destroyed before console.
+    std::unique_ptr<TRemoteShownServer> otherRemote;
+    std::unique_ptr<TForm1> other;
     // The admin endpoint's address; it listens only once an account exists.
     std::string adminListen = "127.0.0.1:0";
 
@@ -100,6 +110,12 @@ class ConsoleHarness {
     // Attaches a remote window (console) to the server with an account of the role, its
     // certificate pinned; false when it does not connect or show the snapshot.
     bool Attach(TOperatorRole role = TOperatorRole::Operator);
+    // Attach when the test's row is the remote one (BothWindows); true otherwise.
+    bool AttachIf(bool remoteRow) { return !remoteRow || Attach(); }
+    // A second remote window (other) of Attach's operator account, after Attach.
+    bool AttachAnother();
+    // Closes the remote windows and their connections (before form goes).
+    void Detach();
     // The window the readers below read: the remote one once attached, else form.
     TForm1& Window() { return console ? *console : *form; }
     // A fixed admin address on a free port, so that a restarted server is found again.
