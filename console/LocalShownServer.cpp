@@ -7,6 +7,7 @@
 #include <cassert>
 #include <mutex>
 
+#include "OperatorLines.h"
 #include "RemoteAdmin.h"
 #include "Unit1.h"
 #include "UserWrite.h"
@@ -205,7 +206,7 @@ void TLocalShownServer::PartAll(const TShownLobbyRef& lobby, TDone done) {
 void TLocalShownServer::KickAll(const std::string& text, TDone done) {
     AssertUiThread();
     done(Run([&] {
-        Store().QuitAll("***All users kicked by admin: " + text);
+        Store().QuitAll(operator_lines::AllKicked(text));
         return TShownResult{};
     }));
 }
@@ -250,7 +251,7 @@ void TLocalShownServer::LobbyMessage(const TShownLobbyRef& lobby, const std::str
 void TLocalShownServer::AdminMessage(const std::string& text, TDone done) {
     AssertUiThread();
     done(Run([&] {
-        form_.server_->BroadcastExcept("", "***Message by Admin: " + text);
+        form_.server_->BroadcastExcept("", operator_lines::AdminMessage(text));
         return TShownResult{};
     }));
 }
@@ -379,12 +380,11 @@ void TLocalShownServer::CountdownStep() {
     if (countdownLeft_ == 0) {
         countdown_->stop();
         if (form_.StopServerRemote())
-            form_.ShowOperatorMessage("The sever was stopped by remote. Message: " + shutdownText_);
+            form_.ShowOperatorMessage(operator_lines::StoppedByRemote(shutdownText_));
         return;
     }
     try {
-        form_.server_->BroadcastExcept(
-            "", "***Server will shout down in " + std::to_string(countdownLeft_) + "secounds !");
+        form_.server_->BroadcastExcept("", operator_lines::ShutdownIn(countdownLeft_));
     } catch (const std::exception&) {
         // A failed write to one user is that user's connection's concern.
     }

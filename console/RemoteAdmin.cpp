@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include "OperatorLines.h"
 #include "chat/NetIrcServer.h"
 #include "net/NetAddressGroup.h"
 #include "net/NetFanOut.h"
@@ -164,7 +165,7 @@ void TRemoteAdmin::AdminKick(TNetPeerThread& Thread, const std::string& Parm) {
 }
 
 void TRemoteAdmin::AdminMessage(TNetPeerThread&, const std::string& Parm) {
-    host_.IrcServer().BroadcastExcept("", "***Message by Admin: " + Parm);
+    host_.IrcServer().BroadcastExcept("", operator_lines::AdminMessage(Parm));
 }
 
 void TRemoteAdmin::AdminPartLobby(TNetPeerThread& Thread, const std::string& Parm) {
@@ -182,7 +183,7 @@ void TRemoteAdmin::AdminPartLobby(TNetPeerThread& Thread, const std::string& Par
 }
 
 void TRemoteAdmin::AdminKickAll(TNetPeerThread&, const std::string& Parm) {
-    host_.IrcServer().LobbyStore().QuitAll("***All users kicked by admin: " + Parm);
+    host_.IrcServer().LobbyStore().QuitAll(operator_lines::AllKicked(Parm));
 }
 
 void TRemoteAdmin::AdminAddLobby(TNetPeerThread& Thread, const std::string& Parm) {
@@ -247,12 +248,10 @@ void TRemoteAdmin::AdminShutdown(TNetPeerThread& Thread, const std::string& Parm
     host_.AddLog("Remote shoutdown server in progress");
     for (int n = 10; n >= 1; --n) {
         if (!ServerRunning()) return;
-        host_.IrcServer().BroadcastExcept(
-            "", "***Server will shout down in " + std::to_string(n) + "secounds !");
+        host_.IrcServer().BroadcastExcept("", operator_lines::ShutdownIn(n));
         if (!WaitCountdownStep()) return;
     }
-    if (host_.StopServerRemote())
-        host_.ShowOperatorMessage("The sever was stopped by remote. Message: " + Parm);
+    if (host_.StopServerRemote()) host_.ShowOperatorMessage(operator_lines::StoppedByRemote(Parm));
 }
 
 bool TRemoteAdmin::ServerRunning() const {

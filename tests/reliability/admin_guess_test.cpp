@@ -12,8 +12,7 @@
 #include <thread>
 
 #include "RelSupport.h"
-#include "console/RemoteAdmin.h"
-#include "support/FakeAdminHost.h"
+#include "support/AdminRig.h"
 #include "support/TestFiles.h"
 #include "support/TestServer.h"
 
@@ -44,18 +43,12 @@ TEST(AdminGuess, MillionWrongCodes) {
     const long guesses = EnvLong("QUARN_REL_GUESSES", 1000000);
     TempDir dir("quarn-rel-admin");
     TestServer rig(1s);
-    FakeAdminHost host(rig.Server(), dir.Path());
     std::atomic<long long> skew{0};  // minutes added to the admin clock
     TRemoteAdminTiming timing;
     timing.Now = [&] { return Clock::now() + std::chrono::minutes(skew.load()); };
-    TRemoteAdmin admin(host, timing);
-    // Connections call into admin: stop them before admin and host go, also on failure.
-    struct StopFirst {
-        TestServer& rig;
-        ~StopFirst() { rig.Stop(); }
-    } stopFirst{rig};
-    rig.Server().OnCommandOther = [&](TNetPeerThread& t, const std::string& c,
-                                      const std::string& p) { admin.HandleCommand(t, c, p); };
+    AdminRig rigAdmin(rig, dir.Path(), timing);
+    FakeAdminHost& host = rigAdmin.Host();
+    TRemoteAdmin& admin = rigAdmin.Admin();
     rig.Start();
 
     TestClient guesser;

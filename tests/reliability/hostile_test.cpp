@@ -22,8 +22,7 @@
 #include "support/TestServer.h"
 #include "support/WaitUntil.h"
 #ifdef QUARN_REL_ADMIN
-#include "console/RemoteAdmin.h"
-#include "support/FakeAdminHost.h"
+#include "support/AdminRig.h"
 #include "support/TestFiles.h"
 #endif
 
@@ -345,14 +344,7 @@ TEST(Hostile, UnregisteredPrivateSpamCreatesNothing) {
     const long lines = EnvLong("QUARN_REL_PRIVATE_SPAM", 5000);
     TempDir dir("quarn-rel-private");
     TestServer rig;
-    FakeAdminHost host(rig.Server(), dir.Path());
-    TRemoteAdmin admin(host);
-    struct StopFirst {
-        TestServer& rig;
-        ~StopFirst() { rig.Stop(); }
-    } stopFirst{rig};
-    rig.Server().OnCommandOther = [&](TNetPeerThread& t, const std::string& c,
-                                      const std::string& p) { admin.HandleCommand(t, c, p); };
+    AdminRig admin(rig, dir.Path());
     rig.Store().AllowCreate = true;
     rig.Start();
 
