@@ -66,6 +66,7 @@ std::list<TUserEntry>::iterator TLobbyList::FindEntryByNick(const std::string& n
 void TLobbyList::RemoveEntry(TNetPeerThread& thread) {
     TChatPeer& peer = TChatPeer::Of(thread);
     if (peer.State() == TChatPeer::TState::NoEntry) return;
+    if (peer.Registered()) Server.PeerThreads().Broadcast().SetRegistered(thread.Connection(), false);
     if (!peer.nick_.empty()) nickIndex_.erase(FoldedNick(peer.nick_));
     users_.erase(peer.entry_);
     peer.nick_.clear();
@@ -135,6 +136,7 @@ bool TLobbyList::SetNick(TNetPeerThread& thread, const std::string& nick) {
     peer.nick_ = nick;
     nickIndex_.emplace(FoldedNick(nick), peer.entry_);
     peer.SetState(TChatPeer::TState::Registered);
+    Server.PeerThreads().Broadcast().SetRegistered(thread.Connection(), true);
     SendWelcome(thread, nick);
     return true;
 }

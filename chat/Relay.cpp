@@ -108,33 +108,30 @@ void TLobbyList::RouteLocked(TNetFanOut& fanOut, TNetPeerThread& sender, const s
         fanOut.Write(entry->Thread->Connection(), wire);
 }
 
-// Holds the lobby lock (so the nicks it reads cannot change under it) and then PeerThreads
-// (so no connection is released while it is written). Writing only queues the lines
-// (net/NetFanOut.h), so neither lock waits on the network; a thread without a fan-out
-// (the console) uses one of its own here. A recipient that is closed or fails is
-// skipped; its own thread notices the close and quits it.
+// Holds the lobby lock, so the nicks it reads and the registrations that the stream's
+// entries for registered users are judged by cannot change under it. The line is written
+// once, into the server's broadcast stream (net/NetFanOut.h, "Lines for everybody"), and
+// reaches the connections of PeerThreads at this moment; a thread without a fan-out (the
+// console) uses one of its own here. A recipient that is closed or fails is skipped; its
+// own thread notices the close and quits it.
 void TNetIRCServer::BroadcastExcept(const std::string& exceptNick, const std::string& line) {
     std::optional<TNetFanOut> local;
     TNetFanOut* fanOut = TNetFanOut::Current();
     if (fanOut == nullptr) fanOut = &local.emplace();
     std::lock_guard lobbyGuard(LobbyStore().Lock());
-    TNetThreadList& peers = PeerThreads();
-    std::lock_guard peersGuard(peers.Mutex());
     std::string wire;
     wire.reserve(line.size() + 2);
     wire.append(line).append("\r\n");
-    // Registered nicks are unique, so a non-empty exceptNick leaves out at most one
-    // connection, found once; only the empty one needs a look at every recipient.
+    TNetBroadcast& stream = PeerThreads().Broadcast();
+    // A non-empty exceptNick leaves out the one connection registered under it (nicks
+    // are unique), and reaches every other one, registered or not.
     if (!exceptNick.empty()) {
         const TNetPeerThread* except = LobbyStore().ThreadOfNickLocked(exceptNick);
-        for (TNetPeerThread* peer : peers.Items()) {
-            if (peer != except) fanOut->Write(peer->Connection(), wire);
-        }
+        fanOut->WriteAll(stream, wire, TNetBroadcast::TAudience::AllBut,
+                         except != nullptr ? &except->Connection() : nullptr);
         return;
     }
-    for (TNetPeerThread* peer : peers.Items()) {
-        if (TLobbyList::IsRegisteredLocked(*peer)) fanOut->Write(peer->Connection(), wire);
-    }
+    fanOut->WriteAll(stream, wire, TNetBroadcast::TAudience::Registered, nullptr);
 }
 
 void TNetIRCServer::SendLobbyList(TNetPeerThread& thread) {

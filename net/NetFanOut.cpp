@@ -68,9 +68,22 @@ bool TNetFanOut::Write(TNetTCPConnection& to, std::string_view bytes) {
     return result == TNetOutputQueue::TWriteResult::Queued;
 }
 
+void TNetFanOut::WriteAll(TNetBroadcast& stream, std::string_view bytes,
+                          TNetBroadcast::TAudience audience, const TNetTCPConnection* except) {
+    stream.Write(bytes, audience, except);
+    const auto listed = std::find_if(streams_.begin(), streams_.end(),
+                                     [&](const auto& s) { return s.get() == &stream; });
+    if (listed == streams_.end()) streams_.push_back(stream.shared_from_this());
+    const std::size_t recipients = stream.Subscribers();
+    streamRecipients_ = std::max(streamRecipients_, recipients);
+    streamBytes_ += bytes.size();
+    bytes_ += bytes.size() * recipients;
+}
+
 bool TNetFanOut::Due() const {
+    const std::size_t recipients = std::max(queues_.size(), streamRecipients_);
     const std::size_t limit =
-        std::clamp(queues_.size() * FlushBytesPerRecipient, FlushBytes, FlushBytesCap);
+        std::clamp(recipients * FlushBytesPerRecipient, FlushBytes, FlushBytesCap);
     return bytes_ >= limit;
 }
 
@@ -93,12 +106,30 @@ void TNetFanOut::SendOthers() {
     }
 }
 
+// Every subscriber is walked by the flusher threads, gathered like a wide hand-over (3).
+void TNetFanOut::SendStreams() {
+    const bool gather =
+        streamRecipients_ >= GatherRecipients && streamBytes_ < GatherBytesPerRecipient;
+    TNetFlusher& flusher = TNetFlusher::Instance();
+    for (auto& stream : streams_) {
+        scratch_.clear();
+        flusher.ReadyStream(*stream, gather, scratch_);
+        for (const TNetFlushTicket& ticket : scratch_)
+            tickets_[ticket.thread] = std::max(tickets_[ticket.thread], ticket.pass);
+    }
+    sentStreams_.swap(streams_);
+    streams_.clear();
+}
+
 // The own client's replies go first: they answer the commands that caused the rest.
 void TNetFanOut::Flush() {
     if (own_ != nullptr && replyBytes_ != 0) own_->output_->Send();
     if (!queues_.empty()) SendOthers();
+    if (!streams_.empty()) SendStreams();
     bytes_ = 0;
     replyBytes_ = 0;
+    streamBytes_ = 0;
+    streamRecipients_ = 0;
 }
 
 void TNetFanOut::FlushPaced() {
@@ -116,4 +147,12 @@ void TNetFanOut::FlushPaced() {
 void TNetFanOut::Pace() {
     for (auto& queue : sent_) queue->WaitWhileBehind(BehindBytes, PaceStall);
     Recycle(sent_);
+    // The own client is waited for above (WaitForRoom), not as a recipient.
+    const TNetOutputQueue* own = own_ != nullptr ? own_->output_.get() : nullptr;
+    for (auto& stream : sentStreams_) {
+        for (auto& queue : stream->Behind()) {
+            if (queue.get() != own) queue->WaitWhileBehind(BehindBytes, PaceStall);
+        }
+    }
+    sentStreams_.clear();
 }

@@ -58,6 +58,9 @@
 #include <string_view>
 #include <vector>
 
+#include "NetBroadcast.h"
+#include "NetFlusher.h"
+
 class TNetTCPConnection;
 class TNetOutputQueue;
 
@@ -90,6 +93,10 @@ class TNetFanOut {
 
     // Queues bytes for the connection (whole lines); false when it is closed.
     bool Write(TNetTCPConnection& to, std::string_view bytes);
+    // Writes whole lines once into the server's broadcast stream for its audience (see
+    // "Lines for everybody" above).
+    void WriteAll(TNetBroadcast& stream, std::string_view bytes, TNetBroadcast::TAudience audience,
+                  const TNetTCPConnection* except);
     // Enough is unsent that the loop should flush before reading on.
     bool Due() const;
     // Sends (or hands over) everything written since the last flush; never waits (2).
@@ -100,14 +107,20 @@ class TNetFanOut {
 
   private:
     void SendOthers();
+    void SendStreams();
     void Pace();
 
     TNetTCPConnection* own_;
     std::vector<std::shared_ptr<TNetOutputQueue>> queues_;  // written to since the flush
     std::vector<std::shared_ptr<TNetOutputQueue>> sent_;    // flushed last, for Pace
+    std::vector<std::shared_ptr<TNetBroadcast>> streams_;   // written to since the flush
+    std::vector<std::shared_ptr<TNetBroadcast>> sentStreams_;  // flushed last, for Pace
+    std::vector<TNetFlushTicket> scratch_;
     // Per flusher thread, the pass that sends what the last flush handed over.
     std::array<std::uint64_t, MaxFlushThreads> tickets_{};
     std::uint64_t mark_ = 0;      // names this fan-out's current batch in queues
     std::size_t bytes_ = 0;       // written since the flush
     std::size_t replyBytes_ = 0;  // of those, to the own client
+    std::size_t streamBytes_ = 0;       // written to streams since the flush
+    std::size_t streamRecipients_ = 0;  // the most subscribers of those streams
 };

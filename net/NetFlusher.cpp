@@ -14,6 +14,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "NetBroadcast.h"
+#include "NetFanOut.h"
 #include "NetOutputQueue.h"
 
 namespace {
@@ -66,6 +68,7 @@ void TNetFlusher::Start() {
     try {
         for (std::size_t i = 0; i < count; ++i) {
             auto shard = std::make_unique<TShard>();
+            shard->index = i;
             shard->epollFd = ::epoll_create1(EPOLL_CLOEXEC);
             shard->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
             if (shard->epollFd < 0 || shard->wakeFd < 0) {
@@ -148,13 +151,32 @@ TNetFlushTicket TNetFlusher::Ready(TNetOutputQueue& queue, std::uint64_t id, boo
     TNetFlushTicket ticket{index, 0};
     {
         std::lock_guard lock(shard.readyMutex);
-        wake = shard.ready.empty();
+        wake = shard.ready.empty() && shard.streams.empty();
         shard.ready.push_back(queue.shared_from_this());
         shard.gather = shard.gather || gather;
         ticket.pass = shard.passStarted + 1;
     }
     if (wake) Wake(shard);
     return ticket;
+}
+
+void TNetFlusher::ReadyStream(TNetBroadcast& stream, bool gather,
+                              std::vector<TNetFlushTicket>& tickets) {
+    for (auto& shard : shards_) {
+        bool wake = false;
+        TNetFlushTicket ticket{shard->index, 0};
+        {
+            std::lock_guard lock(shard->readyMutex);
+            wake = shard->ready.empty() && shard->streams.empty();
+            const auto listed = std::find_if(shard->streams.begin(), shard->streams.end(),
+                                             [&](const auto& s) { return s.get() == &stream; });
+            if (listed == shard->streams.end()) shard->streams.push_back(stream.shared_from_this());
+            shard->gather = shard->gather || gather;
+            ticket.pass = shard->passStarted + 1;
+        }
+        if (wake) Wake(*shard);
+        tickets.push_back(ticket);
+    }
 }
 
 void TNetFlusher::WaitFor(const TNetFlushTicket& ticket) {
@@ -207,14 +229,17 @@ std::shared_ptr<TNetOutputQueue> TNetFlusher::Find(TShard& shard, std::uint64_t 
 // meet once. Returns whether anybody waits for the next pass.
 bool TNetFlusher::RunPass(TShard& shard) {
     std::vector<std::shared_ptr<TNetOutputQueue>> ready;
+    std::vector<std::shared_ptr<TNetBroadcast>> streams;
     std::uint64_t pass = 0;
     {
         std::lock_guard lock(shard.readyMutex);
         ready.swap(shard.ready);
+        streams.swap(shard.streams);
         shard.gather = false;
         pass = ++shard.passStarted;
     }
     for (auto it = ready.rbegin(); it != ready.rend(); ++it) (*it)->Flush();
+    for (auto& stream : streams) stream->Pass(shard.index, shards_.size(), TNetFanOut::BehindBytes);
     bool waited = false;
     {
         std::lock_guard lock(shard.readyMutex);

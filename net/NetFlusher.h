@@ -34,6 +34,7 @@
 #include <ctime>
 
 struct epoll_event;
+class TNetBroadcast;
 class TNetOutputQueue;
 
 // A flusher pass: the thread and the number of its pass.
@@ -62,6 +63,10 @@ class TNetFlusher {
     // Asks for one Flush of the queue in the next pass of its thread; `gather` lets that
     // pass wait GatherDelay for more.
     TNetFlushTicket Ready(TNetOutputQueue& queue, std::uint64_t id, bool gather);
+    // Asks every thread for one walk of the stream's subscribers in its next pass
+    // (net/NetBroadcast.h); `gather` as for Ready. Sets the ticket of each thread's pass.
+    void ReadyStream(TNetBroadcast& stream, bool gather,
+                     std::vector<TNetFlushTicket>& tickets);
     // Returns once the ticket's pass has ended (or the flushers stopped).
     void WaitFor(const TNetFlushTicket& ticket);
     // Asks for one Trim of the queue once TrimDelay has passed.
@@ -87,9 +92,10 @@ class TNetFlusher {
         std::mutex registryMutex;
         std::unordered_map<std::uint64_t, std::shared_ptr<TNetOutputQueue>> queues;
         std::mutex
-            readyMutex;  // guards ready, gather, passStarted, passDone, waiters, trim, trimDue
+            readyMutex;  // guards ready, streams, gather, passStarted, passDone, waiters, trim…
         std::condition_variable passEnded;
         std::vector<std::shared_ptr<TNetOutputQueue>> ready;
+        std::vector<std::shared_ptr<TNetBroadcast>> streams;  // guarded by readyMutex
         bool gather = false;  // a hand-over in `ready` lets the pass wait
         std::uint64_t passStarted = 0;
         std::uint64_t passDone = 0;
@@ -99,6 +105,7 @@ class TNetFlusher {
         int epollFd = -1;
         int wakeFd = -1;
         std::thread thread;
+        std::size_t index = 0;
     };
 
     TNetFlusher() = default;

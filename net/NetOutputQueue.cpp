@@ -1,4 +1,5 @@
 #include "NetOutputQueue.h"
+#include "NetBroadcast.h"
 #include "NetMetrics.h"
 
 #include <poll.h>
@@ -73,26 +74,49 @@ void TNetOutputQueue::BeforeAppendLocked() {
     progressBytes_ = pacedBytes_ = 0;
 }
 
+// The socket refuses bytes already: these would be refused too.
+bool TNetOutputQueue::CheckAppendedLocked() {
+    if (armed_ && (OverBoundLocked() || StalledLocked(Clock::now(), stall_))) {
+        FailLocked();
+        return false;
+    }
+    return true;
+}
+
+bool TNetOutputQueue::CatchUpLocked() {
+    if (!stream_) return true;
+    const std::uint64_t end = stream_->End();
+    if (cursor_ == end) return true;
+    if (!OpenLocked()) {
+        cursor_ = end;
+        return state_ != TState::Failed;
+    }
+    const std::size_t before = buffer_.size();
+    const bool empty = PendingLocked() == 0;
+    cursor_ = stream_->CopyInto(cursor_, *this, registered_, buffer_);
+    if (buffer_.size() == before) return true;
+    if (empty) {
+        progressAt_ = pacedAt_ = Clock::now();
+        progressBytes_ = pacedBytes_ = 0;
+    }
+    return CheckAppendedLocked();
+}
+
 TNetOutputQueue::TWriteResult TNetOutputQueue::Append(const char* data, std::size_t count,
                                                       std::uint64_t batch, bool& first) {
     std::lock_guard lock(mutex_);
-    if (state_ == TState::Failed) return TWriteResult::Failed;
+    if (state_ == TState::Failed || !CatchUpLocked()) return TWriteResult::Failed;
     if (!OpenLocked()) return TWriteResult::Closed;
     BeforeAppendLocked();
     buffer_.append(data, count);
     first = batch != 0 && batch_ != batch;
     if (batch != 0) batch_ = batch;
-    // The socket refuses bytes already: these would be refused too.
-    if (armed_ && (OverBoundLocked() || StalledLocked(Clock::now(), stall_))) {
-        FailLocked();
-        return TWriteResult::Failed;
-    }
-    return TWriteResult::Queued;
+    return CheckAppendedLocked() ? TWriteResult::Queued : TWriteResult::Failed;
 }
 
 TNetOutputQueue::TWriteResult TNetOutputQueue::AppendOwn(const char* data, std::size_t count) {
     std::lock_guard lock(mutex_);
-    if (state_ == TState::Failed) return TWriteResult::Failed;
+    if (state_ == TState::Failed || !CatchUpLocked()) return TWriteResult::Failed;
     if (!OpenLocked()) return TWriteResult::Closed;
     BeforeAppendLocked();
     buffer_.append(data, count);
@@ -102,7 +126,7 @@ TNetOutputQueue::TWriteResult TNetOutputQueue::AppendOwn(const char* data, std::
 
 TNetOutputQueue::TWriteResult TNetOutputQueue::Write(const char* data, std::size_t count) {
     TLock lock(mutex_);
-    if (state_ == TState::Failed) return TWriteResult::Failed;
+    if (state_ == TState::Failed || !CatchUpLocked()) return TWriteResult::Failed;
     if (!OpenLocked()) return TWriteResult::Closed;
     BeforeAppendLocked();
     buffer_.append(data, count);
@@ -122,7 +146,7 @@ void TNetOutputQueue::Send() {
 }
 
 void TNetOutputQueue::SendLocked(TLock& lock) {
-    if (sending_) return;
+    if (!CatchUpLocked() || sending_) return;
     sending_ = true;
     for (;;) {
         if (outSent_ == out_.size()) {
@@ -309,6 +333,9 @@ void TNetOutputQueue::Close() {
     TLock lock(mutex_);
     if (state_ == TState::Closed) return;
     sendEnded_.wait(lock, [this] { return !sending_; });
+    // Lines for everybody written before the close are its lines too.
+    if (state_ == TState::Open) CatchUpLocked();
+    LeaveStreamLocked();
     if (state_ == TState::Open) {
         out_.erase(0, outSent_);
         out_ += buffer_;
@@ -321,6 +348,43 @@ void TNetOutputQueue::Close() {
     if (id_ != 0) TNetFlusher::Instance().Forget(fd_, id_, watched_);
     watched_ = false;
     ReleaseBuffersLocked();
+}
+
+void TNetOutputQueue::Subscribe(std::shared_ptr<TNetBroadcast> stream) {
+    std::lock_guard lock(mutex_);
+    if (stream_ || state_ == TState::Closed) return;
+    cursor_ = stream->Join(shared_from_this());
+    stream_ = std::move(stream);
+}
+
+// The stream's walk lets go of the queue at its next pass; leaving here also ends the
+// queue's hold on the stream, so neither keeps the other alive.
+void TNetOutputQueue::LeaveStreamLocked() {
+    if (!stream_) return;
+    stream_->Left();
+    stream_.reset();
+}
+
+void TNetOutputQueue::Unsubscribe() {
+    std::lock_guard lock(mutex_);
+    LeaveStreamLocked();
+}
+
+void TNetOutputQueue::SetRegistered(bool registered) {
+    std::lock_guard lock(mutex_);
+    CatchUpLocked();
+    registered_ = registered;
+}
+
+bool TNetOutputQueue::SendBroadcast(const TNetBroadcast& stream, std::size_t behindMark,
+                                    bool& behind) {
+    TLock lock(mutex_);
+    if (stream_.get() != &stream) return false;
+    // Armed or handed over: a flusher sends it anyway, and takes the entries first.
+    if (!CatchUpLocked() || !OpenLocked()) return true;
+    if (!armed_ && !handedOff_) SendLocked(lock);
+    behind = OpenLocked() && !lagging_ && PendingLocked() > behindMark;
+    return true;
 }
 
 bool TNetOutputQueue::Failed() const {

@@ -29,6 +29,8 @@
 
 #include "NetFlusher.h"
 
+class TNetBroadcast;
+
 class TNetOutputQueue : public std::enable_shared_from_this<TNetOutputQueue> {
   public:
     using Clock = std::chrono::steady_clock;
@@ -84,6 +86,16 @@ class TNetOutputQueue : public std::enable_shared_from_this<TNetOutputQueue> {
     // The client stopped reading (see the top); the queue fails when it is.
     bool FailIfStalled();
 
+    // The broadcast stream's side (net/NetBroadcast.h): joining it, leaving it, and the
+    // registration that its entries for registered connections judge by.
+    void Subscribe(std::shared_ptr<TNetBroadcast> stream);
+    void Unsubscribe();
+    void SetRegistered(bool registered);
+    // A flusher pass over the stream's subscribers: takes the new entries and sends them
+    // unless a flusher sends this queue anyway; `behind`: more than `behindMark` bytes wait
+    // and the queue is not lagging. False once the queue left `stream`.
+    bool SendBroadcast(const TNetBroadcast& stream, std::size_t behindMark, bool& behind);
+
     // The flusher's side: called when the socket drained or the queue was handed over.
     void Flush();
     // The flusher's side: gives back the buffers of a queue that has stayed drained.
@@ -98,6 +110,13 @@ class TNetOutputQueue : public std::enable_shared_from_this<TNetOutputQueue> {
     bool StalledLocked(Clock::time_point now, std::chrono::milliseconds stall) const;
     // Called before bytes are appended: an empty queue starts its progress clock now.
     void BeforeAppendLocked();
+    // Appended bytes meet the bound and the stall time at once where the socket already
+    // refuses bytes; false when the queue failed.
+    bool CheckAppendedLocked();
+    // Copies the broadcast entries written since the last time (net/NetBroadcast.h);
+    // every other append and every send comes after it. False when the queue failed.
+    bool CatchUpLocked();
+    void LeaveStreamLocked();
     // Sends what is waiting, releasing the lock during each send so that writers go on
     // appending meanwhile; arms a flusher for what the socket refuses and fails the queue
     // when that is more than the bound. One thread sends at a time: a second one leaves
@@ -138,4 +157,9 @@ class TNetOutputQueue : public std::enable_shared_from_this<TNetOutputQueue> {
     Clock::time_point pacedAt_{};                 // guarded by mutex_; PaceBytes last taken
     std::size_t pacedBytes_ = 0;                  // guarded by mutex_; taken since then
     std::chrono::milliseconds stall_{StallTime};  // guarded by mutex_
+    // The broadcast stream subscribed to, the next entry to look at, and whether entries
+    // for registered connections concern this one; all guarded by mutex_.
+    std::shared_ptr<TNetBroadcast> stream_;
+    std::uint64_t cursor_ = 0;
+    bool registered_ = false;
 };

@@ -21,6 +21,7 @@ class TNetPeerThread : public TNetThread {
     ~TNetPeerThread() override;
 
     TNetTCPServerConnection& Connection() { return *connection_; }
+    const TNetTCPServerConnection& Connection() const { return *connection_; }
     // The peer thread's own fan-out; used on this thread only.
     TNetFanOut& FanOut() { return *fanOut_; }
     void SetConnection(std::unique_ptr<TNetTCPServerConnection> connection);

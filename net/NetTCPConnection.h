@@ -106,6 +106,7 @@ class TNetTCPConnection : public TNetComponent {
   private:
     friend class TNetListenerThread;
     friend class TNetFanOut;
+    friend class TNetBroadcast;
     using TLock = std::unique_lock<std::mutex>;
 
     // These run under mutex_. `closedNow` is set when the call closed the socket, so that

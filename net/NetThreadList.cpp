@@ -7,12 +7,15 @@
 void TNetThreadList::Add(TNetPeerThread& thread) {
     std::lock_guard lock(mutex_);
     items_.push_back(&thread);
+    broadcast_->Subscribe(thread.Connection());
 }
 
 void TNetThreadList::Remove(TNetPeerThread& thread) {
     std::lock_guard lock(mutex_);
     auto it = std::find(items_.begin(), items_.end(), &thread);
-    if (it != items_.end()) items_.erase(it);
+    if (it == items_.end()) return;
+    items_.erase(it);
+    broadcast_->Unsubscribe(thread.Connection());
 }
 
 std::size_t TNetThreadList::Count() {

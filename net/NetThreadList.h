@@ -1,11 +1,16 @@
 // The server's list of live peer threads with its lock (PeerThreads): the listener and
-// finishing peer threads add and remove themselves, fan-outs and the sweep walk it under
-// the lock. Any thread; its place in the program's lock order is in chat/LobbyList.h.
+// finishing peer threads add and remove themselves, the sweep walks it under the lock.
+// Its broadcast stream (net/NetBroadcast.h) has every connection of the list, and only
+// those, as subscribers. Any thread; its place in the program's lock order is in
+// chat/LobbyList.h.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <vector>
+
+#include "NetBroadcast.h"
 
 class TNetPeerThread;
 
@@ -20,8 +25,10 @@ class TNetThreadList {
     // Live threads other than the calling one: a peer thread that deactivates the server
     // does not wait for itself.
     std::size_t CountOthers();
+    TNetBroadcast& Broadcast() { return *broadcast_; }
 
   private:
+    const std::shared_ptr<TNetBroadcast> broadcast_ = std::make_shared<TNetBroadcast>();
     std::mutex mutex_;
     std::vector<TNetPeerThread*> items_;  // guarded by mutex_
 };
