@@ -18,7 +18,8 @@
 //   2. the console's state lock (console/ConsoleModel.h)
 //   3. PeerThreads (TNetTCPServer::PeerThreads().Mutex())
 //   4. a connection's own lock (TNetTCPConnection)
-//   5. its output queue's lock (net/NetOutputQueue.h)
+//   5. its output queue's lock (net/NetOutputQueue.h), then the broadcast stream's lock
+//      (net/NetBroadcast.h; a writer takes it under 1, a queue copying entries under 5)
 //   6. the flusher threads' own locks (net/NetFlusher.h: a shard's registry, then its
 //      ready list), and a socket handle's lock (net/NetSocketHandle.h)
 // Thread objects: TNetThread's joinMutex_ is held across pthread_join, so a joiner (the

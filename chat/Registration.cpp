@@ -66,7 +66,8 @@ std::list<TUserEntry>::iterator TLobbyList::FindEntryByNick(const std::string& n
 void TLobbyList::RemoveEntry(TNetPeerThread& thread) {
     TChatPeer& peer = TChatPeer::Of(thread);
     if (peer.State() == TChatPeer::TState::NoEntry) return;
-    if (peer.Registered()) Server.PeerThreads().Broadcast().SetRegistered(thread.Connection(), false);
+    if (peer.Registered())
+        Server.PeerThreads().Broadcast().SetRegistered(thread.Connection(), false);
     if (!peer.nick_.empty()) nickIndex_.erase(FoldedNick(peer.nick_));
     users_.erase(peer.entry_);
     peer.nick_.clear();

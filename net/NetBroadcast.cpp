@@ -33,8 +33,8 @@ std::uint64_t TNetBroadcast::CopyInto(std::uint64_t from, const TNetOutputQueue&
     // that was would lose lines, so the stream keeps what anybody may still need.
     for (std::uint64_t i = std::max(from, first_) - first_; i < entries_.size(); ++i) {
         const TEntry& entry = entries_[i];
-        const bool concerns = entry.audience == TAudience::Registered ? registered
-                                                                       : entry.except != &queue;
+        const bool concerns =
+            entry.audience == TAudience::Registered ? registered : entry.except != &queue;
         if (concerns) out.append(entry.bytes);
     }
     return first_ + entries_.size();
@@ -87,6 +87,11 @@ void TNetBroadcast::Pass(std::size_t shard, std::size_t shards, std::size_t behi
         ++first_;
     }
     if (entries_.empty()) entries_.shrink_to_fit();
+}
+
+std::size_t TNetBroadcast::Held() const {
+    std::lock_guard lock(mutex_);
+    return entries_.size();
 }
 
 std::vector<std::shared_ptr<TNetOutputQueue>> TNetBroadcast::Behind() const {

@@ -48,6 +48,8 @@ class TNetBroadcast : public std::enable_shared_from_this<TNetBroadcast> {
     // null); constant time whatever the number of subscribers.
     void Write(std::string_view bytes, TAudience audience, const TNetTCPConnection* except);
     std::size_t Subscribers() const { return subscribers_.load(std::memory_order_relaxed); }
+    // The entries kept for subscribers that have not taken them yet.
+    std::size_t Held() const;
 
     // The queue's side, its lock held: the stream's end, and the bytes of the entries from
     // `from` on that concern the queue, appended to `out`; returns the new cursor.
@@ -82,8 +84,8 @@ class TNetBroadcast : public std::enable_shared_from_this<TNetBroadcast> {
     };
 
     mutable std::mutex mutex_;
-    std::deque<TEntry> entries_;  // guarded by mutex_
-    std::uint64_t first_ = 0;     // guarded by mutex_; the number of entries_.front()
+    std::deque<TEntry> entries_;         // guarded by mutex_
+    std::uint64_t first_ = 0;            // guarded by mutex_; the number of entries_.front()
     std::atomic<std::uint64_t> end_{0};  // written under mutex_
     std::array<TWalk, MaxShards> walks_;
     std::atomic<std::size_t> nextWalk_{0};

@@ -10,6 +10,15 @@
 // must never wait behind lines that other threads wrote later. The fan-out itself holds
 // no bytes, only the list of queues it wrote to since its last flush.
 //
+// Lines for everybody (a chat line of the specified relay, a public lobby's JOIN, a QUIT,
+// the operator's messages) do not wait in every recipient's queue at first: they are
+// written once, in constant time, into the server's broadcast stream (WriteAll;
+// net/NetBroadcast.h), still under the writer's locks, so the order above holds for them
+// too. A recipient's queue copies the stream's entries that concern it into its own bytes
+// before any other line is appended to it, before each of its sends and when it closes;
+// from then on they are its lines like any other. Who copies and sends them is sender 3:
+// each flusher pass walks every subscriber once.
+//
 // Who sends (every place where bytes leave a queue):
 //   1. FlushPaced, the connection loop's flush point (chat/NetIrcServer.cpp): before the
 //      loop reads more input once no whole line is left to run, when Due, and before a
@@ -18,14 +27,16 @@
 //      to HandOffRecipients of them, else it hands them to the flusher threads (3).
 //   2. Flush, the same without the waits below: Unbind (the loop ends) and the fan-out of
 //      a thread without a loop (a console broadcast, chat/Relay.cpp) at its end.
-//   3. The flusher threads (net/NetFlusher.h): queues handed over, and queues whose
-//      socket refused bytes, once it drains. A hand-over to GatherRecipients or more (a
-//      line for everybody) waits in its pass TNetFlusher::GatherDelay (10 ms) after the
-//      first line handed over, unless a sender waits for that pass: lines that players
-//      type one at a time then share one send per recipient as a burst's lines do, and a
-//      flood is not slowed. A narrower hand-over (a lobby's chat), and one that carries
-//      GatherBytesPerRecipient or more for each recipient (a burst's lines, which already
-//      share their sends; its last pass would otherwise wait for nothing), is sent at once.
+//   3. The flusher threads (net/NetFlusher.h): queues handed over, the subscribers of a
+//      broadcast stream written to (each pass walks them all, and every thread walks its
+//      share), and queues whose socket refused bytes, once it drains. A hand-over or a
+//      stream write to GatherRecipients or more (a line for everybody) waits in its pass
+//      TNetFlusher::GatherDelay (10 ms) after the first line handed over, unless a
+//      sender waits for that pass: lines that players type one at a time then share one
+//      send per recipient as a burst's lines do, and a flood is not slowed. A narrower hand-over (a
+//      lobby's chat), and one that carries GatherBytesPerRecipient or more for each recipient (a
+//      burst's lines, which already share their sends; its last pass would otherwise wait for
+//      nothing), is sent at once.
 //   4. A write from a thread without a fan-out (the console) sends at once.
 //   5. A sender that waits for another connection (WaitWhileBehind below) sends that
 //      connection's queue itself whenever its socket takes more.
@@ -36,7 +47,8 @@
 //     so a reply of any length reaches a reading client whole, and a client that reads
 //     less than the queue's ProgressBytes in its StallTime is closed;
 //   - the flusher passes that send what the previous flush handed over;
-//   - every recipient of this flush with more than BehindBytes waiting for a full socket,
+//   - every recipient of this flush with more than BehindBytes waiting for a full socket
+//     (for a stream: the subscribers that the last passes found so far behind),
 //     for as long as it takes PaceBytes within PaceStall each time. A recipient that does
 //     not is "lagging" and not waited for until it takes bytes again; its queue then
 //     meets its bound or its stall time and it is closed.
@@ -111,16 +123,16 @@ class TNetFanOut {
     void Pace();
 
     TNetTCPConnection* own_;
-    std::vector<std::shared_ptr<TNetOutputQueue>> queues_;  // written to since the flush
-    std::vector<std::shared_ptr<TNetOutputQueue>> sent_;    // flushed last, for Pace
-    std::vector<std::shared_ptr<TNetBroadcast>> streams_;   // written to since the flush
+    std::vector<std::shared_ptr<TNetOutputQueue>> queues_;     // written to since the flush
+    std::vector<std::shared_ptr<TNetOutputQueue>> sent_;       // flushed last, for Pace
+    std::vector<std::shared_ptr<TNetBroadcast>> streams_;      // written to since the flush
     std::vector<std::shared_ptr<TNetBroadcast>> sentStreams_;  // flushed last, for Pace
     std::vector<TNetFlushTicket> scratch_;
     // Per flusher thread, the pass that sends what the last flush handed over.
     std::array<std::uint64_t, MaxFlushThreads> tickets_{};
-    std::uint64_t mark_ = 0;      // names this fan-out's current batch in queues
-    std::size_t bytes_ = 0;       // written since the flush
-    std::size_t replyBytes_ = 0;  // of those, to the own client
+    std::uint64_t mark_ = 0;            // names this fan-out's current batch in queues
+    std::size_t bytes_ = 0;             // written since the flush
+    std::size_t replyBytes_ = 0;        // of those, to the own client
     std::size_t streamBytes_ = 0;       // written to streams since the flush
     std::size_t streamRecipients_ = 0;  // the most subscribers of those streams
 };

@@ -65,8 +65,7 @@ class TNetFlusher {
     TNetFlushTicket Ready(TNetOutputQueue& queue, std::uint64_t id, bool gather);
     // Asks every thread for one walk of the stream's subscribers in its next pass
     // (net/NetBroadcast.h); `gather` as for Ready. Sets the ticket of each thread's pass.
-    void ReadyStream(TNetBroadcast& stream, bool gather,
-                     std::vector<TNetFlushTicket>& tickets);
+    void ReadyStream(TNetBroadcast& stream, bool gather, std::vector<TNetFlushTicket>& tickets);
     // Returns once the ticket's pass has ended (or the flushers stopped).
     void WaitFor(const TNetFlushTicket& ticket);
     // Asks for one Trim of the queue once TrimDelay has passed.

@@ -382,7 +382,7 @@ bool TNetOutputQueue::SendBroadcast(const TNetBroadcast& stream, std::size_t beh
     if (stream_.get() != &stream) return false;
     // Armed or handed over: a flusher sends it anyway, and takes the entries first.
     if (!CatchUpLocked() || !OpenLocked()) return true;
-    if (!armed_ && !handedOff_) SendLocked(lock);
+    if (!armed_ && !handedOff_ && PendingLocked() != 0) SendLocked(lock);
     behind = OpenLocked() && !lagging_ && PendingLocked() > behindMark;
     return true;
 }

@@ -362,26 +362,38 @@ TEST_F(ConnectionTest, ConcurrentWritersKeepLinesWhole) {
     }
 }
 
-// Lines written through fan-outs and lines written directly reach the peer in the order
-// they were written, from several threads at once, and whatever a fan-out holds goes out
-// before a later direct write of the same thread.
+// Lines written through fan-outs, into the server's broadcast stream and directly reach
+// the peer in the order they were written, from several threads at once, and whatever a
+// fan-out holds goes out before a later direct write of the same thread. The stream leaves
+// out the connection named, and a connection not registered when a line for registered
+// ones was written; it holds no entry once every subscriber has taken it.
 TEST_F(ConnectionTest, FanOutAndDirectWritesKeepOrder) {
     constexpr int Writers = 3;
     constexpr int PerWriter = 2000;
     TestClient client;
+    TestClient other;
     TNetTCPServerConnection& connection = Accept(client);
+    TNetTCPServerConnection& left = Accept(other);
+    TNetBroadcast& stream = server_.PeerThreads().Broadcast();
+    stream.Write("before registering\r\n", TNetBroadcast::TAudience::Registered, nullptr);
+    stream.SetRegistered(connection, true);
     std::vector<std::thread> writers;
     for (int w = 0; w < Writers; ++w) {
-        writers.emplace_back([&connection, w] {
+        writers.emplace_back([&, w] {
             TNetFanOut fanOut;
             for (int i = 0; i < PerWriter; ++i) {
                 const std::string line = std::to_string(w) + " " + std::to_string(i);
-                if (i % 3 == 0) {
+                if (i % 4 == 0) {
                     fanOut.Flush();
                     connection.WriteLine(line);
-                    continue;
+                } else if (i % 4 == 1) {
+                    fanOut.WriteAll(stream, line + "\r\n",
+                                    i % 8 == 1 ? TNetBroadcast::TAudience::AllBut
+                                               : TNetBroadcast::TAudience::Registered,
+                                    &left);
+                } else {
+                    fanOut.Write(connection, line + "\r\n");
                 }
-                fanOut.Write(connection, line + "\r\n");
             }
         });
     }
@@ -394,6 +406,8 @@ TEST_F(ConnectionTest, FanOutAndDirectWritesKeepOrder) {
         ASSERT_TRUE(w >= 0 && w < Writers) << *line;
         EXPECT_EQ(*line, std::to_string(w) + " " + std::to_string(next[w]++));
     }
+    EXPECT_TRUE(other.Silent(100ms));
+    EXPECT_TRUE(WaitUntil([&] { return stream.Held() == 0; }, 5s)) << stream.Held();
 }
 
 // A fan-out's write to a closed connection is skipped without an exception.
