@@ -15,7 +15,7 @@ FLAGS="-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undef
 mkdir -p "$OUT"
 
 NET="net/NetException.cpp net/NetSocketLayer.cpp net/NetComponent.cpp net/NetSocketHandle.cpp net/NetAddressGroup.cpp net/NetTCPConnection.cpp
-     net/NetOutputQueue.cpp net/NetFlusher.cpp net/NetFanOut.cpp net/NetThread.cpp net/NetPeerThread.cpp net/NetThreadMgr.cpp
+     net/NetOutputQueue.cpp net/NetFlusher.cpp net/NetFanOut.cpp net/NetBroadcast.cpp net/NetThread.cpp net/NetPeerThread.cpp net/NetThreadMgr.cpp
      net/NetListenerThread.cpp net/NetTCPServer.cpp net/NetThreadList.cpp"
 CHAT="chat/NetIrcServer.cpp chat/CommandTable.cpp chat/Lobbies.cpp chat/Registration.cpp
       chat/Relay.cpp"
