@@ -623,7 +623,7 @@ EOF
             # Its own section of BENCHMARKS.md is replaced (or added before Reproduce).
             awk -v f="$PLAYERS_MD" '
                 function put() { while ((getline l < f) > 0) print l; print ""; done = 1 }
-                /^## Players per machine/ { put(); skip = 1; next }
+                /^## Players per machine$/ { put(); skip = 1; next }
                 skip && /^## / { skip = 0 }
                 !done && /^## Reproduce/ { put() }
                 !skip { print }

@@ -26,18 +26,33 @@ void TNetBroadcast::Write(std::string_view bytes, TAudience audience,
     end_.store(first_ + entries_.size(), std::memory_order_release);
 }
 
+// The bytes are copied after the lock is released, so that writers and the other
+// flusher thread do not wait for the copy: an entry never changes once written, a deque
+// keeps its elements in place as it grows, and no entry this queue may still read is
+// dropped while the queue's lock is held (Pass drops only what every walk has passed, and
+// a walk passes this queue only under its lock).
 std::uint64_t TNetBroadcast::CopyInto(std::uint64_t from, const TNetOutputQueue& queue,
                                       bool registered, std::string& out) const {
-    std::lock_guard lock(mutex_);
-    // A subscriber is never behind first_ (Pass drops only what every walk passed); one
-    // that was would lose lines, so the stream keeps what anybody may still need.
-    for (std::uint64_t i = std::max(from, first_) - first_; i < entries_.size(); ++i) {
-        const TEntry& entry = entries_[i];
-        const bool concerns =
-            entry.audience == TAudience::Registered ? registered : entry.except != &queue;
-        if (concerns) out.append(entry.bytes);
+    thread_local std::vector<const std::string*> pieces;
+    pieces.clear();
+    std::size_t bytes = 0;
+    std::uint64_t end = 0;
+    {
+        std::lock_guard lock(mutex_);
+        // A subscriber is never behind first_ (see above); one that was would lose lines.
+        for (std::uint64_t i = std::max(from, first_) - first_; i < entries_.size(); ++i) {
+            const TEntry& entry = entries_[i];
+            const bool concerns =
+                entry.audience == TAudience::Registered ? registered : entry.except != &queue;
+            if (!concerns) continue;
+            pieces.push_back(&entry.bytes);
+            bytes += entry.bytes.size();
+        }
+        end = first_ + entries_.size();
     }
-    return first_ + entries_.size();
+    out.reserve(out.size() + bytes);
+    for (const std::string* piece : pieces) out.append(*piece);
+    return end;
 }
 
 std::uint64_t TNetBroadcast::Join(std::shared_ptr<TNetOutputQueue> queue) {
@@ -86,7 +101,6 @@ void TNetBroadcast::Pass(std::size_t shard, std::size_t shards, std::size_t behi
         entries_.pop_front();
         ++first_;
     }
-    if (entries_.empty()) entries_.shrink_to_fit();
 }
 
 std::size_t TNetBroadcast::Held() const {
