@@ -20,12 +20,9 @@ constexpr TFailureLimit::TRule LoginRule{3, std::chrono::minutes(10), std::chron
 TAdminEndpoint::TAdminEndpoint(TShownServer& server, TConfig config, QObject* parent)
     : QObject(parent),
       config_(std::move(config)),
-      checker_(std::make_unique<TLoginChecker>(config_.ProgramDir, LoginRule,
-                                               [this] {
-                                                   QMetaObject::invokeMethod(
-                                                       this, [this] { LoginsChecked(); },
-                                                       Qt::QueuedConnection);
-                                               })),
+      checker_(std::make_unique<TLoginChecker>(
+          config_.ProgramDir, LoginRule,
+          [this] { QMetaObject::invokeMethod(this, "LoginsChecked", Qt::QueuedConnection); })),
       context_{server,
                [this](const std::string& address, const std::string& user,
                       const std::string& password, std::function<void(TLoginOutcome)> done) {

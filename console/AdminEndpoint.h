@@ -63,7 +63,8 @@ class TAdminEndpoint : public QObject {
     void Read(QSslSocket* socket);
     void Drop(QSslSocket* socket);
     void Send(QSslSocket* socket, const QByteArray& line);
-    void LoginsChecked();
+    // Posted by name from the checker's thread (why by name: TForm1::PostToUi).
+    Q_INVOKABLE void LoginsChecked();
     void CheckLogin(const std::string& address, const std::string& user,
                     const std::string& password, std::function<void(TLoginOutcome)> done);
 

@@ -343,9 +343,12 @@ bool TForm1::FormCloseQuery() {
 void TForm1::ShowOperatorMessage(const std::string& text) {
     // Posted, never waited for: the caller may be a connection thread, and the box
     // itself does not block the UI thread either.
-    const QString message = Q(text);
-    QMetaObject::invokeMethod(
-        this, [this, message] { Dialogs.NotifyOperator(message); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, "notifyOperator", Qt::QueuedConnection,
+                              Q_ARG(QString, Q(text)));
+}
+
+void TForm1::notifyOperator(const QString& text) {
+    Dialogs.NotifyOperator(text);
 }
 
 void TForm1::showError(const std::exception& error) {

@@ -62,17 +62,10 @@ TForm1::TForm1(TForm1Config config, QWidget* parent)
       programDir_(config.ProgramDir.empty() ? DefaultProgramDir()
                                             : WithTrailingSeparator(config.ProgramDir)),
       settings_(programDir_ + "kelbox.ini"),
-      shownJournal_([this] {
-          QMetaObject::invokeMethod(
-              this, [this] { shown_->DeliverEvents(); }, Qt::QueuedConnection);
-      }),
+      shownJournal_([this] { PostToUi("deliverShownEvents"); }),
       model_(programDir_, diskWriter_,
              {.Now = [] { return TimestampText(); },
-              .RefreshNeeded =
-                  [this] {
-                      QMetaObject::invokeMethod(
-                          this, [this] { syncSoon(); }, Qt::QueuedConnection);
-                  },
+              .RefreshNeeded = [this] { PostToUi("syncSoon"); },
               .LogEcho = std::move(config.LogEcho),
               .Event = [this](TShownEvent&& event) { shownJournal_.Publish(std::move(event)); }}),
       diskWriter_(std::move(config.Disk)),
@@ -89,10 +82,7 @@ TForm1::TForm1(TForm1Config config, QWidget* parent)
         // The same window without a server of its own: it shows the one elsewhere.
         setWindowTitle(QStringLiteral("Quarn console: ") + Q(config.RemoteTitle) +
                        (readOnly_ ? QStringLiteral(" (viewer)") : QString()));
-        mirror_ = std::make_unique<TShownMirror>([this] {
-            QMetaObject::invokeMethod(
-                this, [this] { syncSoon(); }, Qt::QueuedConnection);
-        });
+        mirror_ = std::make_unique<TShownMirror>([this] { PostToUi("syncSoon"); });
         writeGridHeader();
         setCommandsBlocked(readOnly_ ? QStringLiteral("Read only: this account is a viewer")
                                      : QStringLiteral("Not connected to the server yet"));
@@ -566,4 +556,8 @@ void TForm1::Exit1Click() {
 void TForm1::About1Click() {
     assertUiThread();
     Dialogs.ShowAbout();
+}
+
+void TForm1::deliverShownEvents() {
+    shown_->DeliverEvents();
 }

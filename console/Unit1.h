@@ -309,8 +309,16 @@ class TForm1 : public QMainWindow, public TAdminHost, private TShownListener {
     void installDefaultDialogs();
 
     // Run on the UI thread: syncSoon refreshes now or once the refresh interval has passed;
-    // syncViews takes the changed parts from the model and shows them.
-    void syncSoon();
+    // syncViews takes the changed parts from the model and shows them. Other threads post
+    // syncSoon, deliverShownEvents and notifyOperator by name (PostToUi).
+    Q_INVOKABLE void syncSoon();
+    Q_INVOKABLE void deliverShownEvents();
+    Q_INVOKABLE void notifyOperator(const QString& text);
+    // Queues a call of one of the methods above on the UI thread, from any thread. By name
+    // rather than as a functor: the call then travels entirely inside Qt, whose locks
+    // ThreadSanitizer does not see here (ignore_noninstrumented_modules), so a functor made
+    // on the posting thread and run on the UI thread would be reported as a race.
+    void PostToUi(const char* method);
     void syncViews();
     void applyLobbyRows(const std::vector<TConsoleModel::TLobbyRow>& rows);
     void applyLog(const std::vector<std::string>& lines);

@@ -166,6 +166,10 @@ void TForm1::FlushViews() {
     syncViews();
 }
 
+void TForm1::PostToUi(const char* method) {
+    QMetaObject::invokeMethod(this, method, Qt::QueuedConnection);
+}
+
 void TForm1::syncSoon() {
     assertUiThread();
     const qint64 since = lastRefresh_.isValid() ? lastRefresh_.elapsed() : MinRefreshIntervalMs;
