@@ -31,7 +31,7 @@
 //      broadcast stream written to (each pass walks them all, and every thread walks its
 //      share), and queues whose socket refused bytes, once it drains. A hand-over or a
 //      stream write to GatherRecipients or more (a line for everybody) waits in its pass
-//      TNetFlusher::GatherDelay (10 ms) after the first line handed over, unless a
+//      TNetFlusher::GatherDelay (20 ms) after the first line handed over, unless a
 //      sender waits for that pass: lines that players type one at a time then share one
 //      send per recipient as a burst's lines do, and a flood is not slowed. A narrower hand-over (a
 //      lobby's chat), and one that carries GatherBytesPerRecipient or more for each recipient (a

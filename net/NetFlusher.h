@@ -84,7 +84,7 @@ class TNetFlusher {
     static constexpr std::chrono::milliseconds TrimDelay{250};
     // How long handed-over lines wait for others to share their sends; far below what a
     // player notices in chat.
-    static constexpr std::chrono::milliseconds GatherDelay{10};
+    static constexpr std::chrono::milliseconds GatherDelay{20};
 
   private:
     struct TShard {
