@@ -92,14 +92,10 @@ bool TNetOutputQueue::CatchUpLocked() {
         return state_ != TState::Failed;
     }
     const std::size_t before = buffer_.size();
-    const bool empty = PendingLocked() == 0;
+    // Restarting an empty queue's clocks is harmless when nothing concerns it.
+    BeforeAppendLocked();
     cursor_ = stream_->CopyInto(cursor_, *this, registered_, buffer_);
-    if (buffer_.size() == before) return true;
-    if (empty) {
-        progressAt_ = pacedAt_ = Clock::now();
-        progressBytes_ = pacedBytes_ = 0;
-    }
-    return CheckAppendedLocked();
+    return buffer_.size() == before || CheckAppendedLocked();
 }
 
 TNetOutputQueue::TWriteResult TNetOutputQueue::Append(const char* data, std::size_t count,
